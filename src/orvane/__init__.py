@@ -1,0 +1,1 @@
+"""orvane: speech-driven talking-avatar rendering (native core)."""

@@ -1,0 +1,1 @@
+"""The f2u engine: ONNX Runtime motion models and the face renderer."""
