@@ -23,7 +23,8 @@ void register_pcm_buffer(nb::module_& m);   // _SlidingPCM
 void register_renderer(nb::module_& m);     // Renderer
 void register_stdio(nb::module_& m);        // read_exact, write_frame, emit
 void register_bundle(nb::module_& m);       // _qvx_toc, _member_bytes, _listing
-void register_q8gd(nb::module_& m);         // int8 decoder choice, litert_runtime_version
+void register_q8gd(nb::module_& m);         // int8 decoder choice
+void register_runtime_probe(nb::module_& m); // litert_runtime_version
 void register_staging(nb::module_& m);      // _STAGED and model staging
 void register_shared_enc(nb::module_& m);   // shared encoder resolution
 void register_cpu_budget(nb::module_& m);   // effective_cpu_count, default_threads

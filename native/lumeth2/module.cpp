@@ -27,6 +27,7 @@ NB_MODULE(_chain_host, m) {
     l2::register_stdio(m);
     l2::register_bundle(m);
     l2::register_q8gd(m);
+    l2::register_runtime_probe(m);
     l2::register_staging(m);
     l2::register_shared_enc(m);
     l2::register_cpu_budget(m);
