@@ -37,7 +37,7 @@ void elog_binding(nb::args args, nb::kwargs kwargs) {
 }  // namespace
 
 void register_constants(nb::module_& m) {
-    m.def("_elog", &elog_binding,
+    m.def("_elog", &elog_binding, nb::sig("def _elog(*args: object) -> None"),
           "Write one '[render-stream-chain-host]' log line (arguments joined by blanks) to "
           "sys.stderr and flush it.");
 

@@ -246,11 +246,13 @@ void register_cpu_budget(nb::module_& m) {
     m.def("effective_cpu_count", []() { return effective_cpu_count(); },
           "Processors this process may use: the system count (8 if unknown), narrowed by the "
           "affinity mask and the cgroup CPU quota; at least 1.");
-    m.def("_effective_cpu_count_at", &effective_cpu_count_at, nb::arg("root"), nb::arg("cpu_count"),
+    m.def("_effective_cpu_count_at", &effective_cpu_count_at,
+          nb::sig("def _effective_cpu_count_at(root: str, cpu_count: int | None, affinity: int | None) -> int"), nb::arg("root"), nb::arg("cpu_count"),
           nb::arg("affinity"),
           "effective_cpu_count with its inputs given: cgroup files read under root, the system's "
           "processor count and the affinity set size (None: not known).");
-    m.def("default_threads", &default_threads, nb::arg("n_interpreters").none() = 1, nb::arg("requested").none() = 0,
+    m.def("default_threads", &default_threads,
+          nb::sig("def default_threads(n_interpreters: int = 1, requested: int | None = 0) -> int"), nb::arg("n_interpreters").none() = 1, nb::arg("requested").none() = 0,
           "Thread count for each LiteRT interpreter: the request, else LIBQUARO_THREADS, else the "
           "usable cores capped at 24; at most half the cores each when several interpreters run.");
 }

@@ -129,13 +129,14 @@ void drop_staged() {
 
 void register_staging(nb::module_& m) {
     m.attr("_STAGED") = nb::list();
-    m.def("_stage_dir", &stage_dir,
+    m.def("_stage_dir", &stage_dir, nb::sig("def _stage_dir() -> str | None"),
           "LUMETH2_STAGE_DIR (stripped, created if needed), or None for the default temp dir.");
     m.def("_drop_staged", &drop_staged, "Remove every staged file still recorded, newest first.");
     orvane::py_import("atexit").attr("register")(m.attr("_drop_staged"));
-    m.def("_release_staged", &release_staged, nb::arg("paths").none(),
+    m.def("_release_staged", &release_staged, nb::sig("def _release_staged(paths: list[str]) -> None"), nb::arg("paths").none(),
           "Remove the given paths that are staged temporary files; others are left alone.");
-    m.def("_stage_tflite", &stage_tflite, nb::arg("bundle").none(), nb::arg("nm").none(), nb::arg("data").none(),
+    m.def("_stage_tflite", &stage_tflite,
+          nb::sig("def _stage_tflite(bundle: str, nm: str, data: bytes | bytearray | memoryview) -> str"), nb::arg("bundle").none(), nb::arg("nm").none(), nb::arg("data").none(),
           "A loadable path for member nm: the directory bundle's own file, else a new temporary "
           "file holding data (recorded in _STAGED).");
 }

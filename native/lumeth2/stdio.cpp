@@ -39,17 +39,25 @@ nb::bytes index_bytes(nb::handle idx) {
     return nb::borrow<nb::bytes>(orvane::py_import("struct").attr("pack")("<i", idx));
 }
 
-void write_frame(nb::handle idx, nb::handle rgb) {
+void write_record(nb::handle write, nb::handle idx, nb::handle rgb) {
     nb::bytes head = index_bytes(idx);
-    nb::object out = mod_get("_OUT");
-    out.attr("write")(head);
+    write(head);
     // The pixels go out as the caller's own object: the buffered writer copies
     // them into its buffer or writes them straight through, never joined with
     // the index into a fresh record.
-    out.attr("write")(rgb);
+    write(rgb);
 }
 
+void write_frame(nb::handle idx, nb::handle rgb) { write_record(mod_get("_OUT").attr("write"), idx, rgb); }
+
+// The module's own write_frame, to tell whether emit may write directly.
+nb::handle g_write_frame;
+
 void emit(nb::handle frames) {
+    // A rebound write_frame (a test, an embedding) is honoured; the module's
+    // own one is called directly, with _OUT looked up once per list.
+    nb::object writer = mod_get("write_frame");
+    nb::object out_write = writer.is(g_write_frame) ? mod_get("_OUT").attr("write") : nb::object();
     nb::object iter = nb::steal(PyObject_GetIter(frames.ptr()));
     if (!iter.is_valid()) throw nb::python_error();
     while (true) {
@@ -77,7 +85,10 @@ void emit(nb::handle frames) {
         nb::object extra = nb::steal(PyIter_Next(it.ptr()));
         if (extra.is_valid()) orvane::raise_value_error("too many values to unpack (expected 2)");
         if (PyErr_Occurred()) throw nb::python_error();
-        mod_get("write_frame")(parts[0], parts[1]);
+        if (out_write.is_valid())
+            write_record(out_write, parts[0], parts[1]);
+        else
+            writer(parts[0], parts[1]);
     }
     int nonempty = PyObject_IsTrue(frames.ptr());
     if (nonempty < 0) throw nb::python_error();
@@ -87,11 +98,14 @@ void emit(nb::handle frames) {
 }  // namespace
 
 void register_stdio(nb::module_& m) {
-    m.def("read_exact", &read_exact, nb::arg("n").none(),
+    m.def("read_exact", &read_exact, nb::sig("def read_exact(n: int) -> bytes | None"), nb::arg("n").none(),
           "Read exactly n bytes from _IN in one request; None when the input ends first.");
-    m.def("write_frame", &write_frame, nb::arg("idx").none(), nb::arg("rgb").none(),
+    m.def("write_frame", &write_frame,
+          nb::sig("def write_frame(idx: int, rgb: bytes | bytearray | memoryview) -> None"), nb::arg("idx").none(), nb::arg("rgb").none(),
           "Append one frame record (int32 LE index, then the pixel bytes) to _OUT; no flush.");
-    m.def("emit", &emit, nb::arg("frames").none(),
+    g_write_frame = nb::object(m.attr("write_frame")).release();  // kept for the life of the process
+    m.def("emit", &emit,
+          nb::sig("def emit(frames: list[tuple[int, bytes | bytearray | memoryview]]) -> None"), nb::arg("frames").none(),
           "Write every (index, pixels) record of frames, then flush _OUT once if any was given.");
 }
 

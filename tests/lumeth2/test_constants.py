@@ -71,6 +71,11 @@ def test_elog_looks_up_stderr_at_every_call(monkeypatch):
     assert b.getvalue() == "[render-stream-chain-host] two\n"
 
 
+def test_elog_without_a_stderr_writes_nothing(monkeypatch):
+    monkeypatch.setattr(sys, "stderr", None)
+    assert m._elog("lost") is None
+
+
 def test_elog_refuses_keywords(monkeypatch):
     rec = Recorder()
     monkeypatch.setattr(sys, "stderr", rec)

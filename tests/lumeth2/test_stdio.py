@@ -157,3 +157,11 @@ def test_read_exact_uses_the_current_input(monkeypatch):
     assert m.read_exact(4) is None  # a non-blocking stream with nothing ready
     assert m.read_exact(4) is None  # short
     assert src.asked == [4, 4, 4]  # one request each, never a retry
+
+
+def test_emit_goes_through_a_rebound_write_frame(monkeypatch, out):
+    seen = []
+    monkeypatch.setattr(m, "write_frame", lambda k, d: seen.append((k, d)))
+    m.emit([(3, b"a"), (4, b"b")])
+    assert seen == [(3, b"a"), (4, b"b")]
+    assert out.calls == [("flush",)]
