@@ -285,17 +285,21 @@ nb::list listing(nb::handle bundle) {
 }
 
 void register_bundle(nb::module_& m) {
-    m.def("_qvx_toc", &qvx_toc, nb::sig("def _qvx_toc(path: str) -> list[tuple[str, int, int]] | None"), nb::arg("path").none(),
+    m.def("_qvx_toc", &qvx_toc,
+          nb::sig("def _qvx_toc(path: str) -> list[tuple[str, int, int]] | None"),
+          nb::arg("path").none(),
           "Table of contents of a QVX container: [(name, offset, size), ...], or None when the "
           "file is not a readable, complete QVX container.");
     m.def("_member_bytes", &member_bytes,
-          nb::sig("def _member_bytes(bundle: str, names: list[str], *, max_size: int | None = None) "
-                  "-> tuple[str, bytes] | tuple[None, None]"), nb::arg("bundle").none(), nb::arg("names").none(), nb::kw_only(),
+          nb::sig("def _member_bytes(bundle: str, names: list[str], *, "
+                  "max_size: int | None = None) -> tuple[str, bytes] | tuple[None, None]"),
+          nb::arg("bundle").none(), nb::arg("names").none(), nb::kw_only(),
           nb::arg("max_size") = nb::none(),
           "(candidate, bytes) for the first of names that the bundle (directory, QVX container or "
           "zip) holds, else (None, None). With max_size, at most max_size + 1 bytes of the member "
           "are read, so an oversized member is seen as such without being loaded whole.");
-    m.def("_listing", &listing, nb::sig("def _listing(bundle: str) -> list[str]"), nb::arg("bundle").none(),
+    m.def("_listing", &listing, nb::sig("def _listing(bundle: str) -> list[str]"),
+          nb::arg("bundle").none(),
           "Member names of a bundle: a directory's entries, a container's base names, else [].");
 }
 

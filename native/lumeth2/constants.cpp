@@ -29,7 +29,8 @@ void elog_binding(nb::args args, nb::kwargs kwargs) {
     // signature (*args) would refuse it.
     for (auto [key, value] : kwargs) {
         (void)value;
-        orvane::raise_type_error("_elog() got an unexpected keyword argument " + orvane::py_repr(key));
+        orvane::raise_type_error("_elog() got an unexpected keyword argument " +
+                                 orvane::py_repr(key));
     }
     elog_write(args);
 }

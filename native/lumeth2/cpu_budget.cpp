@@ -88,7 +88,9 @@ std::string cgroup_v2_path(const std::string& root) {
     nb::object norm = text->attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
     for (nb::handle line : norm.attr("split")("\n")) {
         if (!nb::cast<bool>(line.attr("startswith")("0::"))) continue;
-        nb::object rel = line.attr("strip")()[nb::slice(nb::int_(3), nb::none(), nb::none())].attr("rstrip")("/");
+        nb::object stripped = line.attr("strip")();
+        nb::object rel = stripped[nb::slice(nb::int_(3), nb::none(), nb::none())];
+        rel = rel.attr("rstrip")("/");
         return nb::cast<std::string>(rel);
     }
     return "";
@@ -138,7 +140,8 @@ int64_t effective_cpu_count_at(const std::string& root, std::optional<int64_t> c
             std::optional<nb::str> qt = read_text(root + "/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
             std::optional<nb::object> q = qt ? py_int(qt->attr("strip")()) : std::nullopt;
             if (q) {
-                std::optional<nb::str> pt = read_text(root + "/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+                std::optional<nb::str> pt =
+                    read_text(root + "/sys/fs/cgroup/cpu/cpu.cfs_period_us");
                 std::optional<nb::object> p = pt ? py_int(pt->attr("strip")()) : std::nullopt;
                 if (p && py_gt_zero(*q) && py_gt_zero(*p)) {
                     std::optional<double> v = quotient(*q, *p);
@@ -218,7 +221,8 @@ nb::object default_threads(nb::handle n_interpreters, nb::handle requested) {
     t = want ? nb::steal(PyNumber_Long(requested.ptr())) : nb::int_(0);
     if (!t.is_valid()) throw nb::python_error();
     if (le_zero(t)) {
-        nb::object env = orvane::py_import("os").attr("environ").attr("get")("LIBQUARO_THREADS", "0");
+        nb::object environ = orvane::py_import("os").attr("environ");
+        nb::object env = environ.attr("get")("LIBQUARO_THREADS", "0");
         int set = PyObject_IsTrue(env.ptr());
         if (set < 0) throw nb::python_error();
         t = set ? nb::steal(PyNumber_Long(env.ptr())) : nb::int_(0);
@@ -247,12 +251,14 @@ void register_cpu_budget(nb::module_& m) {
           "Processors this process may use: the system count (8 if unknown), narrowed by the "
           "affinity mask and the cgroup CPU quota; at least 1.");
     m.def("_effective_cpu_count_at", &effective_cpu_count_at,
-          nb::sig("def _effective_cpu_count_at(root: str, cpu_count: int | None, affinity: int | None) -> int"), nb::arg("root"), nb::arg("cpu_count"),
-          nb::arg("affinity"),
+          nb::sig("def _effective_cpu_count_at(root: str, cpu_count: int | None, "
+                  "affinity: int | None) -> int"),
+          nb::arg("root"), nb::arg("cpu_count").none(), nb::arg("affinity").none(),
           "effective_cpu_count with its inputs given: cgroup files read under root, the system's "
           "processor count and the affinity set size (None: not known).");
     m.def("default_threads", &default_threads,
-          nb::sig("def default_threads(n_interpreters: int = 1, requested: int | None = 0) -> int"), nb::arg("n_interpreters").none() = 1, nb::arg("requested").none() = 0,
+          nb::sig("def default_threads(n_interpreters: int = 1, requested: int | None = 0) -> int"),
+          nb::arg("n_interpreters").none() = 1, nb::arg("requested").none() = 0,
           "Thread count for each LiteRT interpreter: the request, else LIBQUARO_THREADS, else the "
           "usable cores capped at 24; at most half the cores each when several interpreters run.");
 }

@@ -22,7 +22,8 @@ nb::object litert_runtime_version() {
 }  // namespace
 
 void register_runtime_probe(nb::module_& m) {
-    m.def("litert_runtime_version", &litert_runtime_version, nb::sig("def litert_runtime_version() -> str | None"),
+    m.def("litert_runtime_version", &litert_runtime_version,
+          nb::sig("def litert_runtime_version() -> str | None"),
           "Version text of the installed 'ai-edge-litert' distribution, or None when unknown.");
 }
 

@@ -8,8 +8,8 @@ namespace l2 {
 namespace {
 
 void bind_standard_modules(nb::module_& m) {
-    for (const char* name : {"atexit", "hashlib", "json", "os", "struct", "sys", "threading", "time",
-                             "zipfile"})
+    for (const char* name :
+         {"atexit", "hashlib", "json", "os", "struct", "sys", "threading", "time", "zipfile"})
         m.attr(name) = orvane::py_import(name);
     nb::module_ futures = orvane::py_import("concurrent.futures");
     m.attr("ThreadPoolExecutor") = futures.attr("ThreadPoolExecutor");

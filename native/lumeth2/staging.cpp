@@ -26,8 +26,10 @@ nb::object stage_dir() {
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_OSError)) throw;
         nb::str why(e.value());
-        nb::object msg = nb::str("LUMETH2_STAGE_DIR={} unusable ({}) \u2014 staging in the default temp dir instead")
-                             .attr("format")(nb::repr(d), why);
+        nb::object msg =
+            nb::str("LUMETH2_STAGE_DIR={} unusable ({}) \u2014 staging in the default temp dir "
+                    "instead")
+                .attr("format")(nb::repr(d), why);
         elog(msg);
         return nb::none();
     }
@@ -65,9 +67,9 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
     }
     nb::object suffix = nb::str("_") + path.attr("basename")(nm);
     nb::object dir = mod_get("_stage_dir")();
-    nb::object tmp = orvane::py_import("tempfile")
-                         .attr("NamedTemporaryFile")(nb::arg("suffix") = suffix, nb::arg("dir") = dir,
-                                                     nb::arg("delete") = false);
+    nb::object named_tmp = orvane::py_import("tempfile").attr("NamedTemporaryFile");
+    nb::object tmp =
+        named_tmp(nb::arg("suffix") = suffix, nb::arg("dir") = dir, nb::arg("delete") = false);
     nb::object name = tmp.attr("name");
     try {
         write_member(tmp, data);
@@ -85,7 +87,7 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
         }
         throw;
     }
-    staged().append(name);
+    staged().attr("append")(name);
     return name;
 }
 
@@ -133,10 +135,13 @@ void register_staging(nb::module_& m) {
           "LUMETH2_STAGE_DIR (stripped, created if needed), or None for the default temp dir.");
     m.def("_drop_staged", &drop_staged, "Remove every staged file still recorded, newest first.");
     orvane::py_import("atexit").attr("register")(m.attr("_drop_staged"));
-    m.def("_release_staged", &release_staged, nb::sig("def _release_staged(paths: list[str]) -> None"), nb::arg("paths").none(),
+    m.def("_release_staged", &release_staged,
+          nb::sig("def _release_staged(paths: list[str]) -> None"), nb::arg("paths").none(),
           "Remove the given paths that are staged temporary files; others are left alone.");
     m.def("_stage_tflite", &stage_tflite,
-          nb::sig("def _stage_tflite(bundle: str, nm: str, data: bytes | bytearray | memoryview) -> str"), nb::arg("bundle").none(), nb::arg("nm").none(), nb::arg("data").none(),
+          nb::sig("def _stage_tflite(bundle: str, nm: str, data: bytes | bytearray | memoryview) "
+                  "-> str"),
+          nb::arg("bundle").none(), nb::arg("nm").none(), nb::arg("data").none(),
           "A loadable path for member nm: the directory bundle's own file, else a new temporary "
           "file holding data (recorded in _STAGED).");
 }

@@ -31,7 +31,8 @@ nb::bytes index_bytes(nb::handle idx) {
         if (!overflow && v >= INT32_MIN && v <= INT32_MAX) {
             uint32_t u = static_cast<uint32_t>(static_cast<int32_t>(v));
             const char le[4] = {static_cast<char>(u & 0xff), static_cast<char>((u >> 8) & 0xff),
-                                static_cast<char>((u >> 16) & 0xff), static_cast<char>((u >> 24) & 0xff)};
+                                static_cast<char>((u >> 16) & 0xff),
+                                static_cast<char>((u >> 24) & 0xff)};
             return nb::bytes(le, 4);
         }
         PyErr_Clear();
@@ -48,7 +49,9 @@ void write_record(nb::handle write, nb::handle idx, nb::handle rgb) {
     write(rgb);
 }
 
-void write_frame(nb::handle idx, nb::handle rgb) { write_record(mod_get("_OUT").attr("write"), idx, rgb); }
+void write_frame(nb::handle idx, nb::handle rgb) {
+    write_record(mod_get("_OUT").attr("write"), idx, rgb);
+}
 
 // The module's own write_frame, to tell whether emit may write directly.
 nb::handle g_write_frame;
@@ -98,14 +101,18 @@ void emit(nb::handle frames) {
 }  // namespace
 
 void register_stdio(nb::module_& m) {
-    m.def("read_exact", &read_exact, nb::sig("def read_exact(n: int) -> bytes | None"), nb::arg("n").none(),
+    m.def("read_exact", &read_exact, nb::sig("def read_exact(n: int) -> bytes | None"),
+          nb::arg("n").none(),
           "Read exactly n bytes from _IN in one request; None when the input ends first.");
     m.def("write_frame", &write_frame,
-          nb::sig("def write_frame(idx: int, rgb: bytes | bytearray | memoryview) -> None"), nb::arg("idx").none(), nb::arg("rgb").none(),
+          nb::sig("def write_frame(idx: int, rgb: bytes | bytearray | memoryview) -> None"),
+          nb::arg("idx").none(), nb::arg("rgb").none(),
           "Append one frame record (int32 LE index, then the pixel bytes) to _OUT; no flush.");
-    g_write_frame = nb::object(m.attr("write_frame")).release();  // kept for the life of the process
+    // held for the life of the process, like the module itself
+    g_write_frame = nb::object(m.attr("write_frame")).release();
     m.def("emit", &emit,
-          nb::sig("def emit(frames: list[tuple[int, bytes | bytearray | memoryview]]) -> None"), nb::arg("frames").none(),
+          nb::sig("def emit(frames: list[tuple[int, bytes | bytearray | memoryview]]) -> None"),
+          nb::arg("frames").none(),
           "Write every (index, pixels) record of frames, then flush _OUT once if any was given.");
 }
 
