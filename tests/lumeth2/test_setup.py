@@ -1,6 +1,7 @@
 """Module load: bound facilities, module globals and the policy-module search."""
 
 import concurrent.futures
+import hashlib
 import json
 import os
 import shutil
@@ -14,7 +15,7 @@ from orvane._lumeth2 import _chain_host as m
 
 
 def test_bound_facilities_and_globals():
-    import atexit, hashlib, struct, threading, time, zipfile  # noqa: E401
+    import atexit, struct, threading, time, zipfile  # noqa: E401
 
     for mod in (atexit, hashlib, json, os, struct, sys, threading, time, zipfile):
         assert getattr(m, mod.__name__) is mod
@@ -131,3 +132,45 @@ def test_policy_failing_otherwise_fails_the_load(tree):
     r = run()
     assert r.returncode != 0
     assert b"RuntimeError: policy exploded" in r.stderr
+
+
+# --- the policy stand-in shipped beside the host -------------------------------
+
+SED = m._SED
+DIGEST = "ab" + "0" * 62
+
+
+@pytest.mark.parametrize(
+    "deps,want",
+    [
+        (None, None),
+        ([], None),
+        ({"id": "lumeth2-shared-enc", "sha256": DIGEST}, None),
+        ([{"id": "other", "sha256": DIGEST}], None),
+        ([{"id": "lumeth2-shared-enc", "sha256": "not-a-digest"}], None),
+        ([{"id": "lumeth2-shared-enc", "sha256": DIGEST.upper()}], DIGEST),
+        ([{"id": "lumeth2-shared-enc", "sha256": "sha256:" + DIGEST}], DIGEST),
+        (["junk", {"id": "lumeth2-shared-enc", "sha256": DIGEST}], DIGEST),
+    ],
+)
+def test_policy_declared_base(deps, want):
+    assert SED.SHARED_ENC_ID == "lumeth2-shared-enc"
+    assert SED.base_sha256_of(deps) == want
+
+
+def test_policy_store_layout_and_verification(monkeypatch, tmp_path):
+    store = tmp_path / "store"
+    monkeypatch.setenv("ORVANE_DEPS_DIR", str(store))
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    dirs = SED.dependency_store_dirs()
+    assert dirs == [str(store), str(tmp_path / "home/.orvane/deps")]
+    data = b"shared encoder bytes"
+    sha = hashlib.sha256(data).hexdigest()
+    cands = SED.store_candidates(sha, dirs)
+    assert cands[:2] == [str(store / sha), str(store / sha[:2] / sha)]
+    assert SED.store_candidates("nonsense", dirs) == []
+    f = tmp_path / "shared-enc.tflite"
+    f.write_bytes(data)
+    assert SED.verify_base(str(f), sha) is True
+    assert SED.verify_base(str(f), DIGEST) is False
+    assert SED.verify_base(str(tmp_path / "missing"), sha) is False
