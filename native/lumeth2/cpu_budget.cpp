@@ -212,8 +212,9 @@ nb::object py_min(nb::handle a, nb::handle b) {
     return nb::borrow(lt ? b : a);
 }
 
-// Thread count for each LiteRT interpreter. Counts stay Python ints so an
-// explicit request of any size is returned as given.
+}  // namespace
+
+// Counts stay Python ints so an explicit request of any size is returned as given.
 nb::object default_threads(nb::handle n_interpreters, nb::handle requested) {
     nb::object t;
     int want = PyObject_IsTrue(requested.ptr());
@@ -239,8 +240,6 @@ nb::object default_threads(nb::handle n_interpreters, nb::handle requested) {
     }
     return max1(t);
 }
-
-}  // namespace
 
 int64_t effective_cpu_count() {
     return effective_cpu_count_at("", system_cpu_count(), affinity_size());

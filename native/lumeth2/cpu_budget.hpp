@@ -23,4 +23,10 @@ int64_t effective_cpu_count_at(const std::string& root, std::optional<int64_t> c
 // `effective_cpu_count()` on the live system.
 int64_t effective_cpu_count();
 
+// `default_threads(n_interpreters, requested)`: the thread count for each LiteRT
+// interpreter: the request, else LIBQUARO_THREADS (parsed by int()), else the
+// usable cores capped at 24; at most half the cores each when several run.
+// Reads the core count through the module's current `effective_cpu_count`.
+nb::object default_threads(nb::handle n_interpreters, nb::handle requested);
+
 }  // namespace l2
