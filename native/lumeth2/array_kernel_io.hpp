@@ -110,4 +110,10 @@ inline T* array_data(nb::handle arr) {
     return static_cast<T*>(v.data());  // numpy keeps the memory; the view is only for the address
 }
 
+// Address of the first element of a C-contiguous array held by the caller.
+inline const float* array_data_ro(nb::handle arr) {
+    BufView v(arr, false);
+    return static_cast<const float*>(v.data());
+}
+
 }  // namespace l2
