@@ -7,6 +7,8 @@
 #pragma once
 #include "common/py.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
