@@ -285,15 +285,15 @@ nb::list listing(nb::handle bundle) {
 }
 
 void register_bundle(nb::module_& m) {
-    m.def("_qvx_toc", &qvx_toc, nb::arg("path"),
+    m.def("_qvx_toc", &qvx_toc, nb::arg("path").none(),
           "Table of contents of a QVX container: [(name, offset, size), ...], or None when the "
           "file is not a readable, complete QVX container.");
-    m.def("_member_bytes", &member_bytes, nb::arg("bundle"), nb::arg("names"), nb::kw_only(),
+    m.def("_member_bytes", &member_bytes, nb::arg("bundle").none(), nb::arg("names").none(), nb::kw_only(),
           nb::arg("max_size") = nb::none(),
           "(candidate, bytes) for the first of names that the bundle (directory, QVX container or "
           "zip) holds, else (None, None). With max_size, at most max_size + 1 bytes of the member "
           "are read, so an oversized member is seen as such without being loaded whole.");
-    m.def("_listing", &listing, nb::arg("bundle"),
+    m.def("_listing", &listing, nb::arg("bundle").none(),
           "Member names of a bundle: a directory's entries, a container's base names, else [].");
 }
 

@@ -250,7 +250,7 @@ void register_cpu_budget(nb::module_& m) {
           nb::arg("affinity"),
           "effective_cpu_count with its inputs given: cgroup files read under root, the system's "
           "processor count and the affinity set size (None: not known).");
-    m.def("default_threads", &default_threads, nb::arg("n_interpreters") = 1, nb::arg("requested") = 0,
+    m.def("default_threads", &default_threads, nb::arg("n_interpreters").none() = 1, nb::arg("requested").none() = 0,
           "Thread count for each LiteRT interpreter: the request, else LIBQUARO_THREADS, else the "
           "usable cores capped at 24; at most half the cores each when several interpreters run.");
 }

@@ -133,9 +133,9 @@ void register_staging(nb::module_& m) {
           "LUMETH2_STAGE_DIR (stripped, created if needed), or None for the default temp dir.");
     m.def("_drop_staged", &drop_staged, "Remove every staged file still recorded, newest first.");
     orvane::py_import("atexit").attr("register")(m.attr("_drop_staged"));
-    m.def("_release_staged", &release_staged, nb::arg("paths"),
+    m.def("_release_staged", &release_staged, nb::arg("paths").none(),
           "Remove the given paths that are staged temporary files; others are left alone.");
-    m.def("_stage_tflite", &stage_tflite, nb::arg("bundle"), nb::arg("nm"), nb::arg("data"),
+    m.def("_stage_tflite", &stage_tflite, nb::arg("bundle").none(), nb::arg("nm").none(), nb::arg("data").none(),
           "A loadable path for member nm: the directory bundle's own file, else a new temporary "
           "file holding data (recorded in _STAGED).");
 }

@@ -87,11 +87,11 @@ void emit(nb::handle frames) {
 }  // namespace
 
 void register_stdio(nb::module_& m) {
-    m.def("read_exact", &read_exact, nb::arg("n"),
+    m.def("read_exact", &read_exact, nb::arg("n").none(),
           "Read exactly n bytes from _IN in one request; None when the input ends first.");
-    m.def("write_frame", &write_frame, nb::arg("idx"), nb::arg("rgb"),
+    m.def("write_frame", &write_frame, nb::arg("idx").none(), nb::arg("rgb").none(),
           "Append one frame record (int32 LE index, then the pixel bytes) to _OUT; no flush.");
-    m.def("emit", &emit, nb::arg("frames"),
+    m.def("emit", &emit, nb::arg("frames").none(),
           "Write every (index, pixels) record of frames, then flush _OUT once if any was given.");
 }
 
