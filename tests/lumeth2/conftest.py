@@ -1,5 +1,6 @@
 """Fixtures shared by the lumeth-2 chain and renderer tests: generated LiteRT models."""
 import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -7,6 +8,10 @@ import pytest
 from orvane._lumeth2 import _chain_host as ch
 
 LATENT = 16 * 4680
+
+# With tests/lumeth2 a package, sibling helper modules imported by plain name
+# (wsola_reference, ...) are found only when this folder is on the path.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 
 @pytest.fixture(scope="session")
@@ -30,15 +35,3 @@ def chain(l2_models):
     return ch.LitertChain([l2_models["combined"]], np.zeros(LATENT, np.float32), 2)
 
 
-
-# TEMPORARY until pixel conversion lands on this branch.
-if not hasattr(ch, "px_to_rgb888_chunk"):
-    def _px_chunk(px, cc=None, threads=1):
-        out = np.empty((len(px), 720, 416, 3), np.uint8)
-        for i, f in enumerate(px):
-            u = np.clip(f * np.float32(255.0), 0, 255).astype(np.uint8).transpose(1, 2, 0)
-            out[i] = cc.apply(u) if cc is not None else u
-        return out
-
-    ch.px_to_rgb888_chunk = _px_chunk
-    ch.rgb_threads = lambda: 2
