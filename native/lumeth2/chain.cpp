@@ -168,7 +168,17 @@ void shift_hist(nb::handle h, nb::handle lat) {
     }
 }
 
+// A short xs would hand the runner a short batch, which the runtime resizes its
+// input to instead of refusing: check first.
+void check_rows(nb::handle xs, int64_t n) {
+    const int64_t rows = int64_t(nb::len(xs));
+    if (n > rows)
+        orvane::raise_value_error("cannot decode " + std::to_string(n) + " rows from " +
+                                  std::to_string(rows));
+}
+
 nb::list run_dec_frames(const LitertChain& c, nb::handle xs, int64_t n) {
+    check_rows(xs, n);
     nb::list frames;
     int64_t done = 0;
     nb::module_ np = np_mod();
@@ -191,6 +201,7 @@ nb::list run_dec_frames(const LitertChain& c, nb::handle xs, int64_t n) {
 }
 
 nb::object run_dec_batch(const LitertChain& c, nb::handle xs, int64_t n) {
+    check_rows(xs, n);
     nb::module_ np = np_mod();
     nb::object res = np.attr("empty")(nb::make_tuple(n, 3, FH, FW), "dtype"_a = np_float32());
     int64_t done = 0;

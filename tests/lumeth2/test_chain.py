@@ -213,6 +213,12 @@ def test_decoder_batch_plans(l2_models, zero_canon, n, method):
         assert int(out[k][0, 719, 415] * 255) == k + 1
 
 
+@pytest.mark.parametrize("method", ["run_dec_frames", "run_dec_batch"])
+def test_more_rows_asked_than_given(chain, method):
+    with pytest.raises(ValueError, match="^cannot decode 17 rows from 16$"):
+        getattr(chain, method)(np.zeros((16, 36, 90, 52), np.float32), 17)
+
+
 def test_full_batches_go_in_uncopied(l2_models, zero_canon):
     c = ch.LitertChain(l2_models["combined"], zero_canon, 1)
     xs = np.zeros((32, 36, 90, 52), np.float32)
@@ -251,3 +257,26 @@ def test_borrowed_runner_outputs_are_copied(l2_models, zero_canon):
     frames = c.run_dec_frames(np.zeros((3, 36, 90, 52), np.float32), 3)
     shared[:] = 1.0
     assert len(frames) == 3 and all(not f.any() and f.flags.writeable for f in frames)
+
+
+# ------------------------------------------------------------------ the model generator
+
+def test_generator_cli_writes_small_models(tmp_path, capsys):
+    import make_lumeth2_models as gen
+
+    assert gen.main([str(tmp_path)]) == 0
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert names == sorted(v[0] for v in gen.VARIANTS.values())
+    assert all(p.stat().st_size < 16384 for p in tmp_path.iterdir())
+    assert "combined_litert.tflite" in capsys.readouterr().out
+
+
+def test_int8_decoder_variant_differs_visibly(l2_models, zero_canon):
+    xs = np.zeros((2, 36, 90, 52), np.float32)
+    xs[:, 1], xs[:, 17], xs[0, 33], xs[1, 35] = 9.0, 8.0, 1.0, 1.0  # phases 1 and 3
+    px = {}
+    for v in ("combined", "q8gd"):
+        c = ch.LitertChain(l2_models[v], zero_canon, 1)
+        px[v] = [(f[:, 100, 100] * 255).astype(int).tolist() for f in c.run_dec_frames(xs, 2)]
+    assert px["combined"] == [[0, 9, 72], [0, 9, 200]]
+    assert px["q8gd"] == [[0, 9, 40], [0, 9, 104]]
