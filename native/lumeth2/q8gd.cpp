@@ -195,15 +195,15 @@ void register_q8gd(nb::module_& m) {
     m.attr("Q8GD_LOG") = Q8GD_LOG;
 
     m.def("int8_dot_isa", [](nb::object cpuinfo) { return int8_dot_isa(cpuinfo); },
-          nb::arg("cpuinfo") = DEFAULT_CPUINFO,
+          nb::arg("cpuinfo").none() = DEFAULT_CPUINFO,
           "First int8 dot-product CPU flag of the first 'flags' line of the CPU information file, or None.");
-    m.def("_q8gd_bound", [](nb::object manifest) { return q8gd_bound(manifest); }, nb::arg("manifest"));
+    m.def("_q8gd_bound", [](nb::object manifest) { return q8gd_bound(manifest); }, nb::arg("manifest").none());
     m.def("_q8gd_runtime_ok", [](nb::object manifest, nb::object running) {
               return q8gd_runtime_ok(manifest, running);
           },
-          nb::arg("manifest"), nb::arg("running").none());
+          nb::arg("manifest").none(), nb::arg("running").none());
     m.def("_select_q8gd", [](nb::object bundle, nb::object cpuinfo) { return select_q8gd(bundle, cpuinfo); },
-          nb::arg("bundle"), nb::arg("cpuinfo") = DEFAULT_CPUINFO,
+          nb::arg("bundle").none(), nb::arg("cpuinfo").none() = DEFAULT_CPUINFO,
           "(int8 variant path or None, report line) for a bundle holding the combined model.");
 }
 

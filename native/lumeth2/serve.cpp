@@ -135,7 +135,7 @@ nb::object serve(nb::handle renderer, nb::handle chain, nb::handle nm) {
 
 void register_serve(nb::module_& m) {
     m.def("_serve", [](nb::object renderer, nb::object chain, nb::object nm) { return serve(renderer, chain, nm); },
-          nb::arg("renderer"), nb::arg("chain").none(), nb::arg("nm"),
+          nb::arg("renderer").none(), nb::arg("chain").none(), nb::arg("nm").none(),
           "Serve the stdio frame protocol until input ends (0) or loses its framing (1).");
 }
 

@@ -117,12 +117,12 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
 }
 
 void register_shared_enc(nb::module_& m) {
-    m.def("_declared_base_sha", [](nb::object bundle) { return declared_base_sha(bundle); }, nb::arg("bundle"));
+    m.def("_declared_base_sha", [](nb::object bundle) { return declared_base_sha(bundle); }, nb::arg("bundle").none());
     m.def("_resolve_shared_enc",
           [](nb::object bundle, nb::object engine, nb::object want_sha) {
               return resolve_shared_enc(bundle, engine, want_sha);
           },
-          nb::arg("bundle"), nb::arg("engine").none(), nb::arg("want_sha").none() = nb::none());
+          nb::arg("bundle").none(), nb::arg("engine").none(), nb::arg("want_sha").none() = nb::none());
 }
 
 }  // namespace l2

@@ -289,14 +289,14 @@ nb::object host_main(nb::handle argv) {
 }
 
 void register_startup(nb::module_& m) {
-    m.def("main", [](nb::object argv) { return host_main(argv); }, nb::arg("argv"),
+    m.def("main", [](nb::object argv) { return host_main(argv); }, nb::arg("argv").none(),
           "Entry of the render-stream host: `main(sys.argv)` -> exit status.");
     m.def("_run", [](nb::object bundle, nb::object engine, nb::object threads) { return run(bundle, engine, threads); },
-          nb::arg("bundle"), nb::arg("engine").none(), nb::arg("threads"));
+          nb::arg("bundle").none(), nb::arg("engine").none(), nb::arg("threads").none());
     m.def("load_bundle", [](nb::object bundle, nb::object engine) { return load_bundle(bundle, engine); },
-          nb::arg("bundle"), nb::arg("engine").none() = nb::none(),
+          nb::arg("bundle").none(), nb::arg("engine").none() = nb::none(),
           "(model paths, model name, canon) of a directory, QVX or zip bundle; a bundle fault exits with status 3.");
-    m.def("load_color_correct", [](nb::object bundle) { return load_color_correct(bundle); }, nb::arg("bundle"));
+    m.def("load_color_correct", [](nb::object bundle) { return load_color_correct(bundle); }, nb::arg("bundle").none());
 }
 
 }  // namespace l2
