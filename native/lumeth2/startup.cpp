@@ -4,8 +4,6 @@
 // rebinds one of them is honoured.
 #include "lumeth2/startup.hpp"
 
-#include <nanobind/ndarray.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -70,13 +68,15 @@ std::vector<nb::object> unpack(nb::handle value, size_t n) {
     sp::exit_request(BUNDLE_FAULT);
 }
 
-// Owned, writable float32 copy of a canon member.
+// Owned, writable float32 copy of a canon member: a plain numpy array that owns
+// its memory, not a view on the member's bytes.
 nb::object canon_array(const char* data, size_t nfloats) {
-    float* buf = new float[nfloats];
-    std::memcpy(buf, data, nfloats * sizeof(float));
-    nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<float*>(p); });
-    size_t shape[1] = {nfloats};
-    return nb::cast(nb::ndarray<nb::numpy, float, nb::ndim<1>>(buf, 1, shape, owner));
+    nb::object arr = orvane::py_import("numpy").attr("empty")(nfloats, "dtype"_a = "float32");
+    Py_buffer out;
+    if (PyObject_GetBuffer(arr.ptr(), &out, PyBUF_WRITABLE) != 0) throw nb::python_error();
+    std::memcpy(out.buf, data, nfloats * sizeof(float));
+    PyBuffer_Release(&out);
+    return arr;
 }
 
 nb::object read_canon(nb::handle bundle) {
