@@ -70,3 +70,38 @@ def test_bad_threads_value_raises_before_usage_check(calls):
 def test_run_status_is_returned_unchanged(calls, monkeypatch):
     monkeypatch.setattr(host, "_run", lambda b, e, t: 1)
     assert host.main(["prog", "b"]) == 1
+
+
+def _program(*args, env=None):
+    import os
+    import shutil
+    import subprocess
+    import sys
+
+    exe = shutil.which("render_stream_chain_host", path=os.path.dirname(sys.executable))
+    cmd = [exe] if exe else [sys.executable, "-m", "orvane._lumeth2._cli"]
+    return subprocess.run(cmd + list(args), input=b"", capture_output=True, timeout=120, env=env)
+
+
+def test_program_usage_status():
+    r = _program()
+    assert r.returncode == 2
+    assert r.stdout == b""
+    assert r.stderr.decode() == "[render-stream-chain-host] " + USAGE + "\n"
+
+
+def test_program_bundle_fault_status(tmp_path):
+    b = str(tmp_path / "nowhere")
+    r = _program("render-stream", b, "--threads", "2")
+    assert r.returncode == 3
+    assert r.stdout == b""
+    assert r.stderr.decode().splitlines() == [
+        "[render-stream-chain-host] warming up identity=" + b + " threads=2 ...",
+        "[render-stream-chain-host] FATAL: no canon.bin in " + b + " (per-identity canon latent required)",
+    ]
+
+
+def test_program_bad_threads_is_an_uncaught_error():
+    r = _program("b", "--threads", "x")
+    assert r.returncode not in (0, 2, 3)
+    assert b"invalid literal for int() with base 10: 'x'" in r.stderr
