@@ -154,14 +154,14 @@ def test_split_thread_cap_line_order(env, capfd, monkeypatch):
     monkeypatch.setattr(host, "LitertChain", lambda p, c, t: built.setdefault("chain", (list(p), t)), raising=False)
     monkeypatch.setattr(host, "Renderer", lambda chain, cc: ("renderer", cc), raising=False)
     monkeypatch.setattr(host, "_serve", lambda r, c, nm: built.setdefault("serve", (r, nm)) and 0)
-    monkeypatch.setattr(host, "load_color_correct", lambda b: (None, "colour-correct: report"))
+    monkeypatch.setenv("LUMETH2_COLOR_CORRECT", "off")
     assert host._run(b, None, 8) == 0
     assert built["chain"] == ([os.path.join(b, "shared-enc.tflite"), os.path.join(b, "identity.tflite")], 4)
     assert built["serve"] == (("renderer", None), "shared-enc.tflite+identity.tflite")
     err = [ln[len(TAG):] for ln in capfd.readouterr().err.splitlines()]
     assert err[0] == "warming up identity=" + b + " threads=8 ..."
     assert err[1].startswith("two-artifact split: base UNVERIFIED") and err[2].startswith("two-artifact split: enc=")
-    assert err[3] == "colour-correct: report"
+    assert err[3].startswith("colour-correct: DISABLED by LUMETH2_COLOR_CORRECT=0 \u2014 ")
     assert err[4:] == ["2-interpreter split: threads 8 -> 4 (<= cores/2)"]
 
 
@@ -243,3 +243,49 @@ def test_nothing_at_the_path_is_r1(env, capfd):
         host.load_bundle(str(env / "nowhere"))
     assert e.value.code == 3
     assert capfd.readouterr().err == TAG + "FATAL: no canon.bin in " + str(env / "nowhere") + " (per-identity canon latent required)\n"
+
+
+def lut_json():
+    rows = [[255 - i for i in range(256)], list(range(256)), [min(255, i + 10) for i in range(256)]]
+    return json.dumps({"lut": rows}).encode(), np.asarray(rows, np.uint8)
+
+
+@forms
+def test_colour_applied_from_bundle(env, form):
+    raw, table = lut_json()
+    b = write_bundle(form, env / "bundle", {"color.json": raw})
+    cc, line = host.load_color_correct(b)
+    assert cc.kind == "lut" and cc.source == b + "!color.json"
+    np.testing.assert_array_equal(cc.lut, table)
+    assert line == "colour-correct: APPLIED \u2014 " + cc.describe()
+
+
+@forms
+def test_colour_not_applied(env, form):
+    b = write_bundle(form, env / "bundle", {"canon.bin": b""})
+    assert host.load_color_correct(bundle=b) == (
+        None,
+        "colour-correct: NOT APPLIED \u2014 this container carries no color.json. The frames are the raw model "
+        "output. A container carries the correction only if its producer packed one, so this says nothing about "
+        "whether the identity HAS one; it is not an error and the render proceeds.",
+    )
+    b2 = write_bundle(form, env / "bad", {"color.json": b"[1, 2]"})
+    cc, line = host.load_color_correct(b2)
+    assert cc is None
+    assert line.startswith("colour-correct: NOT APPLIED \u2014 color.json is present but is not a json object (got list)")
+
+
+@pytest.mark.parametrize("value", ["OFF", " no ", "0", "False"])
+def test_colour_disabled_reads_nothing(env, monkeypatch, value):
+    monkeypatch.setenv("LUMETH2_COLOR_CORRECT", value)
+
+    def no_read(*a):
+        raise AssertionError("bundle read while colour correction is off")
+
+    monkeypatch.setattr(host, "_member_bytes", no_read)
+    assert host.load_color_correct(str(env)) == (
+        None,
+        "colour-correct: DISABLED by LUMETH2_COLOR_CORRECT=0 \u2014 the frames are the RAW model output and will NOT "
+        "match a live session's colours. This switch exists to isolate the renderer for measurement; it is not a "
+        "serving mode.",
+    )

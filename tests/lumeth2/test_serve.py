@@ -1,5 +1,7 @@
 """The serve loop over a stand-in renderer: wire cases, READY line, statistics pacing."""
+import hashlib
 import io
+import json
 import struct
 
 import numpy as np
@@ -171,3 +173,23 @@ def test_renderer_without_cc_attribute(wire):
     r = FakeRenderer()
     del r.cc
     assert wire.run(b"", r).ready == READY_NULL
+
+
+def test_ready_line_with_a_lut_correction(monkeypatch):
+    rows = [[255 - i for i in range(256)], list(range(256)), list(range(256))]
+    cc, _ = host.parse_color_correct(json.dumps({"lut": rows}).encode(), source="b!color.json")
+    digest = hashlib.sha256(np.asarray(rows, np.uint8).tobytes()).hexdigest()
+    out = io.BytesIO()
+    monkeypatch.setattr(host, "_IN", io.BufferedReader(io.BytesIO(b"")))
+    monkeypatch.setattr(host, "_OUT", out)
+    assert host._serve(FakeRenderer(cc=cc), None, "m") == 0
+    assert out.getvalue() == (b'READY {"fps":20,"width":416,"height":720,"sample_rate":16000,'
+                              b'"color":{"kind":"lut","sha256":"' + digest.encode() + b'"}}\n')
+
+
+def test_ready_line_without_correction_uses_the_real_descriptor(monkeypatch):
+    out = io.BytesIO()
+    monkeypatch.setattr(host, "_IN", io.BufferedReader(io.BytesIO(b"")))
+    monkeypatch.setattr(host, "_OUT", out)
+    assert host._serve(FakeRenderer(), None, "m") == 0
+    assert out.getvalue() == READY_NULL
