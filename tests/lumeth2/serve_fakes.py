@@ -1,7 +1,8 @@
 """A stand-in renderer with the real cadence, for driving the serve loop without models.
 
-Chunk k is ready once WIN + k*SPC samples have been fed; the first chunk yields 22
-records (its first frame twice), later chunks 32. Frame payloads are a few bytes so
+Same cadence as the real renderer: chunk 0 is ready after SPC samples, chunk c >= 1
+after WIN + (c - 1) * SPC; the first chunk yields 22 records (its first frame twice),
+later chunks 32; a flush renders enough chunks to cover every fed frame. Frame payloads are a few bytes so
 that the wire stays small; the serve loop does not look at them.
 """
 import io
@@ -55,18 +56,22 @@ class FakeRenderer:
         self.largest_list = max(self.largest_list, len(frames))
         return frames
 
+    @staticmethod
+    def need(c):
+        return SPC if c == 0 else WIN + (c - 1) * SPC
+
     def ready_chunks(self):
         out = []
-        while self.fed >= WIN + self.chunks * SPC:
+        while self.fed >= self.need(self.chunks):
             out += self._chunk()
         return self._hand_out(out)
 
     def flush_chunks(self):
+        end_fi = (self.fed + 799) // 800 - 1
+        n_chunks = max(1, (end_fi + 12 + 31) // 32)
         out = []
-        covered = WIN + (self.chunks - 1) * SPC if self.chunks else 0
-        while self.fed > covered:
+        while self.chunks < n_chunks:
             out += self._chunk()
-            covered = WIN + (self.chunks - 1) * SPC
         return self._hand_out(out)
 
     def rtf(self):

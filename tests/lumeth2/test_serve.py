@@ -58,16 +58,17 @@ def desync(n):
         (b"\x10", 0, [], None, END),  # end inside a word
         (b"\x10\x00\x00", 0, [], None, END),
         (block(10)[:-1], 0, [], None, END),  # end inside a block: nothing of it is fed
-        (block(WIN), 0, first_chunk(), WIN, END),
-        (block(WIN) + block(SPC), 0, list(range(3, 25 + 32)), WIN + SPC, END),
-        (FLUSH, 0, [-1], None, END),  # flush with nothing fed: only the marker
+        (block(SPC), 0, first_chunk(), SPC, END),
+        (block(SPC) + block(WIN - SPC), 0, list(range(3, 25 + 32)), WIN, END),
+        # a flush with nothing fed still renders the first chunk; the second has nothing left: marker only
+        (FLUSH + FLUSH, 0, first_chunk() + [-1, -1], None, END),
         (block(1000) + FLUSH, 0, first_chunk() + [-1], 1000, END),
-        (block(WIN) + RESET + block(WIN), 0, first_chunk() + first_chunk(), WIN, END),
+        (block(SPC) + RESET + block(SPC), 0, first_chunk() + first_chunk(), SPC, END),
         (struct.pack("<I", (1 << 24) + 1) + block(WIN), 1, [], None, desync((1 << 24) + 1)),
-        (block(WIN) + struct.pack("<I", 0xFFFFFFFD), 1, first_chunk(), WIN, desync(0xFFFFFFFD)),
+        (block(SPC) + struct.pack("<I", 0xFFFFFFFD), 1, first_chunk(), SPC, desync(0xFFFFFFFD)),
     ],
     ids=["eof", "n0", "eof-1-byte", "eof-3-bytes", "eof-mid-block", "first-chunk", "steady-chunk",
-         "flush-empty", "flush-pending", "reset", "n-2^24+1", "n-fffffffd"],
+         "flush-twice", "flush-pending", "reset", "n-2^24+1", "n-fffffffd"],
 )
 def test_wire_cases(wire, capfd, data, status, records, fed, last):
     w = wire.run(data)
@@ -83,9 +84,10 @@ def test_wire_cases(wire, capfd, data, status, records, fed, last):
 
 
 def test_reset_restarts_indices_and_stops_nothing_else(wire):
-    w = wire.run(block(WIN) + block(SPC) + RESET + block(WIN) + FLUSH)
+    w = wire.run(block(WIN) + RESET + block(SPC) + FLUSH)
     assert w.renderer.resets == 1
-    assert indices(w.records) == list(range(3, 57)) + first_chunk() + [-1]
+    # after the reset: chunk 0 when its audio is in, chunk 1 on the flush
+    assert indices(w.records) == list(range(3, 57)) + list(range(3, 57)) + [-1]
 
 
 def test_largest_block_is_fed_in_slices_with_identical_output(wire):
@@ -96,8 +98,6 @@ def test_largest_block_is_fed_in_slices_with_identical_output(wire):
     assert max(w.renderer.fed_blocks) <= SPC
     # at most two chunks of frames are held at once, never the whole block's
     assert w.renderer.largest_list <= 22 + 32
-    chunks = 1 + (n - WIN) // SPC
-    want = 22 + 32 * (chunks - 1)
     got = indices(w.records)
     assert got[:-1] == list(range(3, 3 + len(got) - 1)) and got[-1] == -1
     # the same records as one whole feed: every chunk complete within the block, then the tail on flush
@@ -105,7 +105,7 @@ def test_largest_block_is_fed_in_slices_with_identical_output(wire):
     ref.feed(np.zeros(n, np.float32))
     whole = ref.ready_chunks() + ref.flush_chunks()
     assert [(i, d) for i, d in w.records[:-1]] == whole
-    assert len(got) - 1 >= want
+    assert len(whole) == 22 + 32 * (1 + (n - WIN) // SPC) + 32  # every chunk, then the flushed tail
 
 
 def test_ready_precedes_ready_log_and_everything_is_flushed(wire, monkeypatch):
@@ -126,7 +126,10 @@ def test_ready_precedes_ready_log_and_everything_is_flushed(wire, monkeypatch):
     monkeypatch.setattr(host, "_elog", lambda *a: order.append(("log", a[0][:5])))
     assert host._serve(FakeRenderer(), None, "m") == 0
     assert order[:3] == [("out", b"READY "), ("flush",), ("log", "ready")]
-    assert order[3:] == [("out", b"\xff\xff\xff\xff"), ("flush",), ("log", "stdin")]
+    # the flushed chunk's 22 records (index, pixels), one flush, then the marker and its own flush
+    records = order[3:3 + 44]
+    assert [k for k, *_ in records] == ["out"] * 44
+    assert order[3 + 44:] == [("flush",), ("out", b"\xff\xff\xff\xff"), ("flush",), ("log", "stdin")]
 
 
 class Clock:
@@ -154,18 +157,18 @@ def stats(err):
 def test_stats_pacing(wire, clock, capfd):
     # start at 0; one clock read per audio block, none per command word
     clock([0.0, 1.0, 6.0, 7.0, 10.0, 11.5, 12.0, 100.0, 200.0])
-    data = (block(10) + block(WIN) + block(SPC) + block(SPC) + block(SPC) + block(SPC)
-            + RESET + FLUSH + block(10) + block(10))
+    data = (block(10) + block(SPC - 10) + block(WIN - SPC) + block(SPC) + block(SPC) + block(SPC)
+            + RESET + block(10) + block(10))
     w = wire.run(data, FakeRenderer(wall_per_chunk=0.8))
     assert w.status == 0
     # t=1: no chunk yet; t=6: first line; 7 and 10 too soon; 11.5 > 6+5; 12 too soon;
-    # after RESET nothing has been rendered, so no line however late
+    # after RESET nothing has been rendered, so no line however late (no clock read for commands)
     assert stats(capfd.readouterr().err) == ["rtf=0.500 chunks=1 fps=40.0", "rtf=0.500 chunks=4 fps=40.0"]
 
 
 def test_stats_with_zero_chunk_time(wire, clock, capfd):
     clock([0.0, 10.0])
-    wire.run(block(WIN), FakeRenderer(wall_per_chunk=0.0))
+    wire.run(block(SPC), FakeRenderer(wall_per_chunk=0.0))
     assert stats(capfd.readouterr().err) == ["rtf=0.000 chunks=1 fps=inf"]
 
 
