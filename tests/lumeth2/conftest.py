@@ -29,3 +29,16 @@ def chain(l2_models):
     """One chain over the combined model, shared by tests that only run it."""
     return ch.LitertChain([l2_models["combined"]], np.zeros(LATENT, np.float32), 2)
 
+
+
+# TEMPORARY until pixel conversion lands on this branch.
+if not hasattr(ch, "px_to_rgb888_chunk"):
+    def _px_chunk(px, cc=None, threads=1):
+        out = np.empty((len(px), 720, 416, 3), np.uint8)
+        for i, f in enumerate(px):
+            u = np.clip(f * np.float32(255.0), 0, 255).astype(np.uint8).transpose(1, 2, 0)
+            out[i] = cc.apply(u) if cc is not None else u
+        return out
+
+    ch.px_to_rgb888_chunk = _px_chunk
+    ch.rgb_threads = lambda: 2
