@@ -67,10 +67,6 @@ bool color_tables_of(nb::handle cc, ChannelTables& tb, bool* is_lut) {
 
 namespace {
 
-struct ColorCorrect {
-    nb::object kind, lut, gain, bias, source;
-};
-
 // The array-library form of `apply`, for inputs the table kernel does not take
 // (other element types, a last axis that is not 3, attributes of other types).
 nb::object apply_numpy(const ColorCorrect& cc, nb::handle rgb) {
@@ -277,7 +273,9 @@ void register_color(nb::module_& m) {
     m.def("_color_enabled", &py_color_enabled,
           "Whether colour correction is switched on (LUMETH2_COLOR_CORRECT).");
 
-    nb::class_<ColorCorrect> cls(m, "ColorCorrect");
+    // Final: `apply` cannot be overridden, so the pixel conversion may fold a
+    // correction of this exact type into its own kernel.
+    nb::class_<ColorCorrect> cls(m, "ColorCorrect", nb::is_final());
     cls.def(
            "__init__",
            [](ColorCorrect* self, nb::object kind, nb::object lut, nb::object gain, nb::object bias,

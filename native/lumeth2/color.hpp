@@ -33,6 +33,11 @@ inline uint8_t clip_trunc_u8(float v) {
 // array library). `is_lut` tells which kind it was.
 bool color_tables_of(nb::handle cc, ChannelTables& tables, bool* is_lut);
 
+// The correction object (`ColorCorrect`): five read-only attributes, stored as given.
+struct ColorCorrect {
+    nb::object kind, lut, gain, bias, source;
+};
+
 // The kind test every operation uses: kind == "lut".
 bool color_kind_is_lut(nb::handle cc);
 
