@@ -289,3 +289,38 @@ def test_colour_disabled_reads_nothing(env, monkeypatch, value):
         "match a live session's colours. This switch exists to isolate the renderer for measurement; it is not a "
         "serving mode.",
     )
+
+
+@pytest.mark.parametrize(
+    "n_paths, threads, capped, split_line",
+    [
+        (1, 8, None, None),  # combined: no second settling, no line
+        (2, 2, 2, None),  # split, already within half the cores: no line
+        (2, 6, 2, "2-interpreter split: threads 6 -> 2 (<= cores/2)"),
+    ],
+)
+def test_run_settles_threads_per_interpreter_count(env, capfd, monkeypatch, n_paths, threads, capped, split_line):
+    calls, built = [], {}
+    paths = ["enc", "id"][:n_paths]
+    monkeypatch.setattr(host, "load_bundle", lambda b, e: (paths, "nm", "canon"))
+    monkeypatch.setattr(host, "load_color_correct", lambda b: ("cc", "colour-correct: x"))
+    monkeypatch.setattr(host, "default_threads", lambda n, t: calls.append((n, t)) or capped)
+    monkeypatch.setattr(host, "LitertChain", lambda p, c, t: built.setdefault("chain", (p, c, t)), raising=False)
+    monkeypatch.setattr(host, "Renderer", lambda ch, cc: ("r", cc), raising=False)
+    monkeypatch.setattr(host, "_serve", lambda r, ch, nm: 1 if (r, nm) == (("r", "cc"), "nm") else 99)
+    assert host._run(bundle="b", engine=None, threads=threads) == 1
+    assert calls == ([] if n_paths == 1 else [(2, threads)])
+    assert built["chain"] == (paths, "canon", capped if capped is not None else threads)
+    err = [ln[len(TAG):] for ln in capfd.readouterr().err.splitlines()]
+    assert err == ["warming up identity=b threads=%d ..." % threads, "colour-correct: x"] + (
+        [split_line] if split_line else [])
+
+
+@pytest.mark.parametrize("result, message", [
+    ((["p"], "nm"), "not enough values to unpack (expected 3, got 2)"),
+    ((["p"], "nm", "c", "x"), "too many values to unpack (expected 3)"),
+])
+def test_run_requires_three_items_from_load_bundle(env, monkeypatch, result, message):
+    monkeypatch.setattr(host, "load_bundle", lambda b, e: result)
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        host._run("b", None, 1)

@@ -122,3 +122,16 @@ def test_missing_signature_ends_start_up_before_ready(tmp_path, l2_models, run_e
     assert out == b""
     assert b"LiteRT chain missing signature(s) " in err and b"FATAL" not in err
     assert list(stage.iterdir()) == []  # the exit hook removed the staged copy
+
+
+def test_demo_script_writes_a_frame_strip(tmp_path):
+    import subprocess
+    import sys
+
+    tools = os.path.join(os.path.dirname(__file__), "..", "..", "tools")
+    out = tmp_path / "strip.png"
+    r = subprocess.run([sys.executable, os.path.join(tools, "demo.py"), "--seconds", "1", "--out", str(out)],
+                       capture_output=True, timeout=300)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert b"rendered 22 frames" in r.stdout  # 1 s of audio: the flushed first chunk
