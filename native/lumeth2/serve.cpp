@@ -55,8 +55,9 @@ void stats_line(nb::handle renderer) {
     double wall = nb::cast<double>(renderer.attr("_c_wall"));
     double n = std::max(nb::cast<double>(c_n), 1.0);
     double mean = wall / n;
-    // a zero measured chunk time (coarse clock, fake renderer) reads as "inf"
-    double fps = mean > 0.0 ? (double)STEADY_PX / mean : HUGE_VAL;
+    // a zero measured chunk time (coarse clock, stand-in renderer) reads as "inf"
+    // instead of failing the whole stream on a division by zero
+    double fps = mean != 0.0 ? (double)STEADY_PX / mean : HUGE_VAL;
     sp::elog("rtf=" + fmt(rtf, ".3f") + " chunks=" + orvane::py_str(c_n) + " fps=" + fmt(nb::float_(fps), ".1f"));
 }
 

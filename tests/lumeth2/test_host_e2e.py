@@ -135,3 +135,22 @@ def test_demo_script_writes_a_frame_strip(tmp_path):
     assert r.returncode == 0, r.stderr[-2000:]
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert b"rendered 22 frames" in r.stdout  # 1 s of audio: the flushed first chunk
+
+
+def test_bundle_fault_after_staging_leaves_no_temp_file(tmp_path, run_env):
+    """R5 after the bundle's own (wrong) shared encoder was staged out of a container:
+    status 3, one FATAL line, and the exit hook removes the staged copy."""
+    env, stage = run_env
+    want = hashlib.sha256(b"the right base").hexdigest()
+    manifest = json.dumps({"dependencies": [{"id": "lumeth2-shared-enc", "sha256": want}]}).encode()
+    bundle = write_bundle("qvx", tmp_path / "bundle", {
+        "canon.bin": np.zeros(74880, "<f4").tobytes(), "identity.tflite": b"id",
+        "shared-enc.tflite": b"a different base", "manifest.json": manifest})
+    h = Host(bundle, env=env)
+    status, out, err = h.close()
+    assert status == 3 and out == b""
+    lines = ours(err)
+    assert len(lines) == 2 and lines[1].startswith(TAG + "FATAL: " + bundle + " was cut against shared-enc.tflite")
+    staged = lines[1].split("Resolution: ")[1].split(" (co-located in the bundle): sha mismatch")[0]
+    assert staged.startswith(str(stage)) and staged.endswith("_shared-enc.tflite")
+    assert list(stage.iterdir()) == []
