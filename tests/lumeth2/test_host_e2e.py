@@ -7,11 +7,8 @@ import os
 import numpy as np
 import pytest
 
-from orvane._lumeth2 import _chain_host as host
 from lumeth2_bundle_pack import FORMS, write_bundle
 from lumeth2_host_client import FLUSH, RESET, Host
-
-pytestmark = pytest.mark.skipif(not hasattr(host, "Renderer"), reason="renderer not built into this module")
 
 TAG = "[render-stream-chain-host] "
 SPC, WIN = 25600, 44000
