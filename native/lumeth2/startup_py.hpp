@@ -1,0 +1,64 @@
+// Small helpers of the host's start-up code: reaching the interpreter's own
+// facilities (os.path, json, builtins) where the host must behave exactly like
+// them, and calling sibling functions of the module at call time.
+#pragma once
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "lumeth2/host_module.hpp"
+
+namespace l2::sp {
+
+inline nb::object builtins() { return orvane::py_import("builtins"); }
+inline nb::object os_mod() { return orvane::py_import("os"); }
+inline nb::object os_path() { return orvane::py_import("os.path"); }
+
+// os.path predicates follow symbolic links and never raise for a missing path.
+inline bool isdir(nb::handle p) { return nb::cast<bool>(os_path().attr("isdir")(p)); }
+inline bool isfile(nb::handle p) { return nb::cast<bool>(os_path().attr("isfile")(p)); }
+inline nb::object join(nb::handle a, const char* b) { return os_path().attr("join")(a, b); }
+
+inline bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// seq[i] with the sequence's own errors
+inline nb::object item(nb::handle seq, Py_ssize_t i) {
+    PyObject* r = PySequence_GetItem(seq.ptr(), i);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// Python equality (==), raising what the objects raise.
+inline bool py_eq(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// str(x)[:n]: text form cut by code points, not bytes.
+inline std::string str_head(nb::handle x, Py_ssize_t n) {
+    nb::str s = nb::str(x);
+    return nb::cast<std::string>(s[nb::slice(nb::int_(0), nb::int_(n), nb::none())]);
+}
+
+// environment variable as text, or std::nullopt-like empty flag
+inline nb::object getenv_obj(const char* name) {
+    return os_mod().attr("environ").attr("get")(name);
+}
+
+// The host's log line: always one text argument.
+inline void elog(const std::string& text) { mod_get("_elog")(nb::str(text.c_str(), text.size())); }
+
+// A bundle fault ends the program with status 3 through the ordinary exit request,
+// so exit hooks (staged-file sweep) still run.
+[[noreturn]] inline void exit_request(int status) {
+    nb::object code = nb::int_(status);
+    PyErr_SetObject(PyExc_SystemExit, code.ptr());
+    throw nb::python_error();
+}
+
+}  // namespace l2::sp

@@ -1,0 +1,326 @@
+"""Bundle loading over directory, QVX and zip bundles: model choice, staging, refusals R1-R8,
+and colour-correction loading."""
+import hashlib
+import json
+import os
+
+import numpy as np
+import pytest
+
+from orvane._lumeth2 import _chain_host as host
+from lumeth2_bundle_pack import FORMS, write_bundle
+
+TAG = "[render-stream-chain-host] "
+CANON = np.arange(74880, dtype=np.float32) / 74880
+COMBINED = b"combined model"
+Q8GD = b"combined model with int8 decoder"
+IDENT = b"identity delta"
+ENC = b"shared encoder"
+ENC_SHA = hashlib.sha256(ENC).hexdigest()
+SED_ID = "'lumeth2-shared-enc'"
+
+
+def split_manifest(sha):
+    return json.dumps({"dependencies": [{"id": "lumeth2-shared-enc", "sha256": sha}]}).encode()
+
+
+def q8gd_manifest():
+    v, b = hashlib.sha256(Q8GD).hexdigest(), hashlib.sha256(COMBINED).hexdigest()
+    return json.dumps({
+        "members_sha256": {"combined_litert_q8gd.tflite": v, "combined_litert.tflite": b},
+        "litert_q8gd": {"sha256": v, "base_member": "combined_litert.tflite", "base_sha256": b},
+    }).encode()
+
+
+@pytest.fixture
+def env(tmp_path, monkeypatch):
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    for v in ("LUMETH2_SHARED_ENC", "LUMETH2_ENGINE_DIR", "LUMETH2_ANE_ENGINE", "LUMETH2_Q8GD",
+              "ORVANE_DEPS_DIR", "LUMETH2_STAGE_DIR", "LUMETH2_COLOR_CORRECT"):
+        monkeypatch.delenv(v, raising=False)
+    monkeypatch.setattr(host, "_STAGED", [])
+    # the int8 choice reads this machine's CPU flags: pin them
+    cpu = tmp_path / "cpuinfo"
+    cpu.write_text("flags\t\t: fpu avx_vnni\n")
+    real = host._select_q8gd
+    monkeypatch.setattr(host, "_select_q8gd", lambda b: real(b, str(cpu)))
+    monkeypatch.setattr(host, "litert_runtime_version", lambda: "2.3.0")
+    return tmp_path
+
+
+def load(tmp_path, form, members, capfd, engine=None):
+    b = write_bundle(form, tmp_path / "bundle", members)
+    try:
+        result = host.load_bundle(b, engine)
+        status = None
+    except SystemExit as e:
+        result, status = None, e.code
+    err = [ln[len(TAG):] if ln.startswith(TAG) else ln for ln in capfd.readouterr().err.splitlines()]
+    return b, result, status, err
+
+
+def canon_bytes(arr=CANON):
+    return arr.astype("<f4").tobytes()
+
+
+forms = pytest.mark.parametrize("form", FORMS)
+
+
+@forms
+def test_combined(env, capfd, form):
+    b, (paths, nm, canon), status, err = load(env, form, {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED,
+                                                        "identity.tflite": IDENT}, capfd)
+    assert nm == "combined_litert.tflite" and err == []
+    assert canon.dtype == np.float32 and canon.flags.owndata and canon.flags.writeable
+    np.testing.assert_array_equal(canon, CANON)
+    [p] = paths
+    if form == "dir":
+        assert p == os.path.join(b, "combined_litert.tflite") and host._STAGED == []
+    else:
+        assert p.endswith("_combined_litert.tflite") and host._STAGED == [p]
+    assert open(p, "rb").read() == COMBINED
+
+
+@forms
+def test_combined_with_int8_variant(env, capfd, form):
+    members = {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED,
+               "combined_litert_q8gd.tflite": Q8GD, "manifest.json": q8gd_manifest()}
+    b, (paths, nm, _), status, err = load(env, form, members, capfd)
+    if form == "dir":
+        assert paths == [os.path.join(b, "combined_litert_q8gd.tflite")]
+        assert nm == "combined_litert_q8gd.tflite"
+        assert err == ["[q8gd] SELECTED combined_litert_q8gd.tflite (int8 decoder; cpu avx_vnni; sha "
+                       + hashlib.sha256(Q8GD).hexdigest()[:12]
+                       + " bound; gate runtime not recorded (published before 2026-10-05))"]
+    else:  # containers always serve the plain model, silently
+        assert nm == "combined_litert.tflite" and err == []
+        assert open(paths[0], "rb").read() == COMBINED
+    assert host._STAGED == ([] if form == "dir" else paths)
+
+
+def test_int8_fallback_is_logged_before_staging(env, capfd, monkeypatch):
+    monkeypatch.setenv("LUMETH2_Q8GD", "off")
+    members = {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED, "combined_litert_q8gd.tflite": Q8GD}
+    b, (paths, nm, _), _, err = load(env, "dir", members, capfd)
+    assert (paths, nm) == ([os.path.join(b, "combined_litert.tflite")], "combined_litert.tflite")
+    assert err == ["[q8gd] off (LUMETH2_Q8GD=off) \u2014 serving combined_litert.tflite"]
+
+
+@forms
+def test_split_verified_against_declared_base(env, capfd, form):
+    members = {"canon.f32": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": ENC,
+               "manifest.json": split_manifest(ENC_SHA)}
+    b, (paths, nm, _), status, err = load(env, form, members, capfd)
+    assert nm == "shared-enc.tflite+identity.tflite"
+    enc, ident = paths
+    assert open(enc, "rb").read() == ENC and open(ident, "rb").read() == IDENT
+    assert err == [
+        "two-artifact split: base sha256=" + ENC_SHA[:12] + "\u2026 VERIFIED (bytes hashed) via co-located in " + b,
+        "two-artifact split: enc=" + enc + " + id=" + ident,
+    ]
+    if form == "dir":
+        assert paths == [os.path.join(b, "shared-enc.tflite"), os.path.join(b, "identity.tflite")]
+    else:  # the identity is staged after the encoder
+        assert host._STAGED == [enc, ident]
+
+
+def test_split_from_content_store_and_unverified_own_copy(env, capfd, monkeypatch):
+    store = env / "store"
+    (store / ENC_SHA[:2]).mkdir(parents=True)
+    (store / ENC_SHA[:2] / ENC_SHA).write_bytes(ENC)
+    monkeypatch.setenv("ORVANE_DEPS_DIR", str(store))
+    members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "manifest.json": split_manifest(ENC_SHA)}
+    b, (paths, _, _), _, err = load(env, "zip", members, capfd)
+    p = str(store / ENC_SHA[:2] / ENC_SHA)
+    assert paths[0] == p
+    assert err[0] == ("two-artifact split: base sha256=" + ENC_SHA[:12] + "\u2026 resolved by CONTENT ADDRESS "
+                      "(name-trusted, NOT re-hashed, per dependency_resolver) via name-trusted content store " + p)
+
+    members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": ENC}
+    (env / "b2").mkdir()
+    b, (paths, _, _), _, err = load(env / "b2", "qvx", members, capfd)
+    assert err[0] == ("two-artifact split: base UNVERIFIED (artifact declares no " + SED_ID + " dependency; "
+                      "using the bundle's own copy) \u2014 re-emit with tools/qvx_from_bundle to bind it")
+
+
+def test_split_thread_cap_line_order(env, capfd, monkeypatch):
+    """_run: warm-up, split lines, colour line, split thread line; the chain gets the capped count."""
+    members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": ENC}
+    b = write_bundle("dir", env / "bundle", members)
+    built = {}
+    monkeypatch.setattr(host, "default_threads", lambda n, t: 4 if n > 1 else t)
+    monkeypatch.setattr(host, "LitertChain", lambda p, c, t: built.setdefault("chain", (list(p), t)), raising=False)
+    monkeypatch.setattr(host, "Renderer", lambda chain, cc: ("renderer", cc), raising=False)
+    monkeypatch.setattr(host, "_serve", lambda r, c, nm: built.setdefault("serve", (r, nm)) and 0)
+    monkeypatch.setenv("LUMETH2_COLOR_CORRECT", "off")
+    assert host._run(b, None, 8) == 0
+    assert built["chain"] == ([os.path.join(b, "shared-enc.tflite"), os.path.join(b, "identity.tflite")], 4)
+    assert built["serve"] == (("renderer", None), "shared-enc.tflite+identity.tflite")
+    err = [ln[len(TAG):] for ln in capfd.readouterr().err.splitlines()]
+    assert err[0] == "warming up identity=" + b + " threads=8 ..."
+    assert err[1].startswith("two-artifact split: base UNVERIFIED") and err[2].startswith("two-artifact split: enc=")
+    assert err[3].startswith("colour-correct: DISABLED by LUMETH2_COLOR_CORRECT=0 \u2014 ")
+    assert err[4:] == ["2-interpreter split: threads 8 -> 4 (<= cores/2)"]
+
+
+def r5(b):
+    return ("FATAL: " + b + " was cut against shared-enc.tflite sha256=" + ENC_SHA
+            + " and that base is NOT on this machine. Resolution: no candidate found. Put it in the content store "
+            "(${ORVANE_DEPS_DIR} or ~/.orvane/deps, as <store>/" + ENC_SHA + " or <store>/" + ENC_SHA[:2] + "/"
+            + ENC_SHA + "), or pass --engine <dir|.engine> holding exactly that base. A base with the right NAME and "
+            "the wrong CONTENT is refused here on purpose.")
+
+
+REFUSALS = {
+    "R1": ({"combined_litert.tflite": COMBINED},
+           lambda b: "FATAL: no canon.bin in " + b + " (per-identity canon latent required)"),
+    "R2-short": ({"canon.bin": canon_bytes()[:40], "combined_litert.tflite": COMBINED},
+                 lambda b: "FATAL: canon.bin has 10 floats, expected 74880"),
+    "R2-empty": ({"canon.bin": b"", "combined_litert.tflite": COMBINED},
+                 lambda b: "FATAL: canon.bin has 0 floats, expected 74880"),
+    "R2-f32": ({"canon.f32": canon_bytes() + b"\0\0\0\0", "combined_litert.tflite": COMBINED},
+               lambda b: "FATAL: canon.bin has 74881 floats, expected 74880"),
+    "R2-ragged": ({"canon.bin": canon_bytes()[:6], "combined_litert.tflite": COMBINED},
+                  lambda b: "FATAL: canon.bin has 1.5 floats, expected 74880"),
+    "R4": ({"canon.bin": canon_bytes(), "identity.tflite": IDENT},
+           lambda b: "FATAL: " + b + " carries identity.tflite (the two-artifact split's DELTA half) and declares no "
+           + SED_ID + " base in its manifest dependencies[], and carries no shared-enc.tflite of its own. There is "
+           "no way to tell which shared-enc.tflite it was cut against, and the wrong one renders a DIFFERENT FACE "
+           "with no error (measured 2026-09-01: 181 of 181 frames wrong, silently). Re-emit the container with "
+           "tools/qvx_from_bundle, which stamps the base content address."),
+    "R5": ({"canon.bin": canon_bytes(), "identity.tflite": IDENT, "manifest.json": split_manifest(ENC_SHA)}, r5),
+    "R7": ({"canon.bin": canon_bytes(), "combined_litert_q8gd.tflite": Q8GD, "b.tflite": b"", "a.tflite": b"",
+            "notes.txt": b""},
+           lambda b: "FATAL: " + b + " carries UNEXPECTED tflite member(s) ['a.tflite', 'b.tflite', "
+           "'combined_litert_q8gd.tflite'] and none of the contract renderers. lumeth-2 names exactly two renderer "
+           "shapes: combined_litert.tflite, OR identity.tflite + an engine shared-enc.tflite. Other .tflite names "
+           "are not loaded: re-pack the member under its contract name."),
+    "R8": ({"canon.bin": canon_bytes(), "MODEL.TFLITE": b"", "shared-enc.tflite": ENC},
+           lambda b: "FATAL: no LiteRT tflite member in " + b + " (expected combined_litert.tflite, OR "
+           "identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in v1)"),
+}
+
+
+@forms
+@pytest.mark.parametrize("case", sorted(REFUSALS))
+def test_refusals(env, capfd, form, case):
+    members, line = REFUSALS[case]
+    b, result, status, err = load(env, form, members, capfd)
+    assert status == 3 and result is None
+    assert err == [line(b)]
+
+
+@forms
+def test_r3_without_policy_module(env, capfd, monkeypatch, form):
+    monkeypatch.setattr(host, "_SED", None)
+    monkeypatch.setattr(host, "_SED_WHY", "No module named 'shared_enc_dep'")
+    members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": ENC}
+    b, result, status, err = load(env, form, members, capfd)
+    assert status == 3
+    assert err == ["FATAL: " + b + " is a two-artifact split, but this engine has no shared_enc_dep (the "
+                   "base-verification policy) \u2014 searched the repo tools/ dir and this host's own directory (No "
+                   "module named 'shared_enc_dep'). Without it the base pairing cannot be verified, and an unverified "
+                   "pairing renders a different face with no error. Vendor tools/shared_enc_dep beside this host in "
+                   "the engine artifact. (The combined-member path does not need it and is unaffected.)"]
+    # the combined shape does not need the policy
+    b2 = write_bundle(form, env / "other", dict(members, **{"combined_litert.tflite": COMBINED}))
+    assert host.load_bundle(b2)[1] == "combined_litert.tflite"
+
+
+def test_r6_when_nothing_resolves_without_a_digest(env, capfd, monkeypatch):
+    monkeypatch.setattr(host, "_declared_base_sha", lambda b: "")
+    b, result, status, err = load(env, "dir", {"canon.bin": canon_bytes(), "identity.tflite": IDENT}, capfd)
+    assert status == 3
+    assert err == ["FATAL: " + b + " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was "
+                   "found. Provide it via --engine <dir|.engine>, LUMETH2_SHARED_ENC=<file>, or install the linux "
+                   "engine (`orvane engine install linux`) into ~/.orvane/engines/."]
+
+
+def test_nothing_at_the_path_is_r1(env, capfd):
+    with pytest.raises(SystemExit) as e:
+        host.load_bundle(str(env / "nowhere"))
+    assert e.value.code == 3
+    assert capfd.readouterr().err == TAG + "FATAL: no canon.bin in " + str(env / "nowhere") + " (per-identity canon latent required)\n"
+
+
+def lut_json():
+    rows = [[255 - i for i in range(256)], list(range(256)), [min(255, i + 10) for i in range(256)]]
+    return json.dumps({"lut": rows}).encode(), np.asarray(rows, np.uint8)
+
+
+@forms
+def test_colour_applied_from_bundle(env, form):
+    raw, table = lut_json()
+    b = write_bundle(form, env / "bundle", {"color.json": raw})
+    cc, line = host.load_color_correct(b)
+    assert cc.kind == "lut" and cc.source == b + "!color.json"
+    np.testing.assert_array_equal(cc.lut, table)
+    assert line == "colour-correct: APPLIED \u2014 " + cc.describe()
+
+
+@forms
+def test_colour_not_applied(env, form):
+    b = write_bundle(form, env / "bundle", {"canon.bin": b""})
+    assert host.load_color_correct(bundle=b) == (
+        None,
+        "colour-correct: NOT APPLIED \u2014 this container carries no color.json. The frames are the raw model "
+        "output. A container carries the correction only if its producer packed one, so this says nothing about "
+        "whether the identity HAS one; it is not an error and the render proceeds.",
+    )
+    b2 = write_bundle(form, env / "bad", {"color.json": b"[1, 2]"})
+    cc, line = host.load_color_correct(b2)
+    assert cc is None
+    assert line.startswith("colour-correct: NOT APPLIED \u2014 color.json is present but is not a json object (got list)")
+
+
+@pytest.mark.parametrize("value", ["OFF", " no ", "0", "False"])
+def test_colour_disabled_reads_nothing(env, monkeypatch, value):
+    monkeypatch.setenv("LUMETH2_COLOR_CORRECT", value)
+
+    def no_read(*a):
+        raise AssertionError("bundle read while colour correction is off")
+
+    monkeypatch.setattr(host, "_member_bytes", no_read)
+    assert host.load_color_correct(str(env)) == (
+        None,
+        "colour-correct: DISABLED by LUMETH2_COLOR_CORRECT=0 \u2014 the frames are the RAW model output and will NOT "
+        "match a live session's colours. This switch exists to isolate the renderer for measurement; it is not a "
+        "serving mode.",
+    )
+
+
+@pytest.mark.parametrize(
+    "n_paths, threads, capped, split_line",
+    [
+        (1, 8, None, None),  # combined: no second settling, no line
+        (2, 2, 2, None),  # split, already within half the cores: no line
+        (2, 6, 2, "2-interpreter split: threads 6 -> 2 (<= cores/2)"),
+    ],
+)
+def test_run_settles_threads_per_interpreter_count(env, capfd, monkeypatch, n_paths, threads, capped, split_line):
+    calls, built = [], {}
+    paths = ["enc", "id"][:n_paths]
+    monkeypatch.setattr(host, "load_bundle", lambda b, e: (paths, "nm", "canon"))
+    monkeypatch.setattr(host, "load_color_correct", lambda b: ("cc", "colour-correct: x"))
+    monkeypatch.setattr(host, "default_threads", lambda n, t: calls.append((n, t)) or capped)
+    monkeypatch.setattr(host, "LitertChain", lambda p, c, t: built.setdefault("chain", (p, c, t)), raising=False)
+    monkeypatch.setattr(host, "Renderer", lambda ch, cc: ("r", cc), raising=False)
+    monkeypatch.setattr(host, "_serve", lambda r, ch, nm: 1 if (r, nm) == (("r", "cc"), "nm") else 99)
+    assert host._run(bundle="b", engine=None, threads=threads) == 1
+    assert calls == ([] if n_paths == 1 else [(2, threads)])
+    assert built["chain"] == (paths, "canon", capped if capped is not None else threads)
+    err = [ln[len(TAG):] for ln in capfd.readouterr().err.splitlines()]
+    assert err == ["warming up identity=b threads=%d ..." % threads, "colour-correct: x"] + (
+        [split_line] if split_line else [])
+
+
+@pytest.mark.parametrize("result, message", [
+    ((["p"], "nm"), "not enough values to unpack (expected 3, got 2)"),
+    ((["p"], "nm", "c", "x"), "too many values to unpack (expected 3)"),
+])
+def test_run_requires_three_items_from_load_bundle(env, monkeypatch, result, message):
+    monkeypatch.setattr(host, "load_bundle", lambda b, e: result)
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        host._run("b", None, 1)

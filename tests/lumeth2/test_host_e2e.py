@@ -1,0 +1,153 @@
+"""The host as a program: generated models packed as a directory, QVX and zip bundle, a
+parent speaking the frame protocol over real pipes."""
+import hashlib
+import json
+import os
+
+import numpy as np
+import pytest
+
+from lumeth2_bundle_pack import FORMS, write_bundle
+from lumeth2_host_client import FLUSH, RESET, Host
+
+TAG = "[render-stream-chain-host] "
+SPC, WIN = 25600, 44000
+READY_NULL = b'READY {"fps":20,"width":416,"height":720,"sample_rate":16000,"color":null}\n'
+
+
+def speech(n, seed=0):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n) / 16000
+    return (0.3 * np.sin(2 * np.pi * 140 * t) * (0.5 + 0.5 * np.sin(2 * np.pi * 4 * t))
+            + 0.02 * rng.standard_normal(n)).astype(np.float32)
+
+
+@pytest.fixture
+def run_env(tmp_path):
+    stage = tmp_path / "stage"
+    stage.mkdir()
+    env = dict(os.environ, LUMETH2_STAGE_DIR=str(stage), HOME=str(tmp_path), LUMETH2_RGB_THREADS="2")
+    for v in ("LUMETH2_COLOR_CORRECT", "LUMETH2_Q8GD", "LIBQUARO_THREADS", "LUMETH2_SHARED_ENC",
+              "LUMETH2_ENGINE_DIR", "LUMETH2_ANE_ENGINE"):
+        env.pop(v, None)
+    return env, stage
+
+
+def members(l2_models, **extra):
+    m = {"canon.bin": np.zeros(74880, "<f4").tobytes(),
+         "combined_litert.tflite": l2_models["combined"].read_bytes()}
+    m.update(extra)
+    return m
+
+
+def ours(err):
+    """The host's own log lines (LiteRT writes lines of its own to standard error)."""
+    return [ln for ln in err.decode().splitlines() if ln.startswith(TAG)]
+
+
+def idx(recs):
+    return [i for i, _ in recs]
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_stream_end_to_end(tmp_path, l2_models, run_env, form):
+    env, stage = run_env
+    bundle = write_bundle(form, tmp_path / "bundle", members(l2_models))
+    h = Host(bundle, "--threads", "2", env=env)
+    assert h.read_ready() == {"fps": 20, "width": 416, "height": 720, "sample_rate": 16000, "color": None}
+    assert h.ready_line == READY_NULL
+    pcm = speech(3 * SPC + WIN)
+
+    h.feed(pcm[:SPC])  # chunk 0: 21 frames, the first one twice
+    first = h.read_records(22)
+    assert idx(first) == list(range(3, 25))
+    assert first[0][1] == first[1][1] and all(len(d) == 720 * 416 * 3 for _, d in first)
+    h.feed(pcm[SPC:WIN])  # chunk 1
+    assert idx(h.read_records(32)) == list(range(25, 57))
+    h.feed(pcm[WIN:WIN + SPC])  # chunk 2
+    assert idx(h.read_records(32)) == list(range(57, 89))
+    h.feed(pcm[WIN + SPC:WIN + SPC + 1000])  # not a whole chunk: nothing yet
+    tail = h.flush()  # the rest, zero-padded, then -1
+    assert idx(tail) == list(range(89, 121))
+    h.send(RESET)
+    h.feed(pcm[:SPC])
+    assert idx(h.read_records(22)) == list(range(3, 25))
+    status, rest, err = h.close()
+
+    assert status == 0 and rest == b""
+    lines = ours(err)
+    assert lines[0] == TAG + "warming up identity=" + bundle + " threads=2 ..."
+    assert lines[1].startswith(TAG + "colour-correct: NOT APPLIED \u2014 this container carries no color.json.")
+    assert lines[2] == TAG + "ready 416x720 @20fps  model=combined_litert.tflite"
+    assert lines[-1] == TAG + "stdin closed \u2014 exiting"
+    assert list(stage.iterdir()) == []  # staged model copies are gone
+
+
+def test_split_bundle_with_colour_and_desync(tmp_path, l2_models, run_env):
+    env, stage = run_env
+    rows = [list(range(256)), [255 - i for i in range(256)], list(range(256))]
+    bundle = write_bundle("zip", tmp_path / "bundle", {
+        "canon.bin": np.zeros(74880, "<f4").tobytes(),
+        "identity.tflite": l2_models["split_id"].read_bytes(),
+        "shared-enc.tflite": l2_models["split_enc"].read_bytes(),
+        "color.json": json.dumps({"lut": rows}).encode(),
+    })
+    h = Host(bundle, env=dict(env, LIBQUARO_THREADS="2"))
+    ready = h.read_ready()
+    assert ready["color"] == {"kind": "lut", "sha256": hashlib.sha256(np.asarray(rows, np.uint8).tobytes()).hexdigest()}
+    h.feed(np.zeros(SPC, np.float32))
+    assert idx(h.read_records(22)) == list(range(3, 25))
+    h.send((0x01000001).to_bytes(4, "little"))
+    status, rest, err = h.close()
+    assert status == 1 and rest == b""
+    lines = [ln[len(TAG):] for ln in ours(err)]
+    assert lines[1].startswith("two-artifact split: base UNVERIFIED")
+    assert lines[2].startswith("two-artifact split: enc=")
+    assert lines[3].startswith("colour-correct: APPLIED \u2014 per-channel LUT")
+    assert lines[4] == "ready 416x720 @20fps  model=shared-enc.tflite+identity.tflite"
+    assert lines[-1] == "bad step size 16777217 \u2014 protocol desync"
+    assert list(stage.iterdir()) == []
+
+
+def test_missing_signature_ends_start_up_before_ready(tmp_path, l2_models, run_env):
+    env, stage = run_env
+    bundle = write_bundle("qvx", tmp_path / "bundle", dict(members(l2_models),
+                          **{"combined_litert.tflite": l2_models["no_dec8"].read_bytes()}))
+    h = Host(bundle, env=env)
+    status, out, err = h.close()
+    assert status != 0
+    assert out == b""
+    assert b"LiteRT chain missing signature(s) " in err and b"FATAL" not in err
+    assert list(stage.iterdir()) == []  # the exit hook removed the staged copy
+
+
+def test_demo_script_writes_a_frame_strip(tmp_path):
+    import subprocess
+    import sys
+
+    tools = os.path.join(os.path.dirname(__file__), "..", "..", "tools")
+    out = tmp_path / "strip.png"
+    r = subprocess.run([sys.executable, os.path.join(tools, "demo.py"), "--seconds", "1", "--out", str(out)],
+                       capture_output=True, timeout=300)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert b"rendered 22 frames" in r.stdout  # 1 s of audio: the flushed first chunk
+
+
+def test_bundle_fault_after_staging_leaves_no_temp_file(tmp_path, run_env):
+    """R5 after the bundle's own (wrong) shared encoder was staged out of a container:
+    status 3, one FATAL line, and the exit hook removes the staged copy."""
+    env, stage = run_env
+    want = hashlib.sha256(b"the right base").hexdigest()
+    manifest = json.dumps({"dependencies": [{"id": "lumeth2-shared-enc", "sha256": want}]}).encode()
+    bundle = write_bundle("qvx", tmp_path / "bundle", {
+        "canon.bin": np.zeros(74880, "<f4").tobytes(), "identity.tflite": b"id",
+        "shared-enc.tflite": b"a different base", "manifest.json": manifest})
+    h = Host(bundle, env=env)
+    status, out, err = h.close()
+    assert status == 3 and out == b""
+    lines = ours(err)
+    assert len(lines) == 2 and lines[1].startswith(TAG + "FATAL: " + bundle + " was cut against shared-enc.tflite")
+    staged = lines[1].split("Resolution: ")[1].split(" (co-located in the bundle): sha mismatch")[0]
+    assert staged.startswith(str(stage)) and staged.endswith("_shared-enc.tflite")
+    assert list(stage.iterdir()) == []
