@@ -158,7 +158,7 @@ void register_encoder(nb::module_& m) {
                 self.h.attr("trunk_out") = tout;
                 new (self.p) EncPair();
             },
-            nb::arg("pk"), nb::arg("threads") = 1);
+            nb::arg("pk").none(), nb::arg("threads").none() = 1);
     nb::class_<Enc>(m, "Enc", nb::dynamic_attr(), "Audio encoder over a Pack or an EncPair.")
         .def(
             "__init__",
@@ -166,8 +166,8 @@ void register_encoder(nb::module_& m) {
                 self.h.attr("pk") = pk;
                 new (self.p) Enc();
             },
-            nb::arg("pk"))
-        .def("block", &enc_block, nb::arg("aud"), nb::arg("b0"), nb::arg("B"), nb::arg("R"),
+            nb::arg("pk").none())
+        .def("block", &enc_block, nb::arg("aud").none(), nb::arg("b0").none(), nb::arg("B").none(), nb::arg("R").none(),
              "Features of B frames from b0 with look-ahead R: float16 (N, 3, D).");
 }
 

@@ -216,8 +216,8 @@ void register_eyecal(nb::module_& m) {
                 eyemap_init(self.h, e_img, P, a_ref);
                 new (self.p) EyeMap();
             },
-            nb::arg("e_img"), nb::arg("P"), nb::arg("a_ref") = 0.73)
-        .def("key", &eyemap_key, nb::arg("f"), "Eye parameters (len(f), 2) of openness fractions f.");
+            nb::arg("e_img").none(), nb::arg("P").none(), nb::arg("a_ref").none() = 0.73)
+        .def("key", &eyemap_key, nb::arg("f").none(), "Eye parameters (len(f), 2) of openness fractions f.");
     nb::class_<XCal>(m, "XCal", nb::dynamic_attr(), "Cross-calibration of the two eyes' parameters.")
         .def(
             "__init__",
@@ -225,10 +225,10 @@ void register_eyecal(nb::module_& m) {
                 xcal_init(self.h, mm, P);
                 new (self.p) XCal();
             },
-            nb::arg("m"), nb::arg("P"))
-        .def("lev", &xcal_lev, nb::arg("p"), "Level index of eye-parameter values.")
-        .def("par", &xcal_par, nb::arg("lv"), "Eye-parameter value of level indices.")
-        .def("keys", &xcal_keys, nb::arg("kfl"), "Calibrated (N, 2) pairs of eye parameters.");
+            nb::arg("m").none(), nb::arg("P").none())
+        .def("lev", &xcal_lev, nb::arg("p").none(), "Level index of eye-parameter values.")
+        .def("par", &xcal_par, nb::arg("lv").none(), "Eye-parameter value of level indices.")
+        .def("keys", &xcal_keys, nb::arg("kfl").none(), "Calibrated (N, 2) pairs of eye parameters.");
 }
 
 }  // namespace f2u

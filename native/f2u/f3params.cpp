@@ -54,7 +54,7 @@ void register_f3params(nb::module_& m) {
                 f3_init(self.h, r, cal);
                 new (self.p) F3Params();
             },
-            nb::arg("r"), nb::arg("cal") = "eo");
+            nb::arg("r").none(), nb::arg("cal").none() = "eo");
 }
 
 }  // namespace f2u

@@ -140,8 +140,8 @@ void register_identity(nb::module_& m) {
                 identity_init(self.h, npz, doc);
                 new (self.p) Identity();
             },
-            nb::arg("npz"), nb::arg("doc"));
-    m.def("cone", &cone, nb::arg("P"),
+            nb::arg("npz").none(), nb::arg("doc").none());
+    m.def("cone", &cone, nb::arg("P").none(),
           "Feature-plane cone of (N, C, H, W): [P, d2x, d2y, d2xy] along channels, float32 (N, 4C, H, W).");
 }
 

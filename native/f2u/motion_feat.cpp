@@ -34,9 +34,11 @@ static size_t search_left(const double* c, size_t K, double q) {
 
 // Returns -1 on success, else the offending position index (a lookup that
 // would leave the knot table).
+// d32 / c32: the table / knots are float32, so their differences are float32
+// differences (as numpy forms them) before joining float64 arithmetic.
 static ptrdiff_t path_delta_kernel(const double* p, size_t n, const double* d, size_t M,
                                    const double* c, size_t K, const double* u, size_t nu,
-                                   double* out) {
+                                   bool d32, bool c32, double* out) {
     const double c1 = c[1];
     const double den1 = (1e-9 > c1) ? 1e-9 : c1;  // Python max(c1, 1e-9)
     const double cl = c[K - 1];
@@ -53,11 +55,14 @@ static ptrdiff_t path_delta_kernel(const double* p, size_t n, const double* d, s
         } else {
             const size_t j = search_left(c, K, q);
             if (j == 0 || j >= K) return (ptrdiff_t)i;
-            const double seg = c[j] - c[j - 1];
+            const double seg = c32 ? (double)((float)c[j] - (float)c[j - 1]) : c[j] - c[j - 1];
             const double w = (q - c[j - 1]) / ((1e-12 > seg) ? 1e-12 : seg);
             const double* d0 = d + (j - 1) * M;
             const double* d1 = d + j * M;
-            for (size_t m = 0; m < M; ++m) o[m] = d0[m] + w * (d1[m] - d0[m]);
+            if (d32)
+                for (size_t m = 0; m < M; ++m) o[m] = d0[m] + w * (double)((float)d1[m] - (float)d0[m]);
+            else
+                for (size_t m = 0; m < M; ++m) o[m] = d0[m] + w * (d1[m] - d0[m]);
         }
     }
     return -1;
@@ -99,10 +104,13 @@ static nb::object tau_feat(nb::handle tau, nb::handle started) {
 static nb::object path_delta(nb::handle p, nb::handle d, nb::handle c, nb::handle u) {
     auto P = np::view<double>(np::numpy().attr("atleast_1d")(np::asarray(p, "float64")));
     if (P.ndim() != 1) orvane::raise_value_error("path_delta: positions must be one-dimensional");
-    auto D = np::view<double>(d);
+    nb::object d_arr = np::numpy().attr("asarray")(d), c_arr = np::numpy().attr("asarray")(c);
+    const bool d32 = orvane::py_str(d_arr.attr("dtype")) == "float32";
+    const bool c32 = orvane::py_str(c_arr.attr("dtype")) == "float32";
+    auto D = np::view<double>(d_arr);
     if (D.ndim() != 2)
         orvane::raise_index_error("path_delta: delta table must be two-dimensional (knots x columns)");
-    auto Cn = np::view<double>(c);
+    auto Cn = np::view<double>(c_arr);
     if (Cn.ndim() != 1) orvane::raise_value_error("path_delta: knots must be one-dimensional");
     const size_t K = Cn.size, M = D.shape[1];
     if (K < 2) orvane::raise_value_error("path_delta: needs at least 2 knots, got " + std::to_string(K));
@@ -118,7 +126,7 @@ static nb::object path_delta(nb::handle p, nb::handle d, nb::handle c, nb::handl
     ptrdiff_t bad;
     {
         nb::gil_scoped_release nogil;
-        bad = path_delta_kernel(P.data, n, D.data, M, Cn.data, K, U.data, U.size, out.data);
+        bad = path_delta_kernel(P.data, n, D.data, M, Cn.data, K, U.data, U.size, d32, c32, out.data);
     }
     if (bad >= 0)
         orvane::raise_index_error("path_delta: position " + orvane::py_repr(nb::float_(P.data[bad])) +
@@ -139,11 +147,11 @@ static nb::object rotvec_to_rotmat(nb::handle w) {
 }
 
 void register_motion_feat(nb::module_& m) {
-    m.def("tau_feat", &tau_feat, nb::arg("tau"), nb::arg("started"),
+    m.def("tau_feat", &tau_feat, nb::arg("tau").none(), nb::arg("started").none(),
           "One-hot (26,) float32 age feature over the 13 bins of TBINS, second half when started.");
-    m.def("path_delta", &path_delta, nb::arg("p"), nb::arg("d"), nb::arg("c"), nb::arg("u"),
+    m.def("path_delta", &path_delta, nb::arg("p").none(), nb::arg("d").none(), nb::arg("c").none(), nb::arg("u").none(),
           "Piecewise-linear lookup of delta rows d along knots c, slope u beyond the last knot.");
-    m.def("rotvec_to_rotmat", &rotvec_to_rotmat, nb::arg("w"),
+    m.def("rotvec_to_rotmat", &rotvec_to_rotmat, nb::arg("w").none(),
           "Rotation vectors (T, 3) to rotation matrices (T, 3, 3), Rodrigues formula.");
 }
 

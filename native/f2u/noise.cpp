@@ -201,10 +201,10 @@ void register_noise(nb::module_& m) {
                 self.h.attr("rng") = default_rng(np::py_int(seed));
                 new (self.p) NumpyNoise();
             },
-            nb::arg("seed"))
-        .def("code", &nn_code, nb::arg("pr"), "Index drawn with the normalised weights of row 0 of pr.")
+            nb::arg("seed").none())
+        .def("code", &nn_code, nb::arg("pr").none(), "Index drawn with the normalised weights of row 0 of pr.")
         .def("u", &nn_u, "One uniform draw as float32 (1,).")
-        .def("x0", &nn_x0, nb::arg("n"), "n standard normal draws as float32 (1, n).");
+        .def("x0", &nn_x0, nb::arg("n").none(), "n standard normal draws as float32 (1, n).");
 
     nb::class_<RecNoise>(m, "RecNoise", nb::dynamic_attr(), "Replay of recorded draws, in order.")
         .def(
@@ -221,14 +221,14 @@ void register_noise(nb::module_& m) {
                 self.h.attr("ix") = 0;
                 new (self.p) RecNoise();
             },
-            nb::arg("rec"))
+            nb::arg("rec").none())
         .def(
             "code",
             [](nb::handle self, nb::handle pr) {
                 (void)pr;
                 return replay(self, "codes", "ic", [](nb::handle v) { return np::py_int(v); });
             },
-            nb::arg("pr"), "The next recorded motion code (pr is ignored).")
+            nb::arg("pr").none(), "The next recorded motion code (pr is ignored).")
         .def(
             "u",
             [](nb::handle self) {
@@ -242,7 +242,7 @@ void register_noise(nb::module_& m) {
                 return replay(self, "x0s", "ix",
                               [&](nb::handle v) { return np::copy_c(v, "float32").attr("reshape")(1, n); });
             },
-            nb::arg("n"), "The next recorded noise block as float32 (1, n).");
+            nb::arg("n").none(), "The next recorded noise block as float32 (1, n).");
 
     auto ar2 = nb::class_<AR2Noise>(m, "AR2Noise", "Per-channel AR(2) noise stream, generated in blocks, addressed by row.");
     ar2.attr("BLOCK") = AR2_BLOCK;
@@ -250,10 +250,10 @@ void register_noise(nb::module_& m) {
         .def(
             "__init__",
             [](AR2Noise* p, nb::handle res, nb::handle seed) { ar2_init(p, res, seed); },
-            nb::arg("res"), nb::arg("seed"))
-        .def("_grow", [](AR2Noise& s, nb::handle upto) { ar2_grow(s, np::to_i64(upto)); }, nb::arg("upto"),
+            nb::arg("res").none(), nb::arg("seed").none())
+        .def("_grow", [](AR2Noise& s, nb::handle upto) { ar2_grow(s, np::to_i64(upto)); }, nb::arg("upto").none(),
              "Generate whole blocks until stream rows below upto exist.")
-        .def("rows", &ar2_rows, nb::arg("t0"), nb::arg("t1"),
+        .def("rows", &ar2_rows, nb::arg("t0").none(), nb::arg("t1").none(),
              "Stream rows t0 .. t1-1, float64 (t1 - t0, C).")
         .def_prop_ro(
             "ar",

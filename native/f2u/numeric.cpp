@@ -267,12 +267,12 @@ static nb::object bweights(nb::handle u, nb::handle p) {
 }
 
 void register_numeric(nb::module_& m) {
-    m.def("f16rt", &f16rt, nb::arg("x"),
+    m.def("f16rt", &f16rt, nb::arg("x").none(),
           "Round float32 values through half precision (ties to even); float32 result.");
-    m.def("zscore_native", &zscore_native, nb::arg("buf"),
+    m.def("zscore_native", &zscore_native, nb::arg("buf").none(),
           "Standardise over all elements: float64 mean/variance, float32 scale factor.");
-    m.def("_Np", &Np, nb::arg("x"), nb::arg("p"), "Cardinal B-spline of degree p.");
-    m.def("bweights", &bweights, nb::arg("u"), nb::arg("p") = 3,
+    m.def("_Np", &Np, nb::arg("x").none(), nb::arg("p").none(), "Cardinal B-spline of degree p.");
+    m.def("bweights", &bweights, nb::arg("u").none(), nb::arg("p").none() = 3,
           "The p + 1 uniform B-spline weights of fractional positions u.");
 }
 

@@ -199,11 +199,11 @@ static void pack_init(nb::handle self, nb::handle root, nb::handle threads) {
 }
 
 void register_pack(nb::module_& m) {
-    m.def("ort_session", &ort_session, nb::arg("path"), nb::arg("threads") = 1,
+    m.def("ort_session", &ort_session, nb::arg("path").none(), nb::arg("threads").none() = 1,
           "ONNX Runtime session on the CPU provider: given intra-op threads, one inter-op thread, "
           "no spinning, all graph optimisations, errors-only logging.");
     m.attr("LEGACY_TRUNK_CROP_R") = LEGACY_TRUNK_CROP_R;
-    m.def("trunk_exact", &trunk_exact, nb::arg("trunk_crop_r"), nb::arg("R"), nb::arg("R0") = nb::none(),
+    m.def("trunk_exact", &trunk_exact, nb::arg("trunk_crop_r").none(), nb::arg("R").none(), nb::arg("R0").none() = nb::none(),
           "Whether a trunk crop radius fits the pack's frame count R (and R0).");
     nb::class_<Pack>(m, "Pack", nb::dynamic_attr(), "The f2u model pack: configuration, tables, sessions.")
         .def(
@@ -212,8 +212,8 @@ void register_pack(nb::module_& m) {
                 pack_init(self.h, root, threads);
                 new (self.p) Pack();
             },
-            nb::arg("root"), nb::arg("threads") = 1)
-        .def("stitch", &stitch, nb::arg("xs"), nb::arg("xd"),
+            nb::arg("root").none(), nb::arg("threads").none() = 1)
+        .def("stitch", &stitch, nb::arg("xs").none(), nb::arg("xd").none(),
              "Keypoint stitching network: corrected driving keypoints (T, 21, 3) float32.");
 }
 
