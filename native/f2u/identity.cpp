@@ -10,43 +10,61 @@ namespace f2u {
 
 // ---- cone kernel -------------------------------------------------------------
 
-// Arithmetic type T; out is the (4C, H, W) block of one image, float32.
-// Grouping as the second differences are defined: (left - 2 c) + right.
+// Second difference along a row with the ends replicated:
+// out[x] = (r[x-1] - 2 r[x]) + r[x+1], computed in T, rounded by rnd per step.
+template <class T, class Round>
+static inline void d2_row(const T* r, size_t W, T* out, Round rnd) {
+    if (W == 1) {
+        out[0] = rnd(rnd(r[0] - rnd(T(2.0) * r[0])) + r[0]);
+        return;
+    }
+    out[0] = rnd(rnd(r[0] - rnd(T(2.0) * r[0])) + r[1]);
+    for (size_t x = 1; x + 1 < W; ++x) out[x] = rnd(rnd(r[x - 1] - rnd(T(2.0) * r[x])) + r[x + 1]);
+    out[W - 1] = rnd(rnd(r[W - 2] - rnd(T(2.0) * r[W - 1])) + r[W - 1]);
+}
+
+// One (H, W) plane: the plane itself, d2x, d2y and d2xy (float32 outputs).
+// Grouping as the second differences are defined: (first - 2 centre) + second.
 template <class T, class Round>
 static void cone_plane(const T* P, size_t H, size_t W, float* o0, float* ox, float* oy, float* oxy,
-                       T* D, Round rnd) {
-    auto at = [&](size_t y, size_t x) { return P[y * W + x]; };
+                       T* rowbuf, Round rnd) {
+    T* D = rowbuf;
+    T* tmp = rowbuf + W;
     for (size_t y = 0; y < H; ++y) {
-        const size_t ym = y ? y - 1 : 0, yp = y + 1 < H ? y + 1 : H - 1;
-        for (size_t x = 0; x < W; ++x) {
-            const size_t xm = x ? x - 1 : 0, xp = x + 1 < W ? x + 1 : W - 1;
-            const T c = at(y, x);
-            o0[y * W + x] = (float)c;
-            ox[y * W + x] = (float)rnd(rnd(at(y, xm) - rnd(T(2.0) * c)) + at(y, xp));
-            D[y * W + x] = rnd(rnd(at(ym, x) - rnd(T(2.0) * c)) + at(yp, x));
-        }
+        const T* up = P + (y ? y - 1 : 0) * W;
+        const T* c = P + y * W;
+        const T* dn = P + (y + 1 < H ? y + 1 : H - 1) * W;
+        float* r0 = o0 + y * W;
+        for (size_t x = 0; x < W; ++x) r0[x] = (float)c[x];
+        d2_row(c, W, tmp, rnd);
+        float* rx = ox + y * W;
+        for (size_t x = 0; x < W; ++x) rx[x] = (float)tmp[x];
+        for (size_t x = 0; x < W; ++x) D[x] = rnd(rnd(up[x] - rnd(T(2.0) * c[x])) + dn[x]);
+        float* ry = oy + y * W;
+        for (size_t x = 0; x < W; ++x) ry[x] = (float)D[x];
+        d2_row(D, W, tmp, rnd);
+        float* rxy = oxy + y * W;
+        for (size_t x = 0; x < W; ++x) rxy[x] = (float)tmp[x];
     }
-    for (size_t y = 0; y < H; ++y)
-        for (size_t x = 0; x < W; ++x) {
-            const size_t xm = x ? x - 1 : 0, xp = x + 1 < W ? x + 1 : W - 1;
-            const T d = D[y * W + x];
-            oy[y * W + x] = (float)d;
-            oxy[y * W + x] = (float)rnd(rnd(D[y * W + xm] - rnd(T(2.0) * d)) + D[y * W + xp]);
-        }
 }
 
 template <class T, class Round>
 static void cone_kernel(const T* P, size_t N, size_t C, size_t H, size_t W, float* out, Round rnd) {
     const size_t hw = H * W;
-    std::vector<T> D(hw);
+    std::vector<T> rows(2 * W);
     for (size_t n = 0; n < N; ++n)
         for (size_t c = 0; c < C; ++c) {
             const T* src = P + (n * C + c) * hw;
             float* base = out + n * 4 * C * hw;
             cone_plane<T>(src, H, W, base + c * hw, base + (C + c) * hw, base + (2 * C + c) * hw,
-                          base + (3 * C + c) * hw, D.data(), rnd);
+                          base + (3 * C + c) * hw, rows.data(), rnd);
         }
 }
+
+struct Exact {
+    template <class T>
+    T operator()(T x) const { return x; }
+};
 
 nb::object cone(nb::handle P) {
     nb::object a = np::numpy().attr("asarray")(P);
@@ -75,7 +93,7 @@ nb::object cone(nb::handle P) {
     if (kind == "f" && itemsize == 4) {
         auto v = np::view<float>(a);
         nb::gil_scoped_release nogil;
-        cone_kernel<float>(v.data, N, C, H, W, out.data, [](float x) { return x; });
+        cone_kernel<float>(v.data, N, C, H, W, out.data, Exact{});
     } else if (kind == "f" && itemsize == 2) {
         // half arithmetic: each operation in float32, rounded back to half
         auto v = np::view<float>(a);
@@ -86,7 +104,7 @@ nb::object cone(nb::handle P) {
         // it against the 2.0 factor (never computed in the integer type)
         auto v = np::view<double>(a);
         nb::gil_scoped_release nogil;
-        cone_kernel<double>(v.data, N, C, H, W, out.data, [](double x) { return x; });
+        cone_kernel<double>(v.data, N, C, H, W, out.data, Exact{});
     }
     return out.obj;
 }

@@ -141,13 +141,6 @@ void interp_kernel(const double* x, size_t nx, const double* xp, const double* f
 
 // ---------------------------------------------------------------------------
 
-static std::vector<size_t> shape_of(nb::handle arr) {
-    nb::tuple sh = nb::cast<nb::tuple>(arr.attr("shape"));
-    std::vector<size_t> s;
-    for (auto h : sh) s.push_back(nb::cast<size_t>(h));
-    return s;
-}
-
 static nb::object f16rt(nb::handle x) {
     auto in = np::view<float>(np::asarray(x, "float32"));
     auto out = np::empty<float>(in.shape);
