@@ -66,7 +66,7 @@ struct Exact {
     T operator()(T x) const { return x; }
 };
 
-nb::object cone(nb::handle P) {
+static nb::object cone(nb::handle P) {
     nb::object a = np::numpy().attr("asarray")(P);
     const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
     if (ndim != 4) {

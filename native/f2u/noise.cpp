@@ -244,7 +244,7 @@ void register_noise(nb::module_& m) {
             },
             nb::arg("n").none(), "The next recorded noise block as float32 (1, n).");
 
-    auto ar2 = nb::class_<AR2Noise>(m, "AR2Noise", "Per-channel AR(2) noise stream, generated in blocks, addressed by row.");
+    auto ar2 = nb::class_<AR2Noise>(m, "AR2Noise", nb::dynamic_attr(), "Per-channel AR(2) noise stream, generated in blocks, addressed by row.");
     ar2.attr("BLOCK") = AR2_BLOCK;
     ar2
         .def(

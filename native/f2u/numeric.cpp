@@ -224,7 +224,9 @@ static nb::object Np(nb::handle x, nb::handle p) {
 static nb::object bweights(nb::handle u, nb::handle p) {
     auto in = np::view<double>(np::asarray(u, "float64"));
     std::vector<size_t> shape = in.shape;
-    const bool cubic = nb::cast<bool>(nb::steal(PyObject_RichCompare(p.ptr(), nb::int_(3).ptr(), Py_EQ)));
+    // `p == 3` as Python compares it (3.0 takes the closed form too)
+    const int cubic = PyObject_RichCompareBool(p.ptr(), nb::int_(3).ptr(), Py_EQ);
+    if (cubic < 0) throw nb::python_error();
     if (cubic) {
         shape.push_back(4);
         auto out = np::empty<double>(shape);

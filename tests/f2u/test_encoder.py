@@ -141,3 +141,50 @@ def test_block_errors_propagate(host, pack):
 
     with pytest.raises(Exception):
         host.Enc(pack).block(Short(), 0, 4, 6)
+
+
+class Fixed:
+    """A session stand-in that answers run() with fixed outputs."""
+
+    def __init__(self, *outs):
+        self.outs = list(outs)
+        self.feeds = []
+
+    def run(self, names, feed):
+        self.feeds.append((list(names), {k: np.array(v) for k, v in feed.items()}))
+        return self.outs
+
+
+class StubPack:
+    def __init__(self, tr, emb):
+        self.s_trunk, self.s_head = Fixed(tr), Fixed(emb)
+        self.trunk_in, self.trunk_out = "audio_in", "feat_out"
+
+
+def test_block_feeds_and_group_means_on_stub_sessions(host):
+    rng = np.random.default_rng(1)
+    tr = rng.standard_normal((1, 640, 401)).astype(np.float32)
+    emb = rng.standard_normal((5, 14, 3, 2)).astype(np.float32)  # extra layers and a 2-D embedding
+    pk = StubPack(tr, emb)
+    out = host.Enc(pk).block(Audio(), 40, 5, 2)
+    names, feed = pk.s_trunk.feeds[0]
+    assert names == ["feat_out"] and list(feed) == ["audio_in"]
+    assert feed["audio_in"].shape == (1, SWIN) and feed["audio_in"].dtype == np.float32
+    hnames, hfeed = pk.s_head.feeds[0]
+    assert hnames == ["emb"] and list(hfeed) == ["x"] and hfeed["x"].shape == (5, 640)
+    x = hfeed["x"]
+    assert np.array_equal(x, f16rt_ref(x))
+    r = f16rt_ref(emb)
+    want = np.stack([r[:, a:b].sum(axis=1) / np.float32(4) for a, b in GROUPS], 1).astype(np.float16)
+    assert out.shape == (5, 3, 3, 2) and np.array_equal(out.view(np.uint16), want.view(np.uint16))
+
+
+@pytest.mark.parametrize(
+    "tr_shape, emb_shape",
+    [((1, 320, 400), (4, 12, 8)),   # trunk channels must be 640
+     ((1, 640, 400), (4, 10, 8))],  # fewer layers than the groups slice: numpy would average fewer rows
+)
+def test_block_refuses_malformed_graph_outputs(host, tr_shape, emb_shape):
+    pk = StubPack(np.zeros(tr_shape, np.float32), np.zeros(emb_shape, np.float32))
+    with pytest.raises(ValueError):
+        host.Enc(pk).block(Audio(), 0, 4, 6)
