@@ -75,6 +75,13 @@ def test_md5_lone_surrogate_fails_encoding(host):
         host._md5("\ud800")
 
 
+def test_import_does_not_load_heavy_libraries():
+    code = "import sys, orvane._f2u.host; print(sorted(m for m in ('onnxruntime', 'cv2') if m in sys.modules))"
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "[]"
+
+
 def test_imports_without_onnxruntime_until_first_session(tmp_path):
     # onnxruntime blocked: the module loads; the first session raises ImportError.
     code = (

@@ -114,11 +114,12 @@ def test_zscore_bit_exact_layouts(host, make):
 def test_zscore_constant_and_empty(host):
     r = host.zscore_native(np.full(10, 3.0))
     assert np.all(r == 0) and r.dtype == np.float32
-    assert np.float32(1.0) / np.sqrt(np.float32(1e-7)) == np.float32(3162.27783203125)
-    # a constant window plus one step: the scale is 1/sqrt(var + 1e-7) in float32
-    x = np.zeros(4)
-    x[0] = 1e-6
-    assert np.array_equal(host.zscore_native(x), zscore_ref(x))
+    # a variance far below the epsilon: the scale is 1/sqrtf(1e-7f) = 3162.27783203125,
+    # applied to the float64 centred values before the one rounding to float32
+    x = np.array([0.0, 1e-12])
+    r = host.zscore_native(x)
+    assert r.tolist() == [np.float32(-5e-13 * 3162.27783203125), np.float32(5e-13 * 3162.27783203125)]
+    assert np.array_equal(r, zscore_ref(x))
     e = host.zscore_native(np.zeros((0,), np.float32))
     assert e.shape == (0,) and e.dtype == np.float32
 
