@@ -1,7 +1,306 @@
+// Colour correction: `_color_enabled`, `parse_color_correct`, `ColorCorrect`
+// (`apply`, `describe`) and `color_descriptor`.
+#include "lumeth2/color.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
 
 namespace l2 {
 
-void register_color(nb::module_& m) { (void)m; }
+namespace {
+constexpr const char* kColorMember = "color.json";
+constexpr const char* kColorEnv = "LUMETH2_COLOR_CORRECT";
+constexpr const char* kColorLogPrefix = "colour-correct:";
+}  // namespace
+
+void color_lut_packed(const uint8_t* in, uint8_t* out, size_t pixels, const ChannelTables& tb) {
+    for (size_t p = 0; p < pixels; ++p) {
+        out[3 * p + 0] = tb.t[0][in[3 * p + 0]];
+        out[3 * p + 1] = tb.t[1][in[3 * p + 1]];
+        out[3 * p + 2] = tb.t[2][in[3 * p + 2]];
+    }
+}
+
+void color_gain_bias_tables(const float gain[3], const float bias[3], ChannelTables& tb) {
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 256; ++v) {
+            const float prod = static_cast<float>(v) * gain[c];  // float32 product
+            tb.t[c][v] = clip_trunc_u8(prod + bias[c]);          // float32 sum
+        }
+}
+
+bool color_kind_is_lut(nb::handle cc) { return cc.attr("kind").equal(nb::str("lut")); }
+
+namespace {
+
+// A native-order array of exactly `dtype` and `shape`, C-contiguous.
+bool exact_array(nb::handle a, const char* dtype, std::initializer_list<Py_ssize_t> shape) {
+    if (!is_ndarray(a) || !dtype_is(a, dtype)) return false;
+    BufView v(a, false);
+    if (v.ndim() != static_cast<int>(shape.size()) || !v.c_contiguous()) return false;
+    int i = 0;
+    for (Py_ssize_t s : shape)
+        if (v.shape(i++) != s) return false;
+    return true;
+}
+
+}  // namespace
+
+bool color_tables_of(nb::handle cc, ChannelTables& tb, bool* is_lut) {
+    *is_lut = color_kind_is_lut(cc);
+    if (*is_lut) {
+        nb::object lut = cc.attr("lut");
+        if (!exact_array(lut, "uint8", {3, 256})) return false;
+        BufView v(lut, false);
+        std::memcpy(tb.t, v.data(), sizeof(tb.t));
+        return true;
+    }
+    nb::object gain = cc.attr("gain"), bias = cc.attr("bias");
+    if (!exact_array(gain, "float32", {3}) || !exact_array(bias, "float32", {3})) return false;
+    BufView g(gain, false), b(bias, false);
+    color_gain_bias_tables(static_cast<const float*>(g.data()), static_cast<const float*>(b.data()), tb);
+    return true;
+}
+
+namespace {
+
+// The array-library form of `apply`, for inputs the table kernel does not take
+// (other element types, a last axis that is not 3, attributes of other types).
+nb::object apply_numpy(const ColorCorrect& cc, nb::handle rgb) {
+    nb::module_ np = np_mod();
+    if (cc.kind.equal(nb::str("lut"))) {
+        nb::list planes;
+        for (int c = 0; c < 3; ++c)
+            planes.append(cc.lut[nb::int_(c)][rgb[nb::make_tuple(nb::ellipsis(), c)]]);
+        nb::object st = np.attr("stack")(planes, nb::arg("axis") = -1);
+        return np.attr("ascontiguousarray")(st, nb::arg("dtype") = "uint8");
+    }
+    nb::object x = np.attr("asarray")(rgb).attr("astype")("float32");
+    x = np.attr("add")(np.attr("multiply")(x, cc.gain), cc.bias);
+    x = np.attr("clip")(x, 0, 255);
+    x = np.attr("where")(np.attr("isnan")(x), 0, x);  // NaN pixels become 0, never cast
+    return x.attr("astype")("uint8");
+}
+
+nb::object cc_apply(const ColorCorrect& cc, nb::handle rgb) {
+    ChannelTables tb;
+    bool is_lut = false;
+    bool direct = is_ndarray(rgb) && dtype_is(rgb, "uint8");
+    if (direct) {
+        BufView v(rgb, false);
+        direct = v.ndim() >= 1 && v.shape(v.ndim() - 1) == 3;
+    }
+    if (!direct || !color_tables_of(nb::cast(cc, nb::rv_policy::reference), tb, &is_lut))
+        return apply_numpy(cc, rgb);
+    nb::object src = np_mod().attr("ascontiguousarray")(rgb);
+    BufView in(src, false);
+    std::vector<Py_ssize_t> shape;
+    for (int i = 0; i < in.ndim(); ++i) shape.push_back(in.shape(i));
+    nb::object out = np_empty_shape(shape, "uint8");
+    uint8_t* o = array_data<uint8_t>(out);
+    const size_t pixels = static_cast<size_t>(in.count() / 3);
+    {
+        nb::gil_scoped_release nogil;
+        color_lut_packed(static_cast<const uint8_t*>(in.data()), o, pixels, tb);
+    }
+    return out;
+}
+
+std::string cc_describe(const ColorCorrect& cc) {
+    if (cc.kind.equal(nb::str("lut"))) {
+        nb::object rows = np_mod().attr("asarray")(cc.lut, "int32");
+        nb::object r = np_mod().attr("ascontiguousarray")(rows);
+        BufView v(r, false);
+        if (v.ndim() != 2 || v.shape(0) != 3 || v.shape(1) != 256)
+            orvane::raise_value_error("colour table must have shape (3, 256)");
+        const int32_t* t = static_cast<const int32_t*>(v.data());
+        std::string out = "per-channel LUT (model->driver), deviation from identity: ";
+        const char* letters = "RGB";
+        for (int c = 0; c < 3; ++c) {
+            int64_t mx = 0, sum = 0;
+            for (int i = 0; i < 256; ++i) {
+                int64_t d = static_cast<int64_t>(t[c * 256 + i]) - i;
+                if (d < 0) d = -d;
+                mx = d > mx ? d : mx;
+                sum += d;
+            }
+            // The sum is exact, so the mean is the exact float64 quotient; one
+            // decimal, exact ties to even, as the interpreter's "%.1f" writes it.
+            const double mean = static_cast<double>(sum) / 256.0;
+            char* txt = PyOS_double_to_string(mean, 'f', 1, 0, nullptr);
+            if (!txt) throw nb::python_error();
+            if (c) out += "/";
+            out += std::string(1, letters[c]) + " max " + std::to_string(mx) + " mean " + txt;
+            PyMem_Free(txt);
+        }
+        return out;
+    }
+    return "per-channel gain=" + orvane::py_repr(nb::list(cc.gain)) +
+           " bias=" + orvane::py_repr(nb::list(cc.bias));
+}
+
+nb::object py_color_descriptor(nb::handle cc) {
+    if (cc.is_none()) return nb::none();
+    nb::module_ np = np_mod();
+    nb::object kind = cc.attr("kind");
+    nb::object data;
+    if (kind.equal(nb::str("lut"))) {
+        data = np.attr("ascontiguousarray")(cc.attr("lut"), nb::arg("dtype") = "uint8").attr("tobytes")();
+    } else {
+        nb::bytes g = nb::borrow<nb::bytes>(
+            np.attr("ascontiguousarray")(cc.attr("gain"), nb::arg("dtype") = "float32").attr("tobytes")());
+        nb::bytes b = nb::borrow<nb::bytes>(
+            np.attr("ascontiguousarray")(cc.attr("bias"), nb::arg("dtype") = "float32").attr("tobytes")());
+        std::string joined(g.c_str(), g.size());
+        joined.append(b.c_str(), b.size());
+        data = nb::bytes(joined.data(), joined.size());
+    }
+    nb::object digest = orvane::py_import("hashlib").attr("sha256")(data).attr("hexdigest")();
+    nb::dict d;
+    d["kind"] = kind;
+    d["sha256"] = digest;
+    return d;
+}
+
+bool py_color_enabled() {
+    nb::object raw = orvane::py_import("os").attr("environ").attr("get")(kColorEnv, "");
+    std::string v = nb::cast<std::string>(raw.attr("strip")().attr("lower")());
+    return !(v == "0" || v == "false" || v == "no" || v == "off");
+}
+
+// True when the active exception is an instance of one of the given types.
+bool error_is(nb::python_error& e, std::initializer_list<PyObject*> types) {
+    for (PyObject* t : types)
+        if (e.matches(t)) return true;
+    return false;
+}
+
+nb::tuple fault(const std::string& reason) { return nb::make_tuple(nb::none(), reason); }
+
+std::string shape_text(nb::handle arr) { return orvane::py_str(arr.attr("shape")); }
+
+nb::tuple py_parse_color_correct(nb::handle raw, nb::handle source) {
+    const std::string M = kColorMember;
+    if (raw.is_none()) return fault("this container carries no " + M);
+
+    nb::module_ np = np_mod();
+    nb::object doc;
+    if (PyDict_Check(raw.ptr())) {
+        doc = nb::borrow(raw);
+    } else {
+        try {
+            nb::object text = nb::borrow(raw);
+            if (PyBytes_Check(raw.ptr()) || PyByteArray_Check(raw.ptr()))
+                text = raw.attr("decode")("utf-8", "strict");
+            doc = orvane::py_import("json").attr("loads")(text);
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;  // e.g. a raw of another type
+            return fault(M + " is present but is not parsable json (" + orvane::py_str(e.value()) +
+                         ") \u2014 refusing to invent an identity LUT");
+        }
+    }
+    if (!PyDict_Check(doc.ptr()))
+        return fault(M + " is present but is not a json object (got " +
+                     nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(doc.ptr())).attr("__name__")) + ")");
+
+    nb::dict d = nb::borrow<nb::dict>(doc);
+    const bool src_empty = !PyObject_IsTrue(source.ptr());
+    const std::string from = src_empty ? M : orvane::py_str(source);
+    nb::module_ mod = host_module();
+    nb::object cls = mod.attr("ColorCorrect");
+
+    if (d.contains("lut")) {
+        nb::object value = d["lut"];
+        nb::object lut;
+        try {
+            lut = np.attr("ascontiguousarray")(value, nb::arg("dtype") = "uint8");
+        } catch (nb::python_error& e) {
+            // An entry below 0 or above 255 is an overflow to the array library; it is
+            // the same fault as any other entry that is not a byte.
+            if (!error_is(e, {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError})) throw;
+            return fault(M + ": 'lut' is not a uint8 array (" + orvane::py_str(e.value()) + ")");
+        }
+        // The uint8 conversion truncates fractions (12.7 -> 12): a table entry that is
+        // not a whole number from 0 to 255 is not a byte, so it is refused the same way.
+        try {
+            nb::object exact = np.attr("asarray")(value, nb::arg("dtype") = "float64");
+            if (!nb::cast<bool>(np.attr("array_equal")(exact, lut))) {
+                nb::object bad = np.attr("not_equal")(exact, lut);
+                nb::object first = exact[bad].attr("flat")[nb::int_(0)];
+                return fault(M + ": 'lut' is not a uint8 array (entry " +
+                             orvane::py_repr(nb::float_(first)) + " is not a whole number from 0 to 255)");
+            }
+        } catch (nb::python_error& e) {
+            if (!error_is(e, {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError})) throw;
+            return fault(M + ": 'lut' is not a uint8 array (" + orvane::py_str(e.value()) + ")");
+        }
+        if (!lut.attr("shape").equal(nb::make_tuple(3, 256)))
+            return fault(M + ": 'lut' has shape " + shape_text(lut) +
+                         ", the contract is (3, 256) \u2014 refusing to apply a mis-shaped table");
+        nb::object cc = cls("lut", nb::arg("lut") = lut, nb::arg("source") = source);
+        return nb::make_tuple(cc, "per-channel LUT (model->driver) from " + from);
+    }
+    if (d.contains("gain") && d.contains("bias")) {
+        nb::object g, b;
+        try {
+            g = np.attr("asarray")(d["gain"], nb::arg("dtype") = "float32");
+            b = np.attr("asarray")(d["bias"], nb::arg("dtype") = "float32");
+        } catch (nb::python_error& e) {
+            if (!error_is(e, {PyExc_ValueError, PyExc_TypeError})) throw;
+            return fault(M + ": 'gain'/'bias' are not float arrays (" + orvane::py_str(e.value()) + ")");
+        }
+        nb::tuple three = nb::make_tuple(3);
+        if (!g.attr("shape").equal(three) || !b.attr("shape").equal(three))
+            return fault(M + ": gain" + shape_text(g) + "/bias" + shape_text(b) + ", the contract is (3,)/(3,)");
+        nb::object cc = cls("gain_bias", nb::arg("gain") = g, nb::arg("bias") = b, nb::arg("source") = source);
+        return nb::make_tuple(cc, "per-channel gain/bias from " + from);
+    }
+    nb::object keys = orvane::py_import("builtins").attr("sorted")(d.attr("keys")());
+    return fault(M + " is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: " +
+                 orvane::py_repr(keys) + ")");
+}
+
+}  // namespace
+
+void register_color(nb::module_& m) {
+    m.attr("COLOR_MEMBER") = kColorMember;
+    m.attr("COLOR_ENV") = kColorEnv;
+    m.attr("COLOR_LOG_PREFIX") = kColorLogPrefix;
+
+    m.def("_color_enabled", &py_color_enabled,
+          "Whether colour correction is switched on (LUMETH2_COLOR_CORRECT).");
+
+    // Final: `apply` cannot be overridden, so the pixel conversion may fold a
+    // correction of this exact type into its own kernel.
+    nb::class_<ColorCorrect> cls(m, "ColorCorrect", nb::is_final());
+    cls.def(
+           "__init__",
+           [](ColorCorrect* self, nb::object kind, nb::object lut, nb::object gain, nb::object bias,
+              nb::object source) {
+               new (self) ColorCorrect{std::move(kind), std::move(lut), std::move(gain), std::move(bias),
+                                       std::move(source)};
+           },
+           nb::arg("kind").none(), nb::kw_only(), nb::arg("lut").none() = nb::none(),
+           nb::arg("gain").none() = nb::none(), nb::arg("bias").none() = nb::none(),
+           nb::arg("source").none() = "")
+        .def_prop_ro("kind", [](const ColorCorrect& c) { return c.kind; })
+        .def_prop_ro("lut", [](const ColorCorrect& c) { return c.lut; })
+        .def_prop_ro("gain", [](const ColorCorrect& c) { return c.gain; })
+        .def_prop_ro("bias", [](const ColorCorrect& c) { return c.bias; })
+        .def_prop_ro("source", [](const ColorCorrect& c) { return c.source; })
+        .def("apply", &cc_apply, nb::arg("rgb").none(),
+             "Corrected copy of packed uint8 pixels (..., 3).")
+        .def("describe", &cc_describe, "One line describing the correction.");
+    cls.attr("__slots__") = nb::make_tuple("kind", "lut", "gain", "bias", "source");
+
+    m.def("parse_color_correct", &py_parse_color_correct, nb::arg("raw").none(),
+          nb::arg("source").none() = "",
+          "(ColorCorrect or None, reason text) from the content of color.json.");
+    m.def("color_descriptor", &py_color_descriptor, nb::arg("cc").none(),
+          "{'kind', 'sha256'} of a correction, or None.");
+}
 
 }  // namespace l2

@@ -1,0 +1,121 @@
+// Array plumbing shared by the numeric kernels of the lumeth-2 chain (tempo change,
+// PCM buffer, decoder inputs, pixels, colour): numpy from C++, raw views of any
+// buffer-protocol object, and fresh numpy arrays the kernels fill.
+//
+// Arrays handed to Python are always numpy-allocated (numpy owns the memory), or
+// numpy views whose base keeps the memory alive; nothing here hands out raw memory.
+#pragma once
+#include "common/py.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+namespace l2 {
+
+// numpy, imported once per call site (the interpreter caches the module).
+inline nb::module_ np_mod() { return orvane::py_import("numpy"); }
+
+// A held Py_buffer over any buffer-protocol object (numpy arrays included), read-only
+// or writable. Released on destruction; the exporter stays alive while it is held.
+class BufView {
+public:
+    BufView() = default;
+    // writable=false accepts read-only arrays too.
+    BufView(nb::handle obj, bool writable) {
+        int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) throw nb::python_error();
+        held_ = true;
+    }
+    BufView(const BufView&) = delete;
+    BufView& operator=(const BufView&) = delete;
+    BufView(BufView&& o) noexcept : view_(o.view_), held_(o.held_) { o.held_ = false; }
+    BufView& operator=(BufView&& o) noexcept {
+        if (this != &o) {
+            release();
+            view_ = o.view_;
+            held_ = o.held_;
+            o.held_ = false;
+        }
+        return *this;
+    }
+    ~BufView() { release(); }
+
+    void release() {
+        if (held_) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+    }
+    void* data() const { return view_.buf; }
+    int ndim() const { return view_.ndim; }
+    Py_ssize_t shape(int i) const { return view_.shape[i]; }
+    Py_ssize_t stride(int i) const { return view_.strides[i]; }
+    Py_ssize_t itemsize() const { return view_.itemsize; }
+    Py_ssize_t count() const {
+        Py_ssize_t n = 1;
+        for (int i = 0; i < view_.ndim; ++i) n *= view_.shape[i];
+        return n;
+    }
+    bool readonly() const { return view_.readonly != 0; }
+    bool c_contiguous() const { return PyBuffer_IsContiguous(&view_, 'C') != 0; }
+    // Byte extent [lo, hi) that the view's elements occupy (empty views: lo == hi).
+    void extent(const char*& lo, const char*& hi) const {
+        const char* p = static_cast<const char*>(view_.buf);
+        lo = hi = p;
+        if (count() == 0) return;
+        const char* a = p;
+        const char* b = p + view_.itemsize;
+        for (int i = 0; i < view_.ndim; ++i) {
+            Py_ssize_t span = (view_.shape[i] - 1) * view_.strides[i];
+            if (span < 0) a += span; else b += span;
+        }
+        lo = a;
+        hi = b;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// True when `dtype` (a numpy dtype object) is the native-order form of `name`
+// ("float32", "float64", "uint8").
+inline bool dtype_is(nb::handle arr, const char* name) {
+    nb::object dt = arr.attr("dtype");
+    return dt.equal(np_mod().attr("dtype")(name)) && nb::cast<bool>(dt.attr("isnative"));
+}
+
+inline bool is_ndarray(nb::handle obj) {
+    return PyObject_IsInstance(obj.ptr(), np_mod().attr("ndarray").ptr()) == 1;
+}
+
+// A fresh, uninitialised, C-contiguous numpy array.
+inline nb::object np_empty(std::initializer_list<Py_ssize_t> shape, const char* dtype) {
+    nb::list s;
+    for (Py_ssize_t d : shape) s.append(d);
+    return np_mod().attr("empty")(nb::tuple(s), dtype);
+}
+inline nb::object np_empty_shape(const std::vector<Py_ssize_t>& shape, const char* dtype) {
+    nb::list s;
+    for (Py_ssize_t d : shape) s.append(d);
+    return np_mod().attr("empty")(nb::tuple(s), dtype);
+}
+
+// Pointer to the first element of a fresh array made by np_empty (C-contiguous).
+template <class T>
+inline T* array_data(nb::handle arr) {
+    BufView v(arr, true);
+    return static_cast<T*>(v.data());  // numpy keeps the memory; the view is only for the address
+}
+
+// Address of the first element of a C-contiguous array held by the caller.
+inline const float* array_data_ro(nb::handle arr) {
+    BufView v(arr, false);
+    return static_cast<const float*>(v.data());
+}
+
+}  // namespace l2
