@@ -1,0 +1,190 @@
+"""EncPair and Enc.block against a numpy reference over the same sessions."""
+import numpy as np
+import pytest
+
+HOP, SWIN, TW, SP8 = 640, 32000, 200, 1598 / 199
+GROUPS = ((0, 4), (4, 8), (8, 12))
+
+
+def f16rt_ref(x):
+    return np.asarray(x, np.float32).astype(np.float16).astype(np.float32)
+
+
+def zscore_ref(buf):
+    x = buf.astype(np.float64)
+    mu = x.mean()
+    var = ((x - mu) ** 2).mean()
+    inv = np.float32(1.0) / np.sqrt(np.float32(np.float32(var) + np.float32(1e-7)))
+    return ((x - mu) * np.float64(inv)).astype(np.float32)
+
+
+def positions(b0, B, R):
+    win_end = int(b0 + B + R) * HOP
+    win_start = win_end - SWIN
+    ps = []
+    for j in range(B):
+        gi = b0 + j
+        f0 = 0 if gi < TW else (gi // (TW // 2) - 1) * (TW // 2)
+        ps.append((f0 * HOP - win_start) / 80.0 + (gi - f0) * SP8)
+    return ps
+
+
+def block_ref(pk, aud, b0, B, R):
+    win_end = int(b0 + B + R) * HOP
+    win_start = win_end - SWIN
+    z = zscore_ref(aud.window(win_start, win_end))
+    tr = np.asarray(pk.s_trunk.run([pk.trunk_out], {pk.trunk_in: z[None]})[0][0], np.float32)
+    LT = tr.shape[1]
+    x = np.zeros((B, 640), np.float32)
+    for j, p in enumerate(positions(b0, B, R)):
+        i0 = int(np.floor(p))
+        al = p - i0
+        i1 = min(i0 + 1, LT - 1)
+        v = (1.0 - al) * tr[:, i0].astype(np.float64) + al * tr[:, i1].astype(np.float64)
+        x[j] = f16rt_ref(v.astype(np.float32))
+    emb = pk.s_head.run(["emb"], {"x": x})[0]
+    out = []
+    for e in emb:
+        r = f16rt_ref(e)
+        out.append(np.stack([r[a:b].mean(axis=0) for a, b in GROUPS]).astype(np.float16))
+    return np.stack(out)
+
+
+class Audio:
+    """A stream of speech-like samples; remembers the windows it was asked for."""
+
+    def __init__(self, dtype=np.float32, seed=0):
+        self.noise = np.random.default_rng(seed).standard_normal(65536) * 0.05
+        self.dtype = dtype
+        self.calls = []
+
+    def window(self, start, end):
+        self.calls.append((start, end))
+        t = np.arange(start, end)
+        out = np.sin(t * 0.013) * 0.3 + self.noise[t % 65536]
+        out[t < 0] = 0.0  # silence before the stream starts
+        return out.astype(self.dtype)
+
+
+@pytest.mark.parametrize(
+    "b0, B, R, window, first_positions",
+    [(0, 4, 6, (-25600, 6400), [320.0, 328.03015075376885, 336.0603015075377, 344.09045226130655]),
+     (250, 4, 6, (134400, 166400), [324.5226130653266]),
+     (196, 8, 6, (102400, 134400), None)],
+)
+def test_worked_windows_and_positions(b0, B, R, window, first_positions):
+    # the reference's positions are the documented ones
+    win_end = int(b0 + B + R) * HOP
+    assert (win_end - SWIN, win_end) == window
+    ps = positions(b0, B, R)
+    if first_positions:
+        assert ps[:len(first_positions)] == first_positions
+    if b0 == 196:
+        assert ps[3] == 318.0 and ps[4] == 323.0150753768844
+        assert ps[4] - ps[3] == pytest.approx(998 / 199)
+
+
+@pytest.mark.parametrize(
+    "b0, B, R", [(0, 4, 6), (250, 4, 6), (196, 8, 6), (0, 46, 4), (1234, 13, 0), (99, 1, 49), (3, 4, 0)]
+)
+def test_block_matches_numpy_reference(host, pack, b0, B, R):
+    aud = Audio()
+    got = host.Enc(pack).block(aud, b0, B, R)
+    assert aud.calls == [((b0 + B + R) * HOP - SWIN, (b0 + B + R) * HOP)]
+    assert got.dtype == np.float16 and got.shape == (B, 3, 8)
+    ref = block_ref(pack, Audio(), b0, B, R)
+    assert np.array_equal(got.view(np.uint16), ref.view(np.uint16))
+
+
+def test_block_is_stateless_and_accepts_any_real_dtype(host, pack):
+    enc = host.Enc(pack)
+    first = enc.block(Audio(np.float64), 300, 8, 4)
+    enc.block(Audio(), 0, 4, 6)
+    assert np.array_equal(enc.block(Audio(np.float64), 300, 8, 4), first)
+    assert np.array_equal(first.view(np.uint16), block_ref(pack, Audio(np.float64), 300, 8, 4).view(np.uint16))
+
+
+def test_enc_pair_runs_own_sessions(host, pack):
+    pair = host.EncPair(pack, threads=2)
+    assert pair.s_trunk is not pack.s_trunk and pair.s_head is not pack.s_head
+    assert (pair.trunk_in, pair.trunk_out) == ("wav", "hid")
+    assert pair.s_trunk.get_session_options().intra_op_num_threads == 2
+    assert not hasattr(pair, "pk") and not hasattr(pair, "root")
+    a = host.Enc(pair).block(Audio(), 500, 6, 6)
+    b = host.Enc(pack).block(Audio(), 500, 6, 6)
+    assert np.array_equal(a.view(np.uint16), b.view(np.uint16))
+
+
+def test_block_negative_trunk_index_raises(host, pack):
+    # B + R above 50 puts the first frames before the trunk output's start;
+    # numpy indexing would silently wrap to its end
+    with pytest.raises(IndexError, match="trunk index -"):
+        host.Enc(pack).block(Audio(), 0, 52, 0)
+
+
+def test_block_trunk_index_past_end_raises(host, pack):
+    with pytest.raises(IndexError):
+        host.Enc(pack).block(Audio(), 10, 4, -1)
+
+
+def test_block_errors_propagate(host, pack):
+    class Broken:
+        def window(self, a, b):
+            raise RuntimeError("no audio")
+
+    with pytest.raises(RuntimeError, match="no audio"):
+        host.Enc(pack).block(Broken(), 0, 4, 6)
+
+    class Short:
+        def window(self, a, b):
+            return np.zeros(100, np.float32)
+
+    with pytest.raises(Exception):
+        host.Enc(pack).block(Short(), 0, 4, 6)
+
+
+class Fixed:
+    """A session stand-in that answers run() with fixed outputs."""
+
+    def __init__(self, *outs):
+        self.outs = list(outs)
+        self.feeds = []
+
+    def run(self, names, feed):
+        self.feeds.append((list(names), {k: np.array(v) for k, v in feed.items()}))
+        return self.outs
+
+
+class StubPack:
+    def __init__(self, tr, emb):
+        self.s_trunk, self.s_head = Fixed(tr), Fixed(emb)
+        self.trunk_in, self.trunk_out = "audio_in", "feat_out"
+
+
+def test_block_feeds_and_group_means_on_stub_sessions(host):
+    rng = np.random.default_rng(1)
+    tr = rng.standard_normal((1, 640, 401)).astype(np.float32)
+    emb = rng.standard_normal((5, 14, 3, 2)).astype(np.float32)  # extra layers and a 2-D embedding
+    pk = StubPack(tr, emb)
+    out = host.Enc(pk).block(Audio(), 40, 5, 2)
+    names, feed = pk.s_trunk.feeds[0]
+    assert names == ["feat_out"] and list(feed) == ["audio_in"]
+    assert feed["audio_in"].shape == (1, SWIN) and feed["audio_in"].dtype == np.float32
+    hnames, hfeed = pk.s_head.feeds[0]
+    assert hnames == ["emb"] and list(hfeed) == ["x"] and hfeed["x"].shape == (5, 640)
+    x = hfeed["x"]
+    assert np.array_equal(x, f16rt_ref(x))
+    r = f16rt_ref(emb)
+    want = np.stack([r[:, a:b].sum(axis=1) / np.float32(4) for a, b in GROUPS], 1).astype(np.float16)
+    assert out.shape == (5, 3, 3, 2) and np.array_equal(out.view(np.uint16), want.view(np.uint16))
+
+
+@pytest.mark.parametrize(
+    "tr_shape, emb_shape",
+    [((1, 320, 400), (4, 12, 8)),   # trunk channels must be 640
+     ((1, 640, 400), (4, 10, 8))],  # fewer layers than the groups slice: numpy would average fewer rows
+)
+def test_block_refuses_malformed_graph_outputs(host, tr_shape, emb_shape):
+    pk = StubPack(np.zeros(tr_shape, np.float32), np.zeros(emb_shape, np.float32))
+    with pytest.raises(ValueError):
+        host.Enc(pk).block(Audio(), 0, 4, 6)
