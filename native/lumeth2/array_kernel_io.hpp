@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -82,11 +83,25 @@ private:
     bool held_ = false;
 };
 
-// True when `dtype` (a numpy dtype object) is the native-order form of `name`
-// ("float32", "float64", "uint8").
+// The numpy dtype object named `name` ("float32", "float64", "uint8"), made once and
+// kept for the life of the process.
+inline nb::handle np_dtype(const char* name) {
+    static PyObject* f32 = nullptr;
+    static PyObject* f64 = nullptr;
+    static PyObject* u8 = nullptr;
+    PyObject** slot = std::strcmp(name, "float32") == 0   ? &f32
+                      : std::strcmp(name, "float64") == 0 ? &f64
+                                                          : &u8;
+    if (!*slot) *slot = np_mod().attr("dtype")(name).release().ptr();
+    return *slot;
+}
+
+// True when `arr`'s dtype is the native-order form of `name` ("float32",
+// "float64", "uint8"). Dtype equality includes the byte order.
 inline bool dtype_is(nb::handle arr, const char* name) {
-    nb::object dt = arr.attr("dtype");
-    return dt.equal(np_mod().attr("dtype")(name)) && nb::cast<bool>(dt.attr("isnative"));
+    nb::object dt = nb::getattr(arr, "dtype", nb::none());
+    if (dt.is_none()) return false;
+    return dt.equal(np_dtype(name));
 }
 
 inline bool is_ndarray(nb::handle obj) {
