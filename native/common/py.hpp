@@ -2,6 +2,7 @@
 // texts and reaching Python-level facilities from C++.
 #pragma once
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 #include <string>
 
 namespace nb = nanobind;

@@ -1,7 +1,306 @@
-#include "lumeth2/host_module.hpp"
+// Bundle container access: `_qvx_toc`, `_member_bytes`, `_listing`.
+// Nothing is cached: every call opens the bundle anew. The QVX table is parsed
+// here; zip archives go through the interpreter's zipfile module so that what
+// counts as an archive, and how a member is checked, is exactly that reader's.
+#include "lumeth2/bundle.hpp"
+#include "lumeth2/fileio.hpp"
+
+#include <nanobind/stl/optional.h>
+
+#include <cstring>
 
 namespace l2 {
 
-void register_bundle(nb::module_& m) { (void)m; }
+namespace {
+
+uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint64_t le64(const unsigned char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+// A path argument as the bytes the OS sees (str, bytes or os.PathLike, like open()).
+// nullopt for a path with an embedded NUL byte, which can name no file.
+std::optional<nb::bytes> fs_path(nb::handle path) {
+    PyObject* out = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &out)) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        throw nb::python_error();
+    }
+    return nb::steal<nb::bytes>(out);
+}
+
+[[noreturn]] void raise_os_error(nb::handle filename) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw nb::python_error();
+}
+
+// Opens `path` read-only, raising the OSError open() would raise.
+int open_or_raise(nb::handle path) {
+    std::optional<nb::bytes> p = fs_path(path);
+    if (!p) orvane::raise_value_error("embedded null byte");
+    int fd;
+    {
+        nb::gil_scoped_release unlocked;
+        do fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_BINARY);
+        while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0) raise_os_error(path);
+    return fd;
+}
+
+// Reads `n` bytes at `offset` (stopping early at end of file) into a new bytes object.
+nb::bytes pread_bytes(int fd, uint64_t offset, uint64_t n, nb::handle filename) {
+    if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX)) n = static_cast<uint64_t>(PY_SSIZE_T_MAX);
+    PyObject* raw = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (!raw) throw nb::python_error();
+    int64_t got;
+    {
+        nb::gil_scoped_release unlocked;
+        got = fileio::pread_upto(fd, PyBytes_AS_STRING(raw), static_cast<size_t>(n), offset);
+    }
+    if (got < 0) {
+        Py_DECREF(raw);
+        raise_os_error(filename);
+    }
+    if (static_cast<uint64_t>(got) != n && _PyBytes_Resize(&raw, static_cast<Py_ssize_t>(got)) < 0)
+        throw nb::python_error();
+    return nb::steal<nb::bytes>(raw);
+}
+
+uint64_t file_size_of(int fd, nb::handle filename) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) raise_os_error(filename);
+    return st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// The whole content of a directory member (at most `cap` bytes). A file that
+// grows while it is read is followed to its end, like a plain read().
+nb::bytes read_file(nb::handle path, std::optional<uint64_t> cap) {
+    fileio::Fd f(open_or_raise(path));
+    uint64_t limit = file_size_of(f.fd, path);
+    if (cap && *cap < limit) limit = *cap;
+    nb::bytes head = pread_bytes(f.fd, 0, limit, path);
+    uint64_t have = static_cast<uint64_t>(head.size());
+    if (have < limit || (cap && have >= *cap)) return head;
+    nb::list parts;
+    parts.append(head);
+    while (true) {
+        uint64_t step = uint64_t(1) << 20;
+        if (cap) {
+            if (have >= *cap) break;
+            if (*cap - have < step) step = *cap - have;
+        }
+        nb::bytes more = pread_bytes(f.fd, have, step, path);
+        if (more.size() == 0) break;
+        have += more.size();
+        parts.append(more);
+    }
+    if (nb::len(parts) == 1) return head;
+    return nb::borrow<nb::bytes>(nb::bytes("").attr("join")(parts));
+}
+
+nb::object os_path() { return orvane::py_import("os").attr("path"); }
+
+bool truthy(nb::handle h) {
+    int r = PyObject_IsTrue(h.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+uint64_t as_u64(nb::handle h) {
+    unsigned long long v = PyLong_AsUnsignedLongLong(h.ptr());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+nb::tuple absent() { return nb::make_tuple(nb::none(), nb::none()); }
+
+}  // namespace
+
+std::optional<std::vector<QvxRawEntry>> qvx_read_table(int fd) {
+    fileio::SeqReader in(fd);
+    unsigned char hdr[8];
+    if (!in.take(hdr, 8)) return std::nullopt;
+    if (std::memcmp(hdr, QVX_MAGIC, 4) != 0) return std::nullopt;
+    const unsigned count = le16(hdr + 6);  // bytes 4-5 are not looked at
+    std::vector<QvxRawEntry> out;
+    out.reserve(count < 1024 ? count : 1024);
+    unsigned char fixed[16];
+    for (unsigned i = 0; i < count; ++i) {
+        unsigned char lenb[2];
+        if (!in.take(lenb, 2)) return std::nullopt;
+        QvxRawEntry e;
+        e.name.resize(le16(lenb));  // at most 65535: bounded whatever the file says
+        if (!in.take(e.name.data(), e.name.size())) return std::nullopt;
+        if (!in.take(fixed, 16)) return std::nullopt;
+        e.offset = le64(fixed);
+        e.size = le64(fixed + 8);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+nb::object qvx_toc(nb::handle path) {
+    std::optional<nb::bytes> p = fs_path(path);
+    if (!p) return nb::none();
+    std::optional<std::vector<QvxRawEntry>> table;
+    {
+        nb::gil_scoped_release unlocked;
+        int fd;
+        do fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_BINARY);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            fileio::Fd guard(fd);
+            table = qvx_read_table(fd);
+        }
+    }
+    if (!table) return nb::none();
+    nb::list toc;
+    for (const QvxRawEntry& e : *table) {
+        PyObject* name = PyUnicode_DecodeUTF8(e.name.data(), static_cast<Py_ssize_t>(e.name.size()),
+                                              "strict");
+        if (!name) {
+            // one undecodable name makes the whole table unreadable
+            if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                PyErr_Clear();
+                return nb::none();
+            }
+            throw nb::python_error();
+        }
+        toc.append(nb::make_tuple(nb::steal(name), nb::steal(PyLong_FromUnsignedLongLong(e.offset)),
+                                  nb::steal(PyLong_FromUnsignedLongLong(e.size))));
+    }
+    return toc;
+}
+
+nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64_t> max_size) {
+    nb::object path = os_path();
+    std::optional<uint64_t> cap;
+    if (max_size) cap = *max_size == UINT64_MAX ? *max_size : *max_size + 1;
+
+    if (truthy(path.attr("isdir")(bundle))) {
+        // Members of a directory are its own files; containers inside are not looked at.
+        for (nb::handle cand : names) {
+            nb::object p = path.attr("join")(bundle, cand);
+            if (truthy(path.attr("isfile")(p))) return nb::make_tuple(cand, read_file(p, cap));
+        }
+        return absent();
+    }
+
+    nb::object toc = nb::none();
+    if (truthy(path.attr("isfile")(bundle))) toc = mod_get("_qvx_toc")(bundle);
+    if (!toc.is_none()) {
+        // Lookup by base name; a later entry with the same base name wins.
+        nb::object basename = path.attr("basename");
+        nb::dict index;
+        for (nb::handle entry : toc) index[basename(entry[0])] = entry;
+        fileio::Fd f(open_or_raise(bundle));
+        for (nb::handle cand : names) {
+            if (!index.contains(cand)) continue;
+            nb::object entry = index[cand];
+            uint64_t offset = as_u64(entry[1]), size = as_u64(entry[2]);
+            uint64_t n = qvx_clamped_size(file_size_of(f.fd, bundle), offset, size, cap);
+            return nb::make_tuple(cand, pread_bytes(f.fd, offset, n, bundle));
+        }
+        return absent();
+    }
+
+    nb::module_ zipfile = orvane::py_import("zipfile");
+    if (truthy(zipfile.attr("is_zipfile")(bundle))) {
+        nb::object zf = zipfile.attr("ZipFile")(bundle);
+        nb::object result = absent();
+        try {
+            nb::object basename = path.attr("basename");
+            nb::dict index;
+            for (nb::handle stored : zf.attr("namelist")()) index[basename(stored)] = stored;
+            for (nb::handle cand : names) {
+                if (!index.contains(cand)) continue;
+                nb::object stored = index[cand];
+                nb::object data;
+                nb::object declared = zf.attr("getinfo")(stored).attr("file_size");
+                int too_big = 0;
+                if (cap) {
+                    nb::object limit = nb::steal(PyLong_FromUnsignedLongLong(*max_size));
+                    too_big = PyObject_RichCompareBool(declared.ptr(), limit.ptr(), Py_GT);
+                    if (too_big < 0) throw nb::python_error();
+                }
+                if (too_big) {
+                    // Too big for what the caller needs: take only enough to show
+                    // it, never the whole declared size.
+                    nb::object member = zf.attr("open")(stored);
+                    try {
+                        data = member.attr("read")(nb::steal(PyLong_FromUnsignedLongLong(*cap)));
+                    } catch (...) {
+                        member.attr("close")();
+                        throw;
+                    }
+                    member.attr("close")();
+                } else {
+                    data = zf.attr("read")(stored);
+                }
+                result = nb::make_tuple(cand, data);
+                break;
+            }
+        } catch (...) {
+            zf.attr("close")();
+            throw;
+        }
+        zf.attr("close")();
+        return nb::borrow<nb::tuple>(result);
+    }
+    return absent();
+}
+
+nb::list listing(nb::handle bundle) {
+    nb::object path = os_path();
+    if (truthy(path.attr("isdir")(bundle)))
+        return nb::borrow<nb::list>(orvane::py_import("os").attr("listdir")(bundle));
+    nb::object basename = path.attr("basename");
+    nb::list out;
+    if (truthy(path.attr("isfile")(bundle))) {
+        nb::object toc = mod_get("_qvx_toc")(bundle);
+        if (!toc.is_none()) {
+            for (nb::handle entry : toc) out.append(basename(entry[0]));
+            return out;
+        }
+    }
+    nb::module_ zipfile = orvane::py_import("zipfile");
+    if (truthy(zipfile.attr("is_zipfile")(bundle))) {
+        nb::object zf = zipfile.attr("ZipFile")(bundle);
+        try {
+            for (nb::handle stored : zf.attr("namelist")()) out.append(basename(stored));
+        } catch (...) {
+            zf.attr("close")();
+            throw;
+        }
+        zf.attr("close")();
+    }
+    return out;
+}
+
+void register_bundle(nb::module_& m) {
+    m.def("_qvx_toc", &qvx_toc,
+          nb::sig("def _qvx_toc(path: str) -> list[tuple[str, int, int]] | None"),
+          nb::arg("path").none(),
+          "Table of contents of a QVX container: [(name, offset, size), ...], or None when the "
+          "file is not a readable, complete QVX container.");
+    m.def("_member_bytes", &member_bytes,
+          nb::sig("def _member_bytes(bundle: str, names: list[str], *, "
+                  "max_size: int | None = None) -> tuple[str, bytes] | tuple[None, None]"),
+          nb::arg("bundle").none(), nb::arg("names").none(), nb::kw_only(),
+          nb::arg("max_size") = nb::none(),
+          "(candidate, bytes) for the first of names that the bundle (directory, QVX container or "
+          "zip) holds, else (None, None). With max_size, at most max_size + 1 bytes of the member "
+          "are read, so an oversized member is seen as such without being loaded whole.");
+    m.def("_listing", &listing, nb::sig("def _listing(bundle: str) -> list[str]"),
+          nb::arg("bundle").none(),
+          "Member names of a bundle: a directory's entries, a container's base names, else [].");
+}
 
 }  // namespace l2

@@ -1,0 +1,59 @@
+// Avatar bundle access: unpacked directory, QVX container (by magic, whatever
+// the file name) or zip archive.
+//
+// QVX layout, all integers unsigned little-endian:
+//   0  "QVX\0"   4 magic
+//   4  u16       not interpreted
+//   6  u16       entry count N
+//   8  N entries: u16 name length L, L bytes UTF-8 name, u64 data offset, u64 data size
+// Member data lies anywhere in the file; nothing ties offsets or sizes to the
+// file's length, so every member read is clamped to the bytes that exist.
+#pragma once
+#include "lumeth2/host_module.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace l2 {
+
+inline constexpr char QVX_MAGIC[4] = {'Q', 'V', 'X', '\0'};
+
+struct QvxRawEntry {
+    std::string name;  // raw bytes as stored (UTF-8 not yet checked)
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+
+// Kernel: the table of a QVX container read sequentially from the start of an
+// open descriptor. nullopt when the header is short, the magic differs, or any
+// field of the table comes up short. Touches no member data.
+std::optional<std::vector<QvxRawEntry>> qvx_read_table(int fd);
+
+// Kernel: how many bytes a member read at `offset` of `size` yields from a file
+// of `file_size` bytes, optionally capped at `cap`.
+inline uint64_t qvx_clamped_size(uint64_t file_size, uint64_t offset, uint64_t size,
+                                 std::optional<uint64_t> cap = std::nullopt) {
+    if (offset >= file_size) return 0;
+    uint64_t n = file_size - offset;
+    if (size < n) n = size;
+    if (cap && *cap < n) n = *cap;
+    return n;
+}
+
+// `_qvx_toc(path)`: list of (name, offset, size) or None.
+nb::object qvx_toc(nb::handle path);
+
+// `_member_bytes(bundle, names)`: (candidate, bytes) or (None, None).
+// With `max_size`, no member is read past max_size + 1 bytes (a zip member whose
+// declared size is larger is not extracted whole): a member longer than the
+// caller's expected size comes back long enough for the caller's own length
+// check to refuse it, without the whole of it ever being allocated.
+nb::tuple member_bytes(nb::handle bundle, nb::handle names,
+                       std::optional<uint64_t> max_size = std::nullopt);
+
+// `_listing(bundle)`: the bundle's member names.
+nb::list listing(nb::handle bundle);
+
+}  // namespace l2

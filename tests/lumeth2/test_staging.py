@@ -1,0 +1,202 @@
+"""Model staging: in place for directory bundles, temporary files otherwise."""
+
+import errno
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+from orvane._lumeth2 import _chain_host as m
+
+
+@pytest.fixture
+def staged(monkeypatch, tmp_path):
+    """A fresh registry and a staging directory of our own."""
+    reg = []
+    monkeypatch.setattr(m, "_STAGED", reg)
+    d = tmp_path / "stage"
+    monkeypatch.setenv("LUMETH2_STAGE_DIR", str(d))
+    yield reg, d
+    m._drop_staged()
+
+
+@pytest.fixture
+def dir_bundle(tmp_path):
+    b = tmp_path / "bundle"
+    b.mkdir()
+    (b / "combined_litert.tflite").write_bytes(b"model-in-place")
+    return b
+
+
+def test_directory_bundle_member_is_used_in_place(staged, dir_bundle):
+    reg, _ = staged
+    own = str(dir_bundle / "combined_litert.tflite")
+    p = m._stage_tflite(str(dir_bundle), "combined_litert.tflite", b"ignored")
+    assert p == own and reg == []
+    m._release_staged([p])
+    m._drop_staged()
+    assert pathlib.Path(own).read_bytes() == b"model-in-place"
+
+
+@pytest.mark.parametrize(
+    "bundle_kind,nm,suffix",
+    [
+        ("container", "combined_litert.tflite", "_combined_litert.tflite"),
+        ("container", "a/b/identity.tflite", "_identity.tflite"),
+        ("dir-without-member", "identity.tflite", "_identity.tflite"),
+    ],
+)
+def test_other_members_go_to_a_recorded_temporary_file(staged, tmp_path, dir_bundle, bundle_kind, nm, suffix):
+    reg, d = staged
+    if bundle_kind == "container":
+        bundle = tmp_path / "avatar.qvx"
+        bundle.write_bytes(b"QVX\0\0\0\0\0")
+    else:
+        bundle = dir_bundle
+    reg.append("/earlier/staged/file")
+    data = bytes(range(256)) * 40
+    p = m._stage_tflite(bundle=str(bundle), nm=nm, data=memoryview(data))
+    assert os.path.dirname(p) == str(d)
+    assert os.path.basename(p).endswith(suffix)
+    assert pathlib.Path(p).read_bytes() == data
+    assert reg[-1] == p and len(reg) == 2
+    reg.remove("/earlier/staged/file")
+
+
+@pytest.mark.parametrize("value", [None, "", "   ", "\t\n"])
+def test_unset_or_blank_stage_dir_means_default_temp_dir(monkeypatch, capfd, value):
+    if value is None:
+        monkeypatch.delenv("LUMETH2_STAGE_DIR", raising=False)
+    else:
+        monkeypatch.setenv("LUMETH2_STAGE_DIR", value)
+    monkeypatch.setattr(m, "_STAGED", [])
+    assert m._stage_dir() is None
+    p = m._stage_tflite("/no/such/bundle", "x.tflite", b"x")
+    try:
+        assert os.path.dirname(p) == tempfile.gettempdir()
+    finally:
+        m._drop_staged()
+    assert capfd.readouterr().err == ""
+
+
+def test_stage_dir_is_created_and_returned_as_given(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("LUMETH2_STAGE_DIR", "  rel/deep/stage \n")
+    assert m._stage_dir() == "rel/deep/stage"
+    assert (tmp_path / "rel/deep/stage").is_dir()
+    assert m._stage_dir() == "rel/deep/stage"  # existing: no error
+
+
+def test_unusable_stage_dir_logs_and_falls_back(monkeypatch, tmp_path, capfd):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    bad = str(blocker / "sub")
+    monkeypatch.setenv("LUMETH2_STAGE_DIR", bad)
+    monkeypatch.setattr(m, "_STAGED", [])
+    p1 = m._stage_tflite("/no/such/bundle", "a.tflite", b"a")
+    p2 = m._stage_tflite("/no/such/bundle", "b.tflite", b"b")
+    try:
+        assert os.path.dirname(p1) == os.path.dirname(p2) == tempfile.gettempdir()
+    finally:
+        m._drop_staged()
+    line = (f"[render-stream-chain-host] LUMETH2_STAGE_DIR={bad!r} unusable "
+            f"([Errno 20] Not a directory: {bad!r}) — staging in the default temp dir instead\n")
+    assert capfd.readouterr().err == line * 2  # once per staged member
+
+
+def test_release_removes_only_staged_files(staged, dir_bundle):
+    reg, _ = staged
+    own = m._stage_tflite(str(dir_bundle), "combined_litert.tflite", b"")
+    a = m._stage_tflite("/no/bundle", "a.tflite", b"a")
+    b = m._stage_tflite("/no/bundle", "b.tflite", b"b")
+    c = m._stage_tflite("/no/bundle", "c.tflite", b"c")
+    m._release_staged(iter([own, pathlib.Path(a), c]))
+    assert reg == [b]
+    assert os.path.exists(own) and os.path.exists(b)
+    assert not os.path.exists(a) and not os.path.exists(c)
+
+
+def test_file_removed_by_someone_else_stays_recorded_for_the_sweep(staged):
+    reg, _ = staged
+    a = m._stage_tflite("/no/bundle", "a.tflite", b"a")
+    os.unlink(a)
+    m._release_staged([a])
+    assert reg == [a]
+    m._drop_staged()
+    assert reg == []
+
+
+def test_drop_sweeps_newest_first(staged, monkeypatch):
+    reg, _ = staged
+    paths = [m._stage_tflite("/no/bundle", f"{k}.tflite", b"k") for k in "abc"]
+    os.unlink(paths[1])  # a failed removal is ignored and not put back
+    order = []
+    real_unlink = os.unlink
+
+    def spy(p, *a, **kw):
+        order.append(p)
+        return real_unlink(p, *a, **kw)
+
+    monkeypatch.setattr(os, "unlink", spy)
+    m._drop_staged()
+    assert order == paths[::-1]
+    assert reg == [] and not any(os.path.exists(p) for p in paths)
+
+
+def test_data_that_is_not_bytes_leaves_no_file(staged):
+    reg, d = staged
+    with pytest.raises(TypeError):
+        m._stage_tflite("/no/bundle", "a.tflite", "text, not bytes")
+    assert reg == [] and list(d.iterdir()) == []
+
+
+CHILD = """
+import os, sys
+from orvane._lumeth2 import _chain_host as m
+"""
+
+
+def _run(code, env_extra):
+    env = {**os.environ, **env_extra}
+    return subprocess.run([sys.executable, "-c", CHILD + code], capture_output=True,
+                          timeout=120, env=env)
+
+
+def test_failed_write_removes_the_partial_file(tmp_path):
+    # A file-size limit makes the write fail part-way, as a full disk would.
+    code = """
+import resource, signal
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (4096, resource.RLIM_INFINITY))
+try:
+    m._stage_tflite("/no/bundle", "big.tflite", bytes(1 << 20))
+except OSError as e:
+    print("raised", e.errno, m._STAGED, sorted(os.listdir(os.environ["LUMETH2_STAGE_DIR"])))
+"""
+    r = _run(code, {"LUMETH2_STAGE_DIR": str(tmp_path)})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode().split(" ", 2) == ["raised", str(errno.EFBIG), "[] []\n"]
+
+
+@pytest.mark.parametrize("ending", ["", "sys.exit(3)", "raise RuntimeError('boom')"])
+def test_exit_sweep_removes_leftovers(tmp_path, ending):
+    code = f"""
+import builtins
+ps = [m._stage_tflite("/no/bundle", n + ".tflite", b"x") for n in "abc"]
+print(*ps, sep="\\n", flush=True)
+real = os.unlink
+def spy(p):
+    sys.stderr.write("unlink " + p + "\\n")
+    real(p)
+os.unlink = spy
+{ending}
+"""
+    r = _run(code, {"LUMETH2_STAGE_DIR": str(tmp_path)})
+    paths = r.stdout.decode().split()
+    assert len(paths) == 3
+    removed = [ln.split(" ", 1)[1] for ln in r.stderr.decode().splitlines() if ln.startswith("unlink ")]
+    assert removed == paths[::-1]
+    assert list(tmp_path.iterdir()) == []

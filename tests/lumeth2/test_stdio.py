@@ -1,0 +1,167 @@
+"""Frame records on the standard streams: read_exact, write_frame, emit."""
+
+import os
+import struct
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from orvane._lumeth2 import _chain_host as m
+
+FRAME = 720 * 416 * 3
+PX_A = bytes(range(256)) * (FRAME // 256)
+PX_B = bytes(reversed(PX_A))
+
+
+def run_child(code, stdin=b""):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    prelude = "import sys\nfrom orvane._lumeth2 import _chain_host as m\n"
+    return subprocess.run([sys.executable, "-c", prelude + code], input=stdin,
+                          capture_output=True, timeout=120, env=env)
+
+
+def test_records_over_a_real_pipe_are_exact():
+    code = (
+        "px_a = bytes(range(256)) * (720 * 416 * 3 // 256)\n"
+        "px_b = bytes(reversed(px_a))\n"
+        "m.emit([(3, px_a), (4, px_a), (258, memoryview(px_b))])\n"
+        "m.emit([])\n"
+        "m.write_frame(-1, b'')\n"
+        "m._OUT.flush()\n"
+    )
+    r = run_child(code)
+    assert r.returncode == 0, r.stderr
+    want = (b"\x03\0\0\0" + PX_A + b"\x04\0\0\0" + PX_A + b"\x02\x01\0\0" + PX_B
+            + b"\xff\xff\xff\xff")
+    assert len(r.stdout) == 3 * (FRAME + 4) + 4
+    assert r.stdout == want
+
+
+def test_read_exact_over_a_real_pipe():
+    code = (
+        "got = [m.read_exact(4), m.read_exact(0), m.read_exact(4), m.read_exact(1),"
+        " m.read_exact(0)]\n"
+        "sys.stderr.write(repr(got))\n"
+    )
+    r = run_child(code, stdin=b"abcdef")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == b""
+    # 'ef' is taken by the short read and gone: the next read finds the end
+    assert r.stderr.decode() == repr([b"abcd", b"", None, None, b""])
+
+
+def test_read_exact_waits_for_bytes_that_arrive_in_pieces():
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    code = ("from orvane._lumeth2 import _chain_host as m\n"
+            "d = m.read_exact(8)\nm._OUT.write(d[::-1])\nm._OUT.flush()\n")
+    p = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    p.stdin.write(b"abc")
+    p.stdin.flush()
+    p.stdin.write(b"defgh")
+    p.stdin.close()
+    out = p.stdout.read()
+    assert p.wait(timeout=120) == 0, p.stderr.read()
+    assert out == b"hgfedcba"
+
+
+class Out:
+    def __init__(self, fail_on=None):
+        self.calls = []
+        self.fail_on = fail_on
+
+    def write(self, b):
+        if self.fail_on is not None and len(self.calls) == self.fail_on:
+            raise BrokenPipeError(32, "Broken pipe")
+        self.calls.append(("write", b))
+        return len(b)
+
+    def flush(self):
+        self.calls.append(("flush",))
+
+
+@pytest.fixture
+def out(monkeypatch):
+    o = Out()
+    monkeypatch.setattr(m, "_OUT", o)
+    return o
+
+
+def test_emit_writes_index_then_callers_pixels_and_flushes_once(out):
+    view = memoryview(PX_B)
+    m.emit([(3, PX_A), (4, PX_A), (5, view)])
+    kinds = [c[0] for c in out.calls]
+    assert kinds == ["write"] * 6 + ["flush"]
+    assert [bytes(c[1]) for c in out.calls[0::2][:3]] == [b"\x03\0\0\0", b"\x04\0\0\0", b"\x05\0\0\0"]
+    # the pixel objects go out as they are: never copied or joined with the index
+    assert out.calls[1][1] is PX_A and out.calls[3][1] is PX_A and out.calls[5][1] is view
+
+
+def test_emit_of_an_empty_list_writes_and_flushes_nothing(out):
+    m.emit([])
+    assert out.calls == []
+
+
+@pytest.mark.parametrize(
+    "idx,head",
+    [
+        (3, b"\x03\0\0\0"),
+        (258, b"\x02\x01\0\0"),
+        (-1, b"\xff\xff\xff\xff"),
+        (2**31 - 1, b"\xff\xff\xff\x7f"),
+        (-(2**31), b"\0\0\0\x80"),
+        (np.int64(7), b"\x07\0\0\0"),
+    ],
+)
+def test_index_encoding(out, idx, head):
+    m.write_frame(idx, b"px")
+    assert out.calls == [("write", head), ("write", b"px")]
+
+
+@pytest.mark.parametrize("idx", [2**31, -(2**31) - 1, 2**80, 1.5])
+def test_index_outside_int32_fails_before_the_record(out, idx):
+    with pytest.raises(struct.error):
+        m.emit([(3, PX_A), (idx, PX_A)])
+    # the record before it stays written, nothing of the bad one, no flush
+    assert out.calls == [("write", b"\x03\0\0\0"), ("write", PX_A)]
+
+
+def test_write_errors_reach_the_caller(monkeypatch):
+    o = Out(fail_on=1)
+    monkeypatch.setattr(m, "_OUT", o)
+    with pytest.raises(BrokenPipeError):
+        m.emit([(3, PX_A)])
+
+
+@pytest.mark.parametrize("frames,exc", [([(3,)], ValueError), ([(3, b"", 1)], ValueError), ([3], TypeError)])
+def test_emit_refuses_records_that_are_not_pairs(out, frames, exc):
+    with pytest.raises(exc):
+        m.emit(frames)
+
+
+def test_read_exact_uses_the_current_input(monkeypatch):
+    class In:
+        def __init__(self, answers):
+            self.answers = list(answers)
+            self.asked = []
+
+        def read(self, n):
+            self.asked.append(n)
+            return self.answers.pop(0)
+
+    src = In([b"1234", None, b"12"])
+    monkeypatch.setattr(m, "_IN", src)
+    assert m.read_exact(4) == b"1234"
+    assert m.read_exact(4) is None  # a non-blocking stream with nothing ready
+    assert m.read_exact(4) is None  # short
+    assert src.asked == [4, 4, 4]  # one request each, never a retry
+
+
+def test_emit_goes_through_a_rebound_write_frame(monkeypatch, out):
+    seen = []
+    monkeypatch.setattr(m, "write_frame", lambda k, d: seen.append((k, d)))
+    m.emit([(3, b"a"), (4, b"b")])
+    assert seen == [(3, b"a"), (4, b"b")]
+    assert out.calls == [("flush",)]
