@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 from orvane._lumeth2 import _chain_host as h
-from wsola_reference import ref_from_buf, ref_tempo, ref_to_buf
+from .wsola_reference import ref_from_buf, ref_tempo, ref_to_buf
 
 
 def bits_equal(a, b):
