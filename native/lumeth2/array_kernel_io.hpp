@@ -17,8 +17,13 @@
 
 namespace l2 {
 
-// numpy, imported once per call site (the interpreter caches the module).
-inline nb::module_ np_mod() { return orvane::py_import("numpy"); }
+// numpy, imported on first use and kept for the life of the process (the module
+// holds numpy in its namespace too, so it is never unloaded before us).
+inline nb::module_ np_mod() {
+    static PyObject* np = nullptr;
+    if (!np) np = orvane::py_import("numpy").release().ptr();
+    return nb::borrow<nb::module_>(np);
+}
 
 // A held Py_buffer over any buffer-protocol object (numpy arrays included), read-only
 // or writable. Released on destruction; the exporter stays alive while it is held.
@@ -92,7 +97,7 @@ inline nb::handle np_dtype(const char* name) {
     PyObject** slot = std::strcmp(name, "float32") == 0   ? &f32
                       : std::strcmp(name, "float64") == 0 ? &f64
                                                           : &u8;
-    if (!*slot) *slot = np_mod().attr("dtype")(name).release().ptr();
+    if (!*slot) *slot = nb::object(np_mod().attr("dtype")(name)).release().ptr();
     return *slot;
 }
 
@@ -105,7 +110,9 @@ inline bool dtype_is(nb::handle arr, const char* name) {
 }
 
 inline bool is_ndarray(nb::handle obj) {
-    return PyObject_IsInstance(obj.ptr(), np_mod().attr("ndarray").ptr()) == 1;
+    static PyObject* nd = nullptr;
+    if (!nd) nd = nb::object(np_mod().attr("ndarray")).release().ptr();
+    return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(nd)) != 0;
 }
 
 // A fresh, uninitialised, C-contiguous numpy array.
