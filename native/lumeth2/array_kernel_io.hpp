@@ -140,4 +140,14 @@ inline const float* array_data_ro(nb::handle arr) {
     return static_cast<const float*>(v.data());
 }
 
+// operator.index(obj) as Py_ssize_t: integers only (floats refused with TypeError,
+// as range() refuses them); values beyond Py_ssize_t raise OverflowError.
+inline Py_ssize_t as_index(nb::handle obj) {
+    nb::object i = nb::steal(PyNumber_Index(obj.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    Py_ssize_t v = PyLong_AsSsize_t(i.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
 }  // namespace l2

@@ -42,7 +42,7 @@ nb::object latent_rows(nb::handle lat) {
 }
 
 nb::tuple py_build_dec_inputs(nb::handle lats, nb::handle blk_obj, nb::handle prev_lat) {
-    const Py_ssize_t blk = nb::cast<Py_ssize_t>(nb::int_(blk_obj));
+    const Py_ssize_t blk = as_index(blk_obj);
     const bool have_prev = !prev_lat.is_none();
 
     // Frame plan: every latent gives phases 0..3, except the first latent of a

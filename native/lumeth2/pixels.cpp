@@ -244,8 +244,8 @@ nb::object thread_planar() {
 }
 
 void py_rgb_convert_range(nb::handle px, nb::handle u8, nb::handle lo_obj, nb::handle hi_obj, nb::handle cc) {
-    const Py_ssize_t lo = nb::cast<Py_ssize_t>(nb::int_(lo_obj));
-    const Py_ssize_t hi = nb::cast<Py_ssize_t>(nb::int_(hi_obj));
+    const Py_ssize_t lo = as_index(lo_obj);
+    const Py_ssize_t hi = as_index(hi_obj);
     nb::object planar_obj = thread_planar();
     BufView planar_v(planar_obj, true);
     if (planar_v.count() != 3 * HWPX || !planar_v.c_contiguous())
