@@ -11,13 +11,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
 namespace l2 {
 
-// numpy, imported once per call site (the interpreter caches the module).
-inline nb::module_ np_mod() { return orvane::py_import("numpy"); }
+// numpy, imported on first use and kept for the life of the process (the module
+// holds numpy in its namespace too, so it is never unloaded before us).
+inline nb::module_ np_mod() {
+    static PyObject* np = nullptr;
+    if (!np) np = orvane::py_import("numpy").release().ptr();
+    return nb::borrow<nb::module_>(np);
+}
 
 // A held Py_buffer over any buffer-protocol object (numpy arrays included), read-only
 // or writable. Released on destruction; the exporter stays alive while it is held.
@@ -82,15 +88,31 @@ private:
     bool held_ = false;
 };
 
-// True when `dtype` (a numpy dtype object) is the native-order form of `name`
-// ("float32", "float64", "uint8").
+// The numpy dtype object named `name` ("float32", "float64", "uint8"), made once and
+// kept for the life of the process.
+inline nb::handle np_dtype(const char* name) {
+    static PyObject* f32 = nullptr;
+    static PyObject* f64 = nullptr;
+    static PyObject* u8 = nullptr;
+    PyObject** slot = std::strcmp(name, "float32") == 0   ? &f32
+                      : std::strcmp(name, "float64") == 0 ? &f64
+                                                          : &u8;
+    if (!*slot) *slot = nb::object(np_mod().attr("dtype")(name)).release().ptr();
+    return *slot;
+}
+
+// True when `arr`'s dtype is the native-order form of `name` ("float32",
+// "float64", "uint8"). Dtype equality includes the byte order.
 inline bool dtype_is(nb::handle arr, const char* name) {
-    nb::object dt = arr.attr("dtype");
-    return dt.equal(np_mod().attr("dtype")(name)) && nb::cast<bool>(dt.attr("isnative"));
+    nb::object dt = nb::getattr(arr, "dtype", nb::none());
+    if (dt.is_none()) return false;
+    return dt.equal(np_dtype(name));
 }
 
 inline bool is_ndarray(nb::handle obj) {
-    return PyObject_IsInstance(obj.ptr(), np_mod().attr("ndarray").ptr()) == 1;
+    static PyObject* nd = nullptr;
+    if (!nd) nd = nb::object(np_mod().attr("ndarray")).release().ptr();
+    return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(nd)) != 0;
 }
 
 // A fresh, uninitialised, C-contiguous numpy array.
@@ -116,6 +138,16 @@ inline T* array_data(nb::handle arr) {
 inline const float* array_data_ro(nb::handle arr) {
     BufView v(arr, false);
     return static_cast<const float*>(v.data());
+}
+
+// operator.index(obj) as Py_ssize_t: integers only (floats refused with TypeError,
+// as range() refuses them); values beyond Py_ssize_t raise OverflowError.
+inline Py_ssize_t as_index(nb::handle obj) {
+    nb::object i = nb::steal(PyNumber_Index(obj.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    Py_ssize_t v = PyLong_AsSsize_t(i.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
 }
 
 }  // namespace l2

@@ -7,8 +7,12 @@
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/constants.hpp"
 #include "lumeth2/host_module.hpp"
+#include "lumeth2/opt_kernel.hpp"
 
 namespace l2 {
+
+L2_KERNELS_BEGIN
+
 
 void fill_dec_rows(float* out, const DecRow* rows, size_t n) {
     constexpr size_t LAT = static_cast<size_t>(LC * PLANE);
@@ -25,6 +29,8 @@ void fill_dec_rows(float* out, const DecRow* rows, size_t n) {
     }
 }
 
+L2_KERNELS_END
+
 namespace {
 
 // A latent as a C-contiguous float32 (LC, PLANE) array; the reshape raises the array
@@ -36,7 +42,7 @@ nb::object latent_rows(nb::handle lat) {
 }
 
 nb::tuple py_build_dec_inputs(nb::handle lats, nb::handle blk_obj, nb::handle prev_lat) {
-    const Py_ssize_t blk = nb::cast<Py_ssize_t>(nb::int_(blk_obj));
+    const Py_ssize_t blk = as_index(blk_obj);
     const bool have_prev = !prev_lat.is_none();
 
     // Frame plan: every latent gives phases 0..3, except the first latent of a

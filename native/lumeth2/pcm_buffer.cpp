@@ -66,7 +66,10 @@ void SlidingPCM::allocate(int64_t cap) {
 }
 
 void SlidingPCM::append(nb::handle pcm) {
-    nb::object arr = np_mod().attr("asarray")(pcm, "float32");
+    // A float32 array is used as it is; anything else goes through the array
+    // library's conversion.
+    nb::object arr = is_ndarray(pcm) && dtype_is(pcm, "float32") ? nb::borrow(pcm)
+                                                                  : np_mod().attr("asarray")(pcm, "float32");
     BufView src(arr, false);
     const int64_t n = src.count();
     if (n == 0) return;

@@ -13,7 +13,7 @@ namespace l2 {
 
 // Fast path: one float32 frame of (3, FH, FW) with the given byte strides is scaled
 // and clipped in place, truncated into `planar` (3 x FH x FW bytes, per-thread
-// scratch), mapped through `tables` on the planes when given, and transposed into
+// scratch), mapped through `tables` when given, and transposed into
 // `out` (FH x FW x 3 bytes). No allocation.
 void px_fast_frame(char* f, ptrdiff_t s_c, ptrdiff_t s_h, ptrdiff_t s_w, uint8_t* planar,
                    const ChannelTables* tables, uint8_t* out);

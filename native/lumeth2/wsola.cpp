@@ -7,8 +7,12 @@
 
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
+#include "lumeth2/opt_kernel.hpp"
 
 namespace l2 {
+
+L2_KERNELS_BEGIN
+
 
 namespace {
 
@@ -20,6 +24,17 @@ constexpr double kGridHi = 2147483647.0;
 inline double clip_keep_nan(double v, double lo, double hi) {
     return v < lo ? lo : (v > hi ? hi : v);
 }
+
+// Rounding to whole numbers is one instruction from SSE4.1 on (the baseline x86-64
+// calls the library for each floor and trunc), and AVX2 doubles the width of the
+// candidate search. The clones give the same values: floor, trunc and the IEEE
+// operations round identically, no FMA is enabled, and each candidate's sum keeps
+// its index order (the vector runs across candidates).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define L2_GRID_CLONES __attribute__((target_clones("avx2", "sse4.1", "default")))
+#else
+#define L2_GRID_CLONES
+#endif
 
 template <class T>
 inline void to_buf_impl(const T* in, float* out, size_t n) {
@@ -86,10 +101,10 @@ inline int64_t pick(const double* ssd) {
 
 }  // namespace
 
-void wsola_to_buf_kernel(const float* in, float* out, size_t n) { to_buf_impl(in, out, n); }
-void wsola_to_buf_kernel(const double* in, float* out, size_t n) { to_buf_impl(in, out, n); }
-void wsola_from_buf_kernel(const float* in, float* out, size_t n) { from_buf_impl(in, out, n); }
-void wsola_from_buf_kernel(const double* in, float* out, size_t n) { from_buf_impl(in, out, n); }
+L2_GRID_CLONES void wsola_to_buf_kernel(const float* in, float* out, size_t n) { to_buf_impl(in, out, n); }
+L2_GRID_CLONES void wsola_to_buf_kernel(const double* in, float* out, size_t n) { to_buf_impl(in, out, n); }
+L2_GRID_CLONES void wsola_from_buf_kernel(const float* in, float* out, size_t n) { from_buf_impl(in, out, n); }
+L2_GRID_CLONES void wsola_from_buf_kernel(const double* in, float* out, size_t n) { from_buf_impl(in, out, n); }
 
 bool wsola_out_len(int64_t n, double factor, double* n_out_exact) {
     double v = std::floor(static_cast<double>(n) / factor + 0.5);
@@ -97,7 +112,7 @@ bool wsola_out_len(int64_t n, double factor, double* n_out_exact) {
     return std::isfinite(v);
 }
 
-void tempo_wsola_kernel(const float* buf, int64_t n, double factor, float* out, int64_t n_out) {
+L2_GRID_CLONES void tempo_wsola_kernel(const float* buf, int64_t n, double factor, float* out, int64_t n_out) {
     constexpr int64_t OV = WSOLA_OV, HOP = WSOLA_HOP, HALF = WSOLA_HALF;
     constexpr int64_t REGION = WSOLA_CANDIDATES + OV - 1;  // every sample a candidate reads
 
@@ -138,6 +153,8 @@ void tempo_wsola_kernel(const float* buf, int64_t n, double factor, float* out, 
         std::memcpy(out + o0, block, sizeof(float) * static_cast<size_t>(m));
     }
 }
+
+L2_KERNELS_END
 
 // ---------------------------------------------------------------------------------
 // Bindings

@@ -86,6 +86,9 @@ def test_errors():
     lats = latents(2, 4)
     with pytest.raises(IndexError):
         h.build_dec_inputs(lats, 3, None)
+    with pytest.raises(TypeError):
+        h.build_dec_inputs(lats, 2.0, None)     # a count, as range() takes it
+    assert h.build_dec_inputs(lats, np.int64(2), None)[1] == 5
     with pytest.raises(ValueError, match="cannot reshape"):
         h.build_dec_inputs([np.zeros(10, np.float32)], 1, None)
     with pytest.raises(ValueError, match="cannot reshape"):

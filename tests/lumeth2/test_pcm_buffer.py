@@ -172,3 +172,13 @@ def test_random_sequences_keep_invariants():
             else:
                 b.discard_before(int(rng.integers(0, fed + 2000)))
             check_invariants(b)
+
+
+def test_failed_allocation_changes_nothing():
+    b = h._SlidingPCM()
+    b.append(ramp(1000))
+    before = b.counters()
+    with pytest.raises((MemoryError, ValueError)):   # the array library's refusal
+        b._allocate(2 ** 46)
+    assert b.counters() == before
+    np.testing.assert_array_equal(b.live, ramp(1000))

@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 
 from orvane._lumeth2 import _chain_host as h
-from wsola_reference import ref_from_buf, ref_tempo, ref_to_buf
+from .wsola_reference import ref_from_buf, ref_tempo, ref_to_buf
 
 
 def bits_equal(a, b):
@@ -74,6 +74,7 @@ def test_all_zero_input_takes_earliest_candidate():
     (np.linspace(-1.5, 1.5, 3000).astype(np.float32), 1.25, 2400),
     (np.linspace(-1, 1, 5000), 1.0, 5000),  # float64 input
     (np.arange(-300, 300, dtype=np.int16), 1.25, 480),  # converted like any numbers
+    (np.tile(np.array([0.5, -0.5, 0.25, 0.0], np.float32), 2500), 1.25, 8000),  # many equal costs
 ])
 def test_edge_inputs(x, factor, n_out):
     out = h.tempo_wsola(x, factor=factor)
