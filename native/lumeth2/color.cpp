@@ -7,7 +7,6 @@
 
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
-#include "lumeth2/opt_kernel.hpp"
 
 namespace l2 {
 
@@ -17,7 +16,6 @@ constexpr const char* kColorEnv = "LUMETH2_COLOR_CORRECT";
 constexpr const char* kColorLogPrefix = "colour-correct:";
 }  // namespace
 
-L2_KERNELS_BEGIN
 
 void color_lut_packed(const uint8_t* in, uint8_t* out, size_t pixels, const ChannelTables& tb) {
     for (size_t p = 0; p < pixels; ++p) {
@@ -35,7 +33,6 @@ void color_gain_bias_tables(const float gain[3], const float bias[3], ChannelTab
         }
 }
 
-L2_KERNELS_END
 
 bool color_kind_is_lut(nb::handle cc) { return cc.attr("kind").equal(nb::str("lut")); }
 

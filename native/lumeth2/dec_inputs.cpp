@@ -7,11 +7,9 @@
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/constants.hpp"
 #include "lumeth2/host_module.hpp"
-#include "lumeth2/opt_kernel.hpp"
 
 namespace l2 {
 
-L2_KERNELS_BEGIN
 
 
 void fill_dec_rows(float* out, const DecRow* rows, size_t n) {
@@ -29,7 +27,6 @@ void fill_dec_rows(float* out, const DecRow* rows, size_t n) {
     }
 }
 
-L2_KERNELS_END
 
 namespace {
 

@@ -12,11 +12,9 @@
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/constants.hpp"
 #include "lumeth2/host_module.hpp"
-#include "lumeth2/opt_kernel.hpp"
 
 namespace l2 {
 
-L2_KERNELS_BEGIN
 
 
 namespace {
@@ -163,7 +161,6 @@ void px_pack_frame_f64(const char* src, ptrdiff_t s_c, ptrdiff_t s_h, ptrdiff_t 
 
 int64_t px_range_step(int64_t n, int64_t w) { return (n + w - 1) / w; }
 
-L2_KERNELS_END
 
 // ---------------------------------------------------------------------------------
 // Bindings

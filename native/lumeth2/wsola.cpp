@@ -7,11 +7,9 @@
 
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
-#include "lumeth2/opt_kernel.hpp"
 
 namespace l2 {
 
-L2_KERNELS_BEGIN
 
 
 namespace {
@@ -154,7 +152,6 @@ L2_GRID_CLONES void tempo_wsola_kernel(const float* buf, int64_t n, double facto
     }
 }
 
-L2_KERNELS_END
 
 // ---------------------------------------------------------------------------------
 // Bindings
