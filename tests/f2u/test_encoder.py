@@ -2,52 +2,7 @@
 import numpy as np
 import pytest
 
-HOP, SWIN, TW, SP8 = 640, 32000, 200, 1598 / 199
-GROUPS = ((0, 4), (4, 8), (8, 12))
-
-
-def f16rt_ref(x):
-    return np.asarray(x, np.float32).astype(np.float16).astype(np.float32)
-
-
-def zscore_ref(buf):
-    x = buf.astype(np.float64)
-    mu = x.mean()
-    var = ((x - mu) ** 2).mean()
-    inv = np.float32(1.0) / np.sqrt(np.float32(np.float32(var) + np.float32(1e-7)))
-    return ((x - mu) * np.float64(inv)).astype(np.float32)
-
-
-def positions(b0, B, R):
-    win_end = int(b0 + B + R) * HOP
-    win_start = win_end - SWIN
-    ps = []
-    for j in range(B):
-        gi = b0 + j
-        f0 = 0 if gi < TW else (gi // (TW // 2) - 1) * (TW // 2)
-        ps.append((f0 * HOP - win_start) / 80.0 + (gi - f0) * SP8)
-    return ps
-
-
-def block_ref(pk, aud, b0, B, R):
-    win_end = int(b0 + B + R) * HOP
-    win_start = win_end - SWIN
-    z = zscore_ref(aud.window(win_start, win_end))
-    tr = np.asarray(pk.s_trunk.run([pk.trunk_out], {pk.trunk_in: z[None]})[0][0], np.float32)
-    LT = tr.shape[1]
-    x = np.zeros((B, 640), np.float32)
-    for j, p in enumerate(positions(b0, B, R)):
-        i0 = int(np.floor(p))
-        al = p - i0
-        i1 = min(i0 + 1, LT - 1)
-        v = (1.0 - al) * tr[:, i0].astype(np.float64) + al * tr[:, i1].astype(np.float64)
-        x[j] = f16rt_ref(v.astype(np.float32))
-    emb = pk.s_head.run(["emb"], {"x": x})[0]
-    out = []
-    for e in emb:
-        r = f16rt_ref(e)
-        out.append(np.stack([r[a:b].mean(axis=0) for a, b in GROUPS]).astype(np.float16))
-    return np.stack(out)
+from f2u_reference import GROUPS, HOP, SWIN, block_ref, f16rt_ref, positions, window_of
 
 
 class Audio:
@@ -74,8 +29,7 @@ class Audio:
 )
 def test_worked_windows_and_positions(b0, B, R, window, first_positions):
     # the reference's positions are the documented ones
-    win_end = int(b0 + B + R) * HOP
-    assert (win_end - SWIN, win_end) == window
+    assert window_of(b0, B, R) == window
     ps = positions(b0, B, R)
     if first_positions:
         assert ps[:len(first_positions)] == first_positions

@@ -5,17 +5,7 @@ import numpy as np
 import pytest
 
 import make_f2u_pack
-
-
-def cone_ref(P):
-    q = np.pad(P, ((0, 0), (0, 0), (1, 1), (1, 1)), mode="edge")
-    H, W = P.shape[2:]
-    c = q[:, :, 1:H + 1, 1:W + 1]
-    d2x = (q[:, :, 1:H + 1, 0:W] - 2.0 * c) + q[:, :, 1:H + 1, 2:W + 2]
-    d2yf = (q[:, :, 0:H, :] - 2.0 * q[:, :, 1:H + 1, :]) + q[:, :, 2:H + 2, :]
-    d2y = d2yf[:, :, :, 1:W + 1]
-    d2xy = (d2yf[:, :, :, 0:W] - 2.0 * d2y) + d2yf[:, :, :, 2:W + 2]
-    return np.ascontiguousarray(np.concatenate([P, d2x, d2y, d2xy], 1).astype(np.float32))
+from f2u_reference import cone_ref, identity_ref
 
 
 # ---- F3Params ---------------------------------------------------------------------
