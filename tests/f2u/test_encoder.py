@@ -133,6 +133,22 @@ def test_block_feeds_and_group_means_on_stub_sessions(host):
     assert out.shape == (5, 3, 3, 2) and np.array_equal(out.view(np.uint16), want.view(np.uint16))
 
 
+@pytest.mark.parametrize("b0, B, R", [(1000, 50, 0), (0, 46, 4), (199, 3, 1), (300, 1, 0)])
+def test_block_last_trunk_column_interpolates_with_itself(host, b0, B, R):
+    # the trunk ends exactly at the block's last lower index: i1 is clamped to it
+    ps = positions(b0, B, R)
+    LT = int(np.floor(max(ps))) + 1
+    rng = np.random.default_rng(b0)
+    tr = rng.standard_normal((1, 640, LT)).astype(np.float32)
+    tr[0, :, ::7] = np.float32(65519.0)  # rounds up to infinity in half precision
+    emb = rng.standard_normal((B, 12, 5)).astype(np.float32)
+    ours_pk, ref_pk = StubPack(tr, emb), StubPack(tr, emb)
+    got = host.Enc(ours_pk).block(Audio(), b0, B, R)
+    want = block_ref(ref_pk, Audio(), b0, B, R)
+    assert np.array_equal(ours_pk.s_head.feeds[0][1]["x"], ref_pk.s_head.feeds[0][1]["x"])
+    assert np.array_equal(got.view(np.uint16), want.view(np.uint16))
+
+
 @pytest.mark.parametrize(
     "tr_shape, emb_shape",
     [((1, 320, 400), (4, 12, 8)),   # trunk channels must be 640
@@ -141,4 +157,25 @@ def test_block_feeds_and_group_means_on_stub_sessions(host):
 def test_block_refuses_malformed_graph_outputs(host, tr_shape, emb_shape):
     pk = StubPack(np.zeros(tr_shape, np.float32), np.zeros(emb_shape, np.float32))
     with pytest.raises(ValueError):
+        host.Enc(pk).block(Audio(), 0, 4, 6)
+
+
+@pytest.mark.parametrize(
+    "b0, B, R, err",
+    [(0, 0, 6, ValueError),            # no frame to encode
+     (2**62, 4, 6, OverflowError),     # sample positions beyond int64
+     (0, 4, 2**62, OverflowError),
+     (-(2**60), 4, 2**60, OverflowError)],
+)
+def test_block_refuses_out_of_range_blocks_before_reading_audio(host, b0, B, R, err):
+    aud = Audio()
+    pk = StubPack(np.zeros((1, 640, 400), np.float32), np.zeros((4, 12, 8), np.float32))
+    with pytest.raises(err):
+        host.Enc(pk).block(aud, b0, B, R)
+    assert aud.calls == []
+
+
+def test_block_empty_head_output_fails_as_stacking_would(host):
+    pk = StubPack(np.zeros((1, 640, 400), np.float32), np.zeros((0, 12, 8), np.float32))
+    with pytest.raises(ValueError, match="need at least one array"):
         host.Enc(pk).block(Audio(), 0, 4, 6)

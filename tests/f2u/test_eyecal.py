@@ -91,7 +91,8 @@ def test_eyemap_knot_rules(host):
      ((6, 2), 7, IndexError),   # more: would pair calibration with the wrong parameters
      ((0, 2), 0, IndexError),
      ((6, 1), 6, IndexError),
-     ((6,), 6, IndexError)],
+     ((6,), 6, IndexError),
+     ((6, 2, 2), 6, IndexError)],
 )
 def test_eyemap_shape_errors(host, e_shape, nP, err):
     with pytest.raises(err):

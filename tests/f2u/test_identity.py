@@ -84,6 +84,22 @@ def test_identity_fields(host, identity_path):
     assert idn.planes.shape == (1, 12, 16, 16) and idn.planes.flags.c_contiguous
 
 
+def test_identity_equals_reference_load(host, identity_path):
+    idn, ref = host.Identity(identity_path, None), identity_ref(identity_path)
+    for k, want in ref.items():
+        got = getattr(idn, k)
+        if isinstance(want, dict):
+            assert list(got) == list(want)
+            pairs = [(got[n], want[n]) for n in want]
+        else:
+            pairs = [(got, want)]
+        for g, w in pairs:
+            if isinstance(w, np.ndarray):
+                assert g.dtype == w.dtype and g.shape == w.shape and np.array_equal(g, w)
+            else:
+                assert type(g) is type(w) and g == w
+
+
 def test_identity_optional_members_and_extras(host, tmp_path):
     p = tmp_path / "i.npz"
     make_f2u_pack.make_identity(p, overrides={"xcal_m": np.zeros(0), "bank_proj": np.ones((4, 2), np.float32)},
@@ -147,7 +163,24 @@ def test_cone_edge_cases(host):
     assert np.array_equal(host.cone(v), cone_ref(v))
 
 
-@pytest.mark.parametrize("shape", [(3, 4, 4), (4, 4), (1, 1, 2, 2, 2)])
-def test_cone_needs_four_axes(host, shape):
+@pytest.mark.parametrize("shape", [(3, 4, 4), (4, 4), (1, 1, 2, 2, 2), (1, 1, 0, 3), (0, 1, 3, 0), (0, 0, 0, 0)])
+def test_cone_needs_four_axes_and_an_image(host, shape):
+    # numpy's edge extension refuses an empty image axis as it refuses a wrong rank
     with pytest.raises(ValueError):
         host.cone(np.zeros(shape, np.float32))
+    with pytest.raises(ValueError):
+        cone_ref(np.zeros(shape, np.float32))
+
+
+def test_cone_without_planes(host):
+    assert host.cone(np.zeros((0, 3, 4, 5), np.float32)).shape == (0, 12, 4, 5)
+    assert host.cone(np.zeros((2, 0, 4, 5))).shape == (2, 0, 4, 5)
+
+
+@pytest.mark.skipif(np.finfo(np.longdouble).nmant <= 52, reason="longdouble is double here")
+def test_cone_extended_precision_input(host):
+    # 1 + 2**-60 exists only in extended precision: in float64 the difference would vanish
+    P = np.array([[[[1 + np.longdouble(2) ** -60, 1, 1]]]], np.longdouble)
+    r = host.cone(P)
+    assert r[0, 1, 0, 1] == np.float32(2.0**-60)
+    assert np.array_equal(r, cone_ref(P))
