@@ -94,7 +94,7 @@ static nb::object enc_block(nb::handle self, nb::handle aud, nb::handle b0h, nb:
     nb::object buf = aud.attr("window")(win_start, win_end);
     nb::object z = mod_get("zscore_native")(buf);
     nb::dict feed;
-    feed[pk.attr("trunk_in")] = z.attr("reshape")(1, -1);
+    feed[pk.attr("trunk_in")] = np::item(z, nb::none());  // z[None]: a leading batch axis
     nb::list names;
     names.append(pk.attr("trunk_out"));
     nb::object res = pk.attr("s_trunk").attr("run")(names, feed);

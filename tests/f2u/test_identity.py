@@ -84,8 +84,23 @@ def test_identity_fields(host, identity_path):
     assert idn.planes.shape == (1, 12, 16, 16) and idn.planes.flags.c_contiguous
 
 
-def test_identity_equals_reference_load(host, identity_path):
-    idn, ref = host.Identity(identity_path, None), identity_ref(identity_path)
+def odd_members():
+    a = make_f2u_pack.identity_arrays()
+    return {"src_scale": np.array(0.1, np.float32),  # widened: 0.10000000149011612
+            "shift": np.array(-3, np.int8),
+            "g_src": (a["g_src"] * 100).astype(np.int16),
+            "b_mask": np.asfortranarray((a["b_mask"] > 0.5).astype(np.uint8)),
+            "e_img": a["e_img"].astype(np.float16),
+            "bank_roi": np.array([300, 420, 180, 330], np.int64),
+            "xcal_m": np.zeros((0, 7)),
+            "bank_mu": np.arange(3.0)}
+
+
+@pytest.mark.parametrize("odd", [False, True])
+def test_identity_equals_reference_load(host, tmp_path, odd):
+    path = tmp_path / "i.npz"
+    make_f2u_pack.make_identity(path, overrides=odd_members() if odd else None)
+    idn, ref = host.Identity(path, None), identity_ref(path)
     for k, want in ref.items():
         got = getattr(idn, k)
         if isinstance(want, dict):
