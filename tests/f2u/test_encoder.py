@@ -1,4 +1,6 @@
 """EncPair and Enc.block against a numpy reference over the same sessions."""
+import types
+
 import numpy as np
 import pytest
 
@@ -39,7 +41,8 @@ def test_worked_windows_and_positions(b0, B, R, window, first_positions):
 
 
 @pytest.mark.parametrize(
-    "b0, B, R", [(0, 4, 6), (250, 4, 6), (196, 8, 6), (0, 46, 4), (1234, 13, 0), (99, 1, 49), (3, 4, 0)]
+    "b0, B, R",
+    [(0, 4, 6), (250, 4, 6), (196, 8, 6), (0, 46, 4), (1234, 13, 0), (99, 1, 49), (3, 4, 0), (10**12 + 137, 16, 6)],
 )
 def test_block_matches_numpy_reference(host, pack, b0, B, R):
     aud = Audio()
@@ -67,6 +70,20 @@ def test_enc_pair_runs_own_sessions(host, pack):
     a = host.Enc(pair).block(Audio(), 500, 6, 6)
     b = host.Enc(pack).block(Audio(), 500, 6, 6)
     assert np.array_equal(a.view(np.uint16), b.view(np.uint16))
+
+
+@pytest.mark.parametrize(
+    "graphs, err, match",
+    [(None, KeyError, "graphs"),
+     ({"enc_trunk": "TRUNK"}, KeyError, "enc_head"),
+     ({"enc_trunk": "TRUNK", "enc_head": "missing.onnx"}, Exception, "missing.onnx")],
+)
+def test_enc_pair_lookup_and_open_failures(host, pack, graphs, err, match):
+    j = {} if graphs is None else {"graphs": {k: pack.j["graphs"]["enc_trunk"] if v == "TRUNK" else v
+                                              for k, v in graphs.items()}}
+    pk = types.SimpleNamespace(root=pack.root, j=j, trunk_in="wav", trunk_out="hid")
+    with pytest.raises(err, match=match):
+        host.EncPair(pk)
 
 
 def test_block_negative_trunk_index_raises(host, pack):
