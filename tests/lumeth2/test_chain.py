@@ -92,12 +92,18 @@ def test_unloadable_model_error_propagates_and_leaves_staged_file(tmp_path, zero
         ch._release_staged([staged])
 
 
-def test_history_input_found_by_rank(l2_models, zero_canon):
-    c = ch.LitertChain(l2_models["hist_args1"], zero_canon, 1)
-    assert (c._hist_key, c._atok_key) == ("args_1", "args_0")
+@pytest.mark.parametrize("variant, keys", [
+    ("combined", ("args_0", "args_1")),
+    ("hist_args1", ("args_1", "args_0")),  # the 5-D input is the second one listed
+    ("hist_flat", ("args_0", "args_1")),   # no 5-D input at all: the fallback
+])
+def test_history_input_found_by_rank(l2_models, zero_canon, variant, keys):
+    c = ch.LitertChain(l2_models[variant], zero_canon, 1)
+    assert (c._hist_key, c._atok_key) == keys
     h = c.new_hist()
     h[0, 1, 15] = 7.0
     lat = c.run_step(h, _tokens(c)[2])
+    # the history reached the history input and the tokens the token input
     assert _latent_rows(lat)[0] == 30.0 and lat[1, 0, 0] == 8.0
 
 
