@@ -162,6 +162,9 @@ void Renderer::trim_audio() {
 }
 
 void Renderer::advance_one() {
+    // A negative chunk number (only by assignment) would count up through
+    // chunks no stream has: refuse instead of rendering them.
+    if (ci < 0) orvane::raise_value_error("chunk index out of range");
     pending.extend(process_chunk(ci));
     ci += 1;
     trim_audio();

@@ -11,7 +11,7 @@ namespace l2 {
 
 // Window arithmetic of chunk ci (counted from the stream's reset). Callers keep
 // |ci| <= MAX_CHUNK_INDEX (check_chunk_index) so none of it can overflow.
-constexpr int64_t MAX_CHUNK_INDEX = int64_t(1) << 40;  // ~5.6e13 s of audio
+constexpr int64_t MAX_CHUNK_INDEX = int64_t(1) << 40;  // ~1.8e12 s of audio
 constexpr int64_t chunk_start_pix(int64_t ci) { return ci <= 1 ? 0 : (ci - 1) * STEADY_PX; }
 constexpr int64_t chunk_need(int64_t ci) {
     const int64_t s0 = chunk_start_pix(ci) * SPF;

@@ -1,6 +1,7 @@
 """LitertChain over generated LiteRT models (tools/make_lumeth2_models.py)."""
 import os
 import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -57,6 +58,34 @@ def test_first_file_wins_a_signature_clash(l2_models, zero_canon, order, inc):
     c = ch.LitertChain([l2_models[k] for k in order], zero_canon, 1)
     lat = c.run_step(c.new_hist(), _tokens(c)[0])
     assert lat[1, 0, 0] == inc
+
+
+def test_every_interpreter_gets_the_thread_count_and_a_text_path(l2_models, zero_canon, monkeypatch):
+    import ai_edge_litert.interpreter as lit
+
+    made = []
+
+    class Recording(lit.Interpreter):
+        def __init__(self, **kw):
+            made.append(kw)
+            super().__init__(**kw)
+
+        def allocate_tensors(self):
+            made.append("allocate")
+            return super().allocate_tensors()
+
+    monkeypatch.setattr(lit, "Interpreter", Recording)
+    paths = [pathlib.Path(l2_models["split_enc"]), str(l2_models["split_id"])]
+    c = ch.LitertChain(paths, zero_canon, 3)
+    assert made == [{"model_path": str(paths[0]), "num_threads": 3}, "allocate",
+                    {"model_path": paths[1], "num_threads": 3}, "allocate"]
+    assert [type(it) for it in c._its] == [Recording, Recording]
+
+
+def test_litert_import_failure_propagates(l2_models, zero_canon, monkeypatch):
+    monkeypatch.setitem(sys.modules, "ai_edge_litert.interpreter", None)
+    with pytest.raises(ImportError):
+        ch.LitertChain(l2_models["combined"], zero_canon, 1)
 
 
 def test_missing_signature_message_and_staged_copies_removed(l2_models, zero_canon, tmp_path):

@@ -304,19 +304,22 @@ def test_memory_stays_bounded_over_a_long_stream(rend, fake, monkeypatch):
     assert not any(r() is not None for r in seen)  # the renderer keeps no old pixels
 
 
-@pytest.mark.parametrize("attr, value, call", [
-    ("ci", 2**62, "ready_chunks"),
-    ("ci", -2**62, "ready_chunks"),
-    ("ci", 2**62, "flush_chunks"),
-    ("px_frame", 2**63 - 10, "ready_chunks"),
+@pytest.mark.parametrize("attr, value, call, err", [
+    ("ci", 2**62, "ready_chunks", OverflowError),
+    ("ci", -2**62, "ready_chunks", OverflowError),
+    ("ci", -3, "ready_chunks", ValueError),
+    ("ci", -2**40, "flush_chunks", ValueError),  # not 2**40 chunks of nothing
+    ("ci", 2**62, "flush_chunks", None),          # beyond what a flush needs: nothing to do
+    ("px_frame", 2**63 - 10, "ready_chunks", OverflowError),
+    ("px_frame", 2**63 - 10, "flush_chunks", OverflowError),
 ])
-def test_absurd_counters_are_refused_not_wrapped(rend, attr, value, call):
+def test_absurd_counters_are_refused_not_wrapped(rend, attr, value, call, err):
     rend.feed(np.zeros(25600, np.float32))
     setattr(rend, attr, value)
-    if call == "flush_chunks":  # chunk counts beyond what a flush needs: nothing to do
-        assert rend.flush_chunks() == []
+    if err is None:
+        assert getattr(rend, call)() == []
         return
-    with pytest.raises(OverflowError):
+    with pytest.raises(err):
         getattr(rend, call)()
     assert getattr(rend, attr) == value
 
