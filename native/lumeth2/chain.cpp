@@ -80,7 +80,8 @@ LitertChain build_chain(nb::object tflite_paths, nb::handle canon, nb::handle th
         it.attr("allocate_tensors")();
         its.append(it);
         for (nb::handle name : it.attr("get_signature_list")()) {
-            if (!sigmap.contains(name)) sigmap[name] = it.attr("get_signature_runner")(name);
+            nb::object runner = it.attr("get_signature_runner")(name);
+            if (!sigmap.contains(name)) sigmap[name] = runner;  // the earliest file wins
         }
     }
 

@@ -74,11 +74,15 @@ def test_every_interpreter_gets_the_thread_count_and_a_text_path(l2_models, zero
             made.append("allocate")
             return super().allocate_tensors()
 
+        def get_signature_runner(self, name):
+            made.append(name)
+            return super().get_signature_runner(name)
+
     monkeypatch.setattr(lit, "Interpreter", Recording)
-    paths = [pathlib.Path(l2_models["split_enc"]), str(l2_models["split_id"])]
+    paths = [pathlib.Path(l2_models["clash_a"]), str(l2_models["clash_b"])]  # both hold "step"
     c = ch.LitertChain(paths, zero_canon, 3)
-    assert made == [{"model_path": str(paths[0]), "num_threads": 3}, "allocate",
-                    {"model_path": paths[1], "num_threads": 3}, "allocate"]
+    assert made == [{"model_path": str(paths[0]), "num_threads": 3}, "allocate", "enc", "tok14", "step",
+                    {"model_path": paths[1], "num_threads": 3}, "allocate", "step", "dec16", "dec8"]
     assert [type(it) for it in c._its] == [Recording, Recording]
 
 
