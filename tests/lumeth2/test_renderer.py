@@ -332,9 +332,10 @@ def test_window_arithmetic_refuses_absurd_chunk_numbers(rend, ci):
         rend._window(ci)
 
 
-def test_window_never_reads_past_a_replaced_view(rend):
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_window_never_reads_past_a_replaced_view(rend, dtype):
     rend.feed(np.arange(30000, dtype=np.float32))
-    rend.buf = np.arange(60000, dtype=np.float64)[::2]  # converted by numpy, strided
+    rend.buf = np.arange(60000, dtype=dtype)[::2]  # strided; float64 converted by numpy
     assert np.array_equal(rend._window(0)[:3], [0, 2, 4])
     for base in (-2**63, 10):
         rend.buf_base = base  # counters that no longer match the view
