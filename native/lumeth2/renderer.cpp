@@ -223,9 +223,11 @@ void register_renderer(nb::module_& m) {
         .def("reset", &Renderer::reset, "Start a new stream: empty audio, chunk 0, fresh history, index 3.")
         .def("feed", &Renderer::feed, "pcm"_a.none(), "Append a block of samples; renders nothing.")
         .def("ready_chunks", &Renderer::ready_chunks,
-             "Render every chunk whose audio is complete; their frame records, in order.")
+             "Render every chunk whose audio is complete; their frame records, in order, after "
+             "any that a failed call had already rendered.")
         .def("flush_chunks", &Renderer::flush_chunks,
-             "Render, on zero-padded windows, the chunks still needed to cover all fed audio.")
+             "Render, on zero-padded windows, the chunks still needed to cover all fed audio "
+             "(records held back by a failed call first).")
         .def("rtf", &Renderer::rtf, "Mean chunk wall time over 1.6 s; None before the first chunk.")
         .def_static("_need", [](int64_t c) { return chunk_need(check_chunk_index(c)); }, "ci"_a)
         .def("_window", &Renderer::window, "ci"_a)
