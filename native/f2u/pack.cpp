@@ -79,7 +79,13 @@ static void stitch_kernel(const float* z0, size_t T, size_t width0, const std::v
     }
 }
 
-static std::string shape2(size_t a, size_t b) { return "(" + std::to_string(a) + "," + std::to_string(b) + ")"; }
+// A shape as numpy's broadcast errors print it: "(2,65)", "(3,)", "()".
+static std::string shape_text(const std::vector<size_t>& sh) {
+    std::string t = "(";
+    for (size_t i = 0; i < sh.size(); ++i) t += (i ? "," : "") + std::to_string(sh[i]);
+    return t + (sh.size() == 1 ? ",)" : ")");
+}
+static std::string shape2(size_t a, size_t b) { return shape_text({a, b}); }
 
 static nb::object stitch(nb::handle self, nb::handle xs, nb::handle xd) {
     nb::object np_ = np::numpy();
@@ -103,9 +109,11 @@ static nb::object stitch(nb::handle self, nb::handle xs, nb::handle xd) {
                 "matmul: Input operand 1 has a mismatch in its core dimension 0, with gufunc signature "
                 "(n?,k),(k,m?)->(n?,m?) (size " + std::to_string(W.ndim() == 2 ? W.shape[1] : W.size) +
                 " is different from " + std::to_string(width) + ")");
-        if (b.ndim() > 1 || (b.size != W.shape[0] && b.size != 1))
+        // b broadcasts against the (T, out) rows: (out,), (1,), (1, out), (1, 1) or a scalar
+        const size_t blen = b.ndim() == 0 ? 1 : b.shape.back();
+        if (b.ndim() > 2 || (b.ndim() == 2 && b.shape[0] != 1) || (blen != W.shape[0] && blen != 1))
             orvane::raise_value_error("operands could not be broadcast together with shapes " +
-                                      shape2(T, W.shape[0]) + " " + orvane::py_str(b.keep.attr("shape")) + " ");
+                                      shape2(T, W.shape[0]) + " " + shape_text(b.shape) + " ");
         layers.push_back({W.data, b.data, W.shape[0], W.shape[1], b.size});
         width = W.shape[0];
         keep.push_back(std::move(W));

@@ -2,6 +2,7 @@
 import json
 import os
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -234,3 +235,19 @@ def test_stitch_last_layer_too_narrow(host, tmp_path, width):
     pk = host.Pack(_pack(tmp_path, st_n=1, npz_overrides={"st_w0": w, "st_b0": np.zeros(width)}))
     with pytest.raises(ValueError):
         pk.stitch(np.zeros((2, 21, 3)), np.zeros((2, 21, 3)))
+
+
+@pytest.mark.parametrize("b_shape, ok", [((65,), True), ((1, 65), True), ((1,), True), ((), True),
+                                         ((3,), False), ((2, 65), False)])
+def test_stitch_bias_broadcast(host, tmp_path, b_shape, ok):
+    w = np.random.default_rng(1).standard_normal((65, 126)) * 0.1
+    b = np.full(b_shape, 0.5)
+    pk = host.Pack(_pack(tmp_path, st_n=1, npz_overrides={"st_w0": w, "st_b0": b}))
+    xs, xd = np.ones((2, 21, 3)), np.zeros((2, 21, 3))
+    if ok:
+        assert np.allclose(pk.stitch(xs, xd), stitch_ref(pk, xs, xd), rtol=1e-5, atol=1e-5)
+    else:
+        # numpy's text: the shapes without blanks
+        want = "shapes (2,65) " + str(b_shape).replace(" ", "")
+        with pytest.raises(ValueError, match=re.escape(want)):
+            pk.stitch(xs, xd)
