@@ -129,9 +129,14 @@ static nb::object path_delta(nb::handle p, nb::handle d, nb::handle c, nb::handl
     if (Cn.ndim() != 1) orvane::raise_value_error("path_delta: knots must be one-dimensional");
     const size_t K = Cn.size, M = D.shape[1];
     if (K < 2) orvane::raise_value_error("path_delta: needs at least 2 knots, got " + std::to_string(K));
-    if (D.shape[0] < K)
-        orvane::raise_index_error("path_delta: delta table has " + std::to_string(D.shape[0]) +
-                                  " rows for " + std::to_string(K) + " knots");
+    // one delta row per knot: fewer would read past the table; more would leave
+    // "the last row" ambiguous (row K - 1 or the table's own last row)
+    if (D.shape[0] != K) {
+        const std::string msg =
+            "path_delta: delta table has " + std::to_string(D.shape[0]) + " rows for " + std::to_string(K) + " knots";
+        if (D.shape[0] < K) orvane::raise_index_error(msg);
+        orvane::raise_value_error(msg);
+    }
     auto U = np::view<double>(u);
     if (!(U.size == 1 && U.ndim() <= 1) && !(U.ndim() == 1 && U.size == M))
         orvane::raise_value_error("path_delta: slope of shape " + orvane::py_str(U.keep.attr("shape")) +

@@ -166,7 +166,9 @@ static nb::object zscore_native(nb::handle buf) {
     }
     if (c_order) return out.obj;
     nb::object res = np::numpy().attr("empty_like")(x, nb::arg("dtype") = np::dtype("float32"));
-    nb::object dst = res.attr("ravel")("K");  // a view for a fresh empty_like
+    nb::object dst = res.attr("ravel")("K");  // a view for a fresh, dense empty_like
+    if (!nb::cast<bool>(np::numpy().attr("may_share_memory")(dst, res)))
+        orvane::raise_runtime_error("zscore_native: result layout is not dense");
     np::numpy().attr("copyto")(dst, out.obj);
     return res;
 }

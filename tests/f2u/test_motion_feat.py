@@ -104,6 +104,7 @@ def test_path_delta_tiny_first_knot_floor(host):
      ([0.5], [[0.0], [1.0]], [0.5, 1.0], IndexError),           # c[0] > 0: j = 0 would wrap to c[-1]
      ([float("nan")], [[0.0], [1.0]], [0.0, 1.0], IndexError),  # NaN position: j = K
      ([0.5], [[0.0]], [0.0, 1.0], IndexError),                  # fewer delta rows than knots
+     ([2.0], [[0.0], [1.0], [5.0]], [0.0, 1.0], ValueError),    # more rows: which one is the last?
      ([0.5], [0.0, 1.0], [0.0, 1.0], IndexError)],              # one-dimensional d
 )
 def test_path_delta_refuses_out_of_table_lookups(host, p, d, c, err):
