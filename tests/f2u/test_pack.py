@@ -251,3 +251,15 @@ def test_stitch_bias_broadcast(host, tmp_path, b_shape, ok):
         want = "shapes (2,65) " + str(b_shape).replace(" ", "")
         with pytest.raises(ValueError, match=re.escape(want)):
             pk.stitch(xs, xd)
+
+
+@pytest.mark.parametrize("cal, b", [("eo", -2.75), ("xb", -3.5), ("nope", KeyError)])
+def test_pack_applies_its_f3_calibration(host, tmp_path, cal, b):
+    root = _pack(tmp_path, json_overrides={"f3_cal": cal})
+    if b is KeyError:
+        # the calibration is looked up before any session is opened
+        os.remove(os.path.join(root, "g/enc_trunk.onnx"))
+        with pytest.raises(KeyError, match="nope"):
+            host.Pack(root)
+    else:
+        assert host.Pack(root).f3.b == b
