@@ -103,6 +103,10 @@ static ptrdiff_t search_guess(double key, const double* arr, ptrdiff_t len, ptrd
 void interp_kernel(const double* x, size_t nx, const double* xp, const double* fp, size_t np_,
                    double* out) {
     const ptrdiff_t len = (ptrdiff_t)np_;
+    if (len == 0) {  // numpy refuses empty knots; callers raise first, this never reads fp[-1]
+        for (size_t i = 0; i < nx; ++i) out[i] = std::nan("");
+        return;
+    }
     const double lval = fp[0], rval = fp[len - 1];
     if (len == 1) {
         for (size_t i = 0; i < nx; ++i) {
