@@ -50,6 +50,12 @@ def test_pack_attributes(pack, pack_info):
     assert pk.motion_path == os.path.join(root, "g/motion.onnx")
     assert pk.lite_path == os.path.join(root, "g/lite.onnx")
     assert (pk.trunk_in, pk.trunk_out) == ("wav", "hid")
+    # attributes appear in the order construction sets them
+    assert list(vars(pk)) == [
+        "root", "j", "a", "R", "F", "W_TOK", "det_dims", "DRV", "EYE4", "DRIVEN", "RKEY", "EYE_DIMS",
+        "base69", "W", "P", "d", "c", "pca_mu", "pca_V", "h", "stw", "f3", "s_trunk", "s_head", "s_det",
+        "s_hctx", "s_hdraw", "flow_dims", "s_dflow", "flow_D", "motion_path", "lite_path", "trunk_in", "trunk_out"]
+    assert list(vars(pk.f3)) == ["w", "b", "mu_x", "sd_x", "lib", "pre", "flut", "q", "k", "u", "res", "REF", "aw"]
 
 
 def test_sessions_fixed_options(host, pack_info):
