@@ -1,8 +1,11 @@
 """ort_session, trunk_exact, Pack and Pack.stitch."""
+import gc
 import json
 import os
 import pathlib
 import re
+import warnings
+import zipfile
 
 import numpy as np
 import pytest
@@ -269,3 +272,15 @@ def test_pack_applies_its_f3_calibration(host, tmp_path, cal, b):
             host.Pack(root)
     else:
         assert host.Pack(root).f3.b == b
+
+
+def test_damaged_archive_leaves_no_file_open(host, tmp_path):
+    root = _pack(tmp_path)
+    npz = pathlib.Path(root, "host.npz")
+    npz.write_bytes(npz.read_bytes()[:200])
+    with warnings.catch_warnings(record=True) as got:
+        warnings.simplefilter("always")
+        with pytest.raises(zipfile.BadZipFile):
+            host.Pack(root)
+        gc.collect()
+    assert not [w for w in got if issubclass(w.category, ResourceWarning)]
