@@ -18,13 +18,15 @@
 
 namespace l2::fileio {
 
-// Reads up to n bytes at the current position; returns the count read (less
-// than n only at end of file) or -1 with errno set.
-inline int64_t read_upto(int fd, void* dst, size_t n) {
+// Reads up to n bytes, at the current position or (with `offset`) at an
+// absolute offset without moving the file position; returns the count read
+// (less than n only at end of file) or -1 with errno set.
+inline int64_t read_upto(int fd, void* dst, size_t n, const uint64_t* offset = nullptr) {
     size_t done = 0;
     auto* p = static_cast<char*>(dst);
     while (done < n) {
-        ssize_t r = ::read(fd, p + done, n - done);
+        ssize_t r = offset ? ::pread(fd, p + done, n - done, static_cast<off_t>(*offset + done))
+                           : ::read(fd, p + done, n - done);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -35,20 +37,16 @@ inline int64_t read_upto(int fd, void* dst, size_t n) {
     return static_cast<int64_t>(done);
 }
 
-// Same, at an absolute offset, without moving the file position.
 inline int64_t pread_upto(int fd, void* dst, size_t n, uint64_t offset) {
-    size_t done = 0;
-    auto* p = static_cast<char*>(dst);
-    while (done < n) {
-        ssize_t r = ::pread(fd, p + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<int64_t>(done);
+    return read_upto(fd, dst, n, &offset);
+}
+
+// open(path, O_RDONLY | extra), retried on EINTR; -1 with errno set on failure.
+inline int open_rdonly(const char* path, int extra_flags = 0) {
+    int fd;
+    do fd = ::open(path, O_RDONLY | O_CLOEXEC | O_BINARY | extra_flags);
+    while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 // Writes all n bytes; returns 0, or -1 with errno set (ENOSPC, EFBIG …).
