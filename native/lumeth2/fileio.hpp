@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,19 +66,20 @@ inline int write_all(int fd, const void* src, size_t n) {
 }
 
 // Small sequential reader with its own buffer, for parsing tables field by field.
+// The buffer lives on the heap: callers may run on threads with small stacks.
 class SeqReader {
   public:
-    explicit SeqReader(int fd) : fd_(fd) {}
+    explicit SeqReader(int fd) : fd_(fd), buf_(new char[BUF_SIZE]) {}
     // true when all n bytes were read; false on a short read or an error.
     bool take(void* dst, size_t n) {
         auto* out = static_cast<char*>(dst);
         while (n > 0) {
             if (pos_ == len_) {
-                if (n >= sizeof buf_) {  // large field: straight into the destination
+                if (n >= BUF_SIZE) {  // large field: straight into the destination
                     int64_t r = read_upto(fd_, out, n);
                     return r == static_cast<int64_t>(n);
                 }
-                int64_t r = read_upto(fd_, buf_, sizeof buf_);
+                int64_t r = read_upto(fd_, buf_.get(), BUF_SIZE);
                 if (r <= 0) return false;
                 pos_ = 0;
                 len_ = static_cast<size_t>(r);
@@ -92,8 +94,9 @@ class SeqReader {
     }
 
   private:
+    static constexpr size_t BUF_SIZE = size_t(1) << 16;
     int fd_;
-    char buf_[1 << 16];
+    std::unique_ptr<char[]> buf_;
     size_t pos_ = 0, len_ = 0;
 };
 

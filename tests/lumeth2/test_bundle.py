@@ -329,3 +329,24 @@ def test_fifos_and_devices_are_no_bundles(tmp_path):
                        timeout=60, env=env)
     assert r.returncode == 0, r.stderr.decode()
     assert r.stdout.decode().splitlines() == ["(None, (None, None), [])"] * 4
+
+
+SMALL_STACK = r"""
+import sys, threading
+from orvane._lumeth2 import _chain_host as m
+threading.stack_size(64 << 10)  # the smallest a caller may reasonably pick
+out = []
+t = threading.Thread(target=lambda: out.append((m._qvx_toc(sys.argv[1]),
+                                                m._member_bytes(sys.argv[1], ["canon.bin"]))))
+t.start()
+t.join()
+print(repr(out[0]))
+"""
+
+
+def test_container_reads_on_a_thread_with_a_small_stack(tmp_path):
+    p = tmp_path / "c.qvx"
+    p.write_bytes(qvx_bytes([("canon.bin", CANON_BIN)]))
+    r = subprocess.run([sys.executable, "-c", SMALL_STACK, str(p)], capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr.decode()
+    assert r.stdout.decode().strip() == repr(([("canon.bin", 35, 12)], ("canon.bin", CANON_BIN)))
