@@ -112,8 +112,12 @@ def test_elog_looks_up_stderr_at_every_call(monkeypatch):
 
 
 def test_elog_without_a_stderr_writes_nothing(monkeypatch):
+    # and above all nothing to stdout, which carries the frame protocol
+    out = Recorder()
     monkeypatch.setattr(sys, "stderr", None)
+    monkeypatch.setattr(sys, "stdout", out)
     assert m._elog("lost") is None
+    assert out.events == []
 
 
 def test_elog_refuses_keywords(monkeypatch):
