@@ -10,8 +10,6 @@
 
 namespace l2 {
 
-
-
 namespace {
 
 constexpr double kTwo31 = 2147483648.0;
@@ -165,7 +163,8 @@ nb::object as_float_array(nb::handle d) {
     nb::object a = np.attr("asarray")(d);
     if (!dtype_is(a, "float32") && !dtype_is(a, "float64"))
         a = np.attr("asarray")(a, "float64");
-    return np.attr("ascontiguousarray")(a);
+    // asarray, not ascontiguousarray: the latter turns a 0-d value into shape (1,).
+    return np.attr("asarray")(a, nb::arg("order") = "C");
 }
 
 std::vector<Py_ssize_t> shape_of(const BufView& v) {
