@@ -140,6 +140,16 @@ def test_grid_conversions_match_reference(d):
     bits_equal(h._wsola_from_buf(v), ref_from_buf(v))
 
 
+@pytest.mark.parametrize("d", [0.5, np.float32(-0.25), np.array(1.5), np.zeros((0, 3))])
+def test_grid_conversions_keep_the_shape(d):
+    g = h._wsola_to_buf(d)
+    assert g.shape == np.shape(d) and g.dtype == np.float32
+    bits_equal(g, ref_to_buf(d))
+    back = h._wsola_from_buf(g)
+    assert back.shape == np.shape(d)
+    bits_equal(back, ref_from_buf(g))
+
+
 def test_grid_round_trip_values():
     x = np.array([0.5, 1.0, 2.0, -1.0, -2.0, np.inf, -np.inf], np.float32)
     np.testing.assert_array_equal(h._wsola_from_buf(h._wsola_to_buf(x)),
