@@ -1,0 +1,7 @@
+#include "f2u/heads.hpp"
+
+namespace f2u {
+
+void register_retrieval(nb::module_& m) { (void)m; }
+
+}  // namespace f2u

@@ -1,0 +1,7 @@
+#include "open/open_module.hpp"
+
+namespace op {
+
+void register_clock(nb::module_& m) { (void)m; }
+
+}  // namespace op
