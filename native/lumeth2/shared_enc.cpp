@@ -23,7 +23,7 @@ nb::list names_of(const char* name) {
     return l;
 }
 
-std::string txt(nb::handle h) { return orvane::py_str(h); }
+std::string txt(nb::handle h) { return sp::text(h); }
 
 }  // namespace
 
@@ -57,7 +57,7 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
         nb::object sed = mod_get("_SED");
         nb::object cands = sed.attr("store_candidates")(want_sha, sed.attr("dependency_store_dirs")());
         for (nb::handle p : cands) {
-            if (sp::isfile(p)) return nb::make_tuple(p, "name-trusted content store " + txt(p));
+            if (sp::isfile(p)) return nb::make_tuple(p, sp::py_text("name-trusted content store " + txt(p)));
         }
     }
 
@@ -67,7 +67,7 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
         nb::object got = member_bytes(bundle, names_of(SHARED_ENC_MEMBER));
         if (!sp::item(got, 1).is_none()) {
             nb::object p = mod_get("_stage_tflite")(bundle, sp::item(got, 0), sp::item(got, 1));
-            if (ok(p, "co-located in the bundle")) return nb::make_tuple(p, "co-located in " + txt(bundle));
+            if (ok(p, "co-located in the bundle")) return nb::make_tuple(p, sp::py_text("co-located in " + txt(bundle)));
         }
     }
 
@@ -91,17 +91,17 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
     for (nb::object& c : cands) {
         if (sp::isdir(c)) {
             nb::object p = sp::join(c, SHARED_ENC_MEMBER);
-            if (sp::isfile(p) && ok(p, "engine dir")) return nb::make_tuple(p, "engine dir " + txt(c));
+            if (sp::isfile(p) && ok(p, "engine dir")) return nb::make_tuple(p, sp::py_text("engine dir " + txt(c)));
         } else if (sp::isfile(c)) {
             nb::object base = sp::os_path().attr("basename")(c);
             if (sp::py_eq(base, nb::str(SHARED_ENC_MEMBER))) {
-                if (ok(c, "explicit file")) return nb::make_tuple(c, "explicit file " + txt(c));
+                if (ok(c, "explicit file")) return nb::make_tuple(c, sp::py_text("explicit file " + txt(c)));
             } else {
                 nb::object got = member_bytes(c, names_of(SHARED_ENC_MEMBER));
                 if (!sp::item(got, 1).is_none()) {
                     nb::object p = mod_get("_stage_tflite")(c, sp::item(got, 0), sp::item(got, 1));
                     std::string how = "container " + txt(c);
-                    if (ok(p, how)) return nb::make_tuple(p, how);
+                    if (ok(p, how)) return nb::make_tuple(p, sp::py_text(how));
                 }
             }
         }
@@ -113,7 +113,7 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
         if (i) why += "; ";
         why += mismatches[i];
     }
-    return nb::make_tuple(nb::none(), why);
+    return nb::make_tuple(nb::none(), sp::py_text(why));
 }
 
 void register_shared_enc(nb::module_& m) {

@@ -25,8 +25,8 @@ constexpr const char* ELLIPSIS = "\xe2\x80\xa6";
 constexpr int64_t CANON_FLOATS = LC * PLANE;  // 74880
 constexpr int BUNDLE_FAULT = 3;
 
-std::string txt(nb::handle h) { return orvane::py_str(h); }
-std::string rep(nb::handle h) { return orvane::py_repr(h); }
+std::string txt(nb::handle h) { return sp::text(h); }
+std::string rep(nb::handle h) { return sp::repr_text(h); }
 
 nb::list names_of(std::initializer_list<const char*> names) {
     nb::list l;
@@ -213,23 +213,24 @@ nb::tuple load_color_correct(nb::handle bundle) {
     const std::string prefix = txt(mod_get("COLOR_LOG_PREFIX"));
     if (!sp::truthy(mod_get("_color_enabled")()))
         return nb::make_tuple(nb::none(),
-                              prefix + " DISABLED by " + txt(mod_get("COLOR_ENV")) + "=0 " + EM_DASH +
+                              sp::py_text(prefix + " DISABLED by " + txt(mod_get("COLOR_ENV")) + "=0 " + EM_DASH +
                                   " the frames are the RAW model output and will NOT match a live session's "
                                   "colours. This switch exists to isolate the renderer for measurement; it is not "
-                                  "a serving mode.");
+                                  "a serving mode."));
     nb::object member = mod_get("COLOR_MEMBER");
     nb::list names;
     names.append(member);
     nb::object raw = sp::item(mod_get("_member_bytes")(bundle, names), 1);
-    nb::str source((txt(bundle) + "!" + txt(member)).c_str());
+    nb::str source = sp::py_text(txt(bundle) + "!" + txt(member));
     std::vector<nb::object> parsed = unpack(mod_get("parse_color_correct")(raw, "source"_a = source), 2);
     if (parsed[0].is_none())
         return nb::make_tuple(nb::none(),
-                              prefix + " NOT APPLIED " + EM_DASH + " " + txt(parsed[1]) +
+                              sp::py_text(prefix + " NOT APPLIED " + EM_DASH + " " + txt(parsed[1]) +
                                   ". The frames are the raw model output. A container carries the correction only "
                                   "if its producer packed one, so this says nothing about whether the identity HAS "
-                                  "one; it is not an error and the render proceeds.");
-    return nb::make_tuple(parsed[0], prefix + " APPLIED " + EM_DASH + " " + txt(parsed[0].attr("describe")()));
+                                  "one; it is not an error and the render proceeds."));
+    return nb::make_tuple(parsed[0],
+                          sp::py_text(prefix + " APPLIED " + EM_DASH + " " + txt(parsed[0].attr("describe")())));
 }
 
 nb::object run(nb::handle bundle, nb::handle engine, nb::handle threads_in) {

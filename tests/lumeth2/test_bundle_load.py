@@ -238,6 +238,29 @@ def test_r6_when_nothing_resolves_without_a_digest(env, capfd, monkeypatch):
                    "engine (`orvane engine install linux`) into ~/.orvane/engines/."]
 
 
+@forms
+def test_bundle_path_that_is_not_utf8(env, monkeypatch, form):
+    """A file name with an undecodable byte reaches us with a lone surrogate; it must
+    load and report like any other path, the lines giving the path back unchanged."""
+    lines = []
+    monkeypatch.setattr(host, "_elog", lambda *a: lines.append(a))
+    parent = env / os.fsdecode(b"av\xffatar")
+    parent.mkdir()
+    b = write_bundle(form, parent / "bundle", {"canon.bin": canon_bytes(), "identity.tflite": IDENT,
+                                               "shared-enc.tflite": ENC, "manifest.json": split_manifest(ENC_SHA)})
+    paths, nm, _ = host.load_bundle(b)
+    assert lines == [
+        ("two-artifact split: base sha256=" + ENC_SHA[:12] + "\u2026 VERIFIED (bytes hashed) via co-located in " + b,),
+        ("two-artifact split: enc=" + paths[0] + " + id=" + paths[1],),
+    ]
+    assert host._resolve_shared_enc(b, None, None)[1] == "co-located in " + b
+    assert host.load_color_correct(b)[1].startswith("colour-correct: NOT APPLIED \u2014 this container carries no")
+    lines.clear()
+    with pytest.raises(SystemExit):
+        host.load_bundle(str(parent / "nothing"))
+    assert lines == [("FATAL: no canon.bin in " + str(parent / "nothing") + " (per-identity canon latent required)",)]
+
+
 def test_nothing_at_the_path_is_r1(env, capfd):
     with pytest.raises(SystemExit) as e:
         host.load_bundle(str(env / "nowhere"))
