@@ -34,13 +34,15 @@ nb::list names_of(std::initializer_list<const char*> names) {
     return l;
 }
 
+std::string py_type_name(nb::handle x) { return txt(nb::handle((PyObject*)Py_TYPE(x.ptr())).attr("__name__")); }
+
 // Python's tuple-unpacking rules for `a, b, c = value`.
 std::vector<nb::object> unpack(nb::handle value, size_t n) {
     PyObject* it = PyObject_GetIter(value.ptr());
     if (!it) {
         PyErr_Clear();
         orvane::raise_type_error("cannot unpack non-iterable " +
-                                 nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(value.ptr())).attr("__name__")) +
+                                 py_type_name(value) +
                                  " object");
     }
     nb::object iter = nb::steal(it);
@@ -264,6 +266,10 @@ nb::object host_main(nb::handle argv) {
     nb::object to_int = sp::builtins().attr("int");
     for (Py_ssize_t i = 1; i < n;) {
         nb::object a = sp::item(args, i);
+        // words are texts; anything else would otherwise pass as its repr (None -> "None")
+        if (!PyUnicode_Check(a.ptr()))
+            orvane::raise_type_error("argv[" + std::to_string(i) + "] must be str, not " +
+                                     py_type_name(a));
         std::string s = txt(a);
         if (s == "render-stream") {
             i += 1;

@@ -100,12 +100,40 @@ def test_combined_with_int8_variant(env, capfd, form):
     assert host._STAGED == ([] if form == "dir" else paths)
 
 
-def test_int8_fallback_is_logged_before_staging(env, capfd, monkeypatch):
+@pytest.fixture
+def events(monkeypatch):
+    """Log lines and staging calls of load_bundle, in the order they happen."""
+    seen = []
+    real_stage = host._stage_tflite
+    monkeypatch.setattr(host, "_elog", lambda *a: seen.append(("log",) + a))
+
+    def stage(bundle, member, data):
+        seen.append(("stage", member))
+        return real_stage(bundle, member, data)
+
+    monkeypatch.setattr(host, "_stage_tflite", stage)
+    return seen
+
+
+def test_int8_fallback_is_logged_before_staging(env, events, monkeypatch):
     monkeypatch.setenv("LUMETH2_Q8GD", "off")
-    members = {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED, "combined_litert_q8gd.tflite": Q8GD}
-    b, (paths, nm, _), _, err = load(env, "dir", members, capfd)
+    b = write_bundle("dir", env / "bundle", {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED,
+                                             "combined_litert_q8gd.tflite": Q8GD})
+    paths, nm, _ = host.load_bundle(b)
     assert (paths, nm) == ([os.path.join(b, "combined_litert.tflite")], "combined_litert.tflite")
-    assert err == ["[q8gd] off (LUMETH2_Q8GD=off) \u2014 serving combined_litert.tflite"]
+    assert events == [("log", "[q8gd] off (LUMETH2_Q8GD=off) \u2014 serving combined_litert.tflite"),
+                      ("stage", "combined_litert.tflite")]
+
+
+def test_split_stages_identity_before_its_report_lines(env, events):
+    b = write_bundle("zip", env / "bundle", {"canon.bin": canon_bytes(), "identity.tflite": IDENT,
+                                             "shared-enc.tflite": ENC, "manifest.json": split_manifest(ENC_SHA)})
+    enc, ident = host.load_bundle(b)[0]
+    assert events[:2] == [("stage", "shared-enc.tflite"),  # the bundle's own copy, staged to be verified
+                          ("stage", "identity.tflite")]
+    assert [kind for kind, *_ in events[2:]] == ["log", "log"]
+    assert events[2][1].startswith("two-artifact split: base sha256=" + ENC_SHA[:12])
+    assert events[3][1] == "two-artifact split: enc=" + enc + " + id=" + ident
 
 
 @forms
