@@ -31,9 +31,8 @@ nb::object or_empty(nb::handle x) {
 
 bool is_dict(nb::handle x) { return PyDict_Check(x.ptr()); }
 
-// (value, text): texts may carry a path's lone surrogates, kept as they came
-nb::tuple pair(nb::handle value, const std::string& text) { return nb::make_tuple(value, sp::py_text(text)); }
-nb::tuple pair(bool value, const std::string& text) { return nb::make_tuple(value, sp::py_text(text)); }
+nb::tuple pair(nb::handle value, const std::string& text) { return sp::with_text(value, text); }
+nb::tuple pair(bool value, const std::string& text) { return sp::with_text(nb::bool_(value), text); }
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #pragma once
 #include <nanobind/stl/string.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "lumeth2/host_module.hpp"
@@ -68,6 +69,16 @@ inline std::string str_head(nb::handle x, Py_ssize_t n) {
 inline nb::object getenv_obj(const char* name) {
     return os_mod().attr("environ").attr("get")(name);
 }
+
+// A list of member names, as the bundle services take them.
+inline nb::list names_of(std::initializer_list<const char*> names) {
+    nb::list l;
+    for (const char* n : names) l.append(n);
+    return l;
+}
+
+// (value, text) with the text kept as it came (lone surrogates of paths included)
+inline nb::tuple with_text(nb::handle value, const std::string& text) { return nb::make_tuple(value, py_text(text)); }
 
 // The host's log line: always one text argument.
 inline void elog(const std::string& line) { mod_get("_elog")(py_text(line)); }
