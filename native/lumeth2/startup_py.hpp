@@ -65,7 +65,7 @@ inline std::string str_head(nb::handle x, Py_ssize_t n) {
     return encoded(s[nb::slice(nb::int_(0), nb::int_(n), nb::none())]);
 }
 
-// environment variable as text, or std::nullopt-like empty flag
+// os.environ.get(name): the text, or None when unset
 inline nb::object getenv_obj(const char* name) {
     return os_mod().attr("environ").attr("get")(name);
 }
