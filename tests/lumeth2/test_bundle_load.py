@@ -84,6 +84,13 @@ def test_combined(env, capfd, form):
 
 
 @forms
+def test_canon_bin_wins_over_canon_f32(env, capfd, form):
+    members = {"canon.f32": b"\0" * 8, "canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED}
+    _, (_, _, canon), status, err = load(env, form, members, capfd)
+    np.testing.assert_array_equal(canon, CANON)
+
+
+@forms
 def test_combined_with_int8_variant(env, capfd, form):
     members = {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED,
                "combined_litert_q8gd.tflite": Q8GD, "manifest.json": q8gd_manifest()}
