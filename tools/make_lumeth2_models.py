@@ -224,9 +224,11 @@ def _tok14(g: _Graph):
     return [("args_0", f)], g.reshape(flat, [14, 16, 384])
 
 
-def _step(step_inc: float, hist_arg: str):
+def _step(step_inc: float, hist_arg: str, flat_hist: bool = False):
     def build(g: _Graph):
-        h = g.tensor([1, 16, 16, 90, 52])
+        # flat_hist: the history input is declared 4-D (1, 16, 16, 4680), so no
+        # step input has five dimensions (the runner reshapes a 5-D history to it)
+        h = g.tensor([1, 16, 16, 4680] if flat_hist else [1, 16, 16, 90, 52])
         t = g.tensor([1, 16, 384])
         ch0 = g.slice(g.reshape(t, [1, 6144]), [0, 0], [1, 4680])
         h3 = g.reshape(h, [16, 16, 4680])
@@ -236,7 +238,12 @@ def _step(step_inc: float, hist_arg: str):
         lat = g.concat([ch0, g.tile(count, [1, 4680], [1, 4680]), g.tile(oldest, [1, 4680], [1, 4680]),
                         g.tile(count, [13, 4680], [13, 4680])], 0, [16, 4680])
         out = g.reshape(lat, [1, 16, 90, 52])
-        ins = [("args_0", h), ("args_1", t)] if hist_arg == "args_0" else [("args_0", t), ("args_1", h)]
+        if flat_hist:  # tokens listed first: the history is not found by position
+            ins = [("args_1", t), ("args_0", h)]
+        elif hist_arg == "args_0":
+            ins = [("args_0", h), ("args_1", t)]
+        else:
+            ins = [("args_0", t), ("args_1", h)]
         return ins, out
     return build
 
@@ -274,9 +281,9 @@ def _dec(batch: int, int8: bool):
 
 
 def make_model(sigs=SIGS, *, step_inc: float = 1.0, hist_arg: str = "args_0",
-               int8_dec: bool = False) -> bytes:
+               flat_hist: bool = False, int8_dec: bool = False) -> bytes:
     """Flatbuffer bytes of one model file holding the named signatures, in that order."""
-    makers = {"enc": _enc, "tok14": _tok14, "step": _step(step_inc, hist_arg),
+    makers = {"enc": _enc, "tok14": _tok14, "step": _step(step_inc, hist_arg, flat_hist),
               "dec16": _dec(16, int8_dec), "dec8": _dec(8, int8_dec)}
     m = _Model()
     for s in sigs:
@@ -293,6 +300,7 @@ VARIANTS = {
     "clash_b": ("clash_b.tflite", ("step", "dec16", "dec8"), {"step_inc": 2.0}),
     "no_dec8": ("no_dec8.tflite", ("enc", "tok14", "step", "dec16"), {}),
     "hist_args1": ("hist_args1.tflite", SIGS, {"hist_arg": "args_1"}),
+    "hist_flat": ("hist_flat.tflite", SIGS, {"flat_hist": True}),
     "q8gd": ("combined_litert_q8gd.tflite", SIGS, {"int8_dec": True}),
 }
 
@@ -303,7 +311,7 @@ def write_models(dirpath) -> dict[str, pathlib.Path]:
     combined: all five signatures; split_enc + split_id: the two-file split
     (enc+tok14 / step+dec16+dec8); clash_a + clash_b: both define "step" (a's adds
     1 per step, b's adds 2); no_dec8: lacks "dec8"; hist_args1: the step's history
-    input is args_1; q8gd: int8 decoder weights, B channel painted 32 * phase.
+    input is args_1; hist_flat: the step's history input (args_0) is 4-D; q8gd: int8 decoder weights, B channel painted 32 * phase.
     """
     d = pathlib.Path(dirpath)
     d.mkdir(parents=True, exist_ok=True)

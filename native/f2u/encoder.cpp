@@ -72,21 +72,29 @@ static void enc_groups_kernel(const float* emb, size_t N, size_t L, size_t D, ui
     }
 }
 
+// Frame indices beyond this are refused: every sample position of a block
+// then stays far inside int64.
+static constexpr int64_t ENC_FRAME_LIMIT = int64_t(1) << 52;
+
 static nb::object enc_block(nb::handle self, nb::handle aud, nb::handle b0h, nb::handle Bh, nb::handle Rh) {
     nb::object pk = self.attr("pk");
     nb::object tot = nb::steal(PyNumber_Add(b0h.ptr(), Bh.ptr()));
     if (!tot.is_valid()) throw nb::python_error();
     tot = nb::steal(PyNumber_Add(tot.ptr(), Rh.ptr()));
     if (!tot.is_valid()) throw nb::python_error();
-    const int64_t win_end = np::int_of(tot) * HOP;
-    const int64_t win_start = win_end - SWIN;
+    const int64_t end_frame = np::int_of(tot);
     const int64_t b0 = np::to_i64(b0h), B = np::to_i64(Bh);
-    if (B < 0) orvane::raise_value_error("negative dimensions are not allowed");
+    if (B < 1) orvane::raise_value_error("Enc.block: B must be at least 1, got " + std::to_string(B));
+    if (b0 < -ENC_FRAME_LIMIT || b0 > ENC_FRAME_LIMIT || B > ENC_FRAME_LIMIT || end_frame < -ENC_FRAME_LIMIT ||
+        end_frame > ENC_FRAME_LIMIT)
+        orvane::raise(PyExc_OverflowError, "Enc.block: frame index out of range");
+    const int64_t win_end = end_frame * HOP;
+    const int64_t win_start = win_end - SWIN;
 
     nb::object buf = aud.attr("window")(win_start, win_end);
     nb::object z = mod_get("zscore_native")(buf);
     nb::dict feed;
-    feed[pk.attr("trunk_in")] = z.attr("reshape")(1, -1);
+    feed[pk.attr("trunk_in")] = np::item(z, nb::none());  // z[None]: a leading batch axis
     nb::list names;
     names.append(pk.attr("trunk_out"));
     nb::object res = pk.attr("s_trunk").attr("run")(names, feed);
@@ -120,6 +128,7 @@ static nb::object enc_block(nb::handle self, nb::handle aud, nb::handle b0h, nb:
     if (emb.ndim() < 2)
         orvane::raise_index_error("Enc.block: head output entries must have a layer axis");
     const size_t N = emb.shape[0], L = emb.shape[1];
+    if (N == 0) orvane::raise_value_error("need at least one array to stack");
     if (L < 12)
         orvane::raise_value_error("Enc.block: head output has " + std::to_string(L) +
                                   " layers, the layer groups need 12");

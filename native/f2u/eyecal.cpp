@@ -57,9 +57,12 @@ static void eyemap_init(nb::handle self, nb::handle e_img, nb::handle P, nb::han
     self.attr("P") = Pa;
     auto e = np::view<double>(e_img);
     auto Pv = np::view<double>(Pa);
-    if (e.ndim() != 2)
+    if (e.ndim() < 2)
         orvane::raise_index_error("too many indices for array: array is " + std::to_string(e.ndim()) +
                                   "-dimensional, but 2 were indexed");
+    if (e.ndim() > 2)
+        orvane::raise_index_error("EyeMap: e_img must be two-dimensional, got " + std::to_string(e.ndim()) +
+                                  " dimensions");
     const size_t n = e.shape[0], cols = e.shape[1];
     if (cols < 2)
         orvane::raise_index_error("index " + std::to_string(cols) + " is out of bounds for axis 1 with size " +

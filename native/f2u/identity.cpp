@@ -1,5 +1,7 @@
 // Per-identity data and the feature-plane cone (image, d2x, d2y, d2xy).
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "f2u/nparray.hpp"
 #include "f2u/numeric.hpp"
@@ -66,14 +68,28 @@ struct Exact {
     T operator()(T x) const { return x; }
 };
 
+// numpy's own error for an edge extension it cannot make (wrong rank, or an
+// empty axis to extend).
+static void pad_edge(nb::handle a) {
+    nb::object w = nb::make_tuple(nb::make_tuple(0, 0), nb::make_tuple(0, 0), nb::make_tuple(1, 1),
+                                  nb::make_tuple(1, 1));
+    np::numpy().attr("pad")(a, w, nb::arg("mode") = "edge");
+}
+
+// Data pointer of a C-contiguous numpy array of long double (numpy's
+// longdouble when it has the C type's width); `keep` holds the owner.
+static const long double* longdouble_data(nb::handle a, nb::object& keep) {
+    keep = np::contiguous(a, "longdouble");
+    nb::object iface = keep.attr("__array_interface__");
+    return reinterpret_cast<const long double*>(
+        nb::cast<uintptr_t>(np::item(np::item(iface, "data"), nb::int_(0))));
+}
+
 static nb::object cone(nb::handle P) {
     nb::object a = np::numpy().attr("asarray")(P);
     const size_t ndim = nb::cast<size_t>(a.attr("ndim"));
     if (ndim != 4) {
-        // numpy's own error about the extension widths
-        nb::object w = nb::make_tuple(nb::make_tuple(0, 0), nb::make_tuple(0, 0), nb::make_tuple(1, 1),
-                                      nb::make_tuple(1, 1));
-        np::numpy().attr("pad")(a, w, nb::arg("mode") = "edge");
+        pad_edge(a);
         orvane::raise_value_error("cone expects a 4-D array (N, C, H, W)");
     }
     const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
@@ -83,12 +99,7 @@ static nb::object cone(nb::handle P) {
     nb::tuple sh = nb::cast<nb::tuple>(a.attr("shape"));
     const size_t N = nb::cast<size_t>(sh[0]), C = nb::cast<size_t>(sh[1]), H = nb::cast<size_t>(sh[2]),
                  W = nb::cast<size_t>(sh[3]);
-    if ((H == 0 || W == 0) && N * C > 0) {
-        // edge replication of an empty axis: numpy's error
-        nb::object w = nb::make_tuple(nb::make_tuple(0, 0), nb::make_tuple(0, 0), nb::make_tuple(1, 1),
-                                      nb::make_tuple(1, 1));
-        np::numpy().attr("pad")(a, w, nb::arg("mode") = "edge");
-    }
+    if (H == 0 || W == 0) pad_edge(a);  // raises: an empty axis cannot be edge-extended
     auto out = np::empty<float>({N, 4 * C, H, W});
     if (kind == "f" && itemsize == 4) {
         auto v = np::view<float>(a);
@@ -99,6 +110,12 @@ static nb::object cone(nb::handle P) {
         auto v = np::view<float>(a);
         nb::gil_scoped_release nogil;
         cone_kernel<float>(v.data, N, C, H, W, out.data, [](float x) { return f16_round(x); });
+    } else if (kind == "f" && itemsize > 8 && itemsize == sizeof(long double)) {
+        // extended precision stays extended until the float32 result
+        nb::object keep;
+        const long double* d = longdouble_data(a, keep);
+        nb::gil_scoped_release nogil;
+        cone_kernel<long double>(d, N, C, H, W, out.data, Exact{});
     } else {
         // float64, and integer/bool input promoted to float64 as numpy promotes
         // it against the 2.0 factor (never computed in the integer type)

@@ -4,6 +4,7 @@
 
 #include "f2u/constants.hpp"
 #include "f2u/nparray.hpp"
+#include "f2u/numeric.hpp"
 #include "f2u/sources.hpp"
 
 namespace f2u {
@@ -32,13 +33,26 @@ static size_t search_left(const double* c, size_t K, double q) {
     return lo;
 }
 
+// Storage type of the delta table or the knots. numpy forms the differences
+// d[j] - d[j-1] and c[j] - c[j-1] in that type before they meet float64.
+enum class Narrow { f64, f32, f16 };
+
+static double narrow_diff(double a, double b, Narrow t) {
+    switch (t) {
+        case Narrow::f32:
+            return (double)((float)a - (float)b);
+        case Narrow::f16:  // half arithmetic: float32 difference, rounded to half
+            return (double)f16_round((float)a - (float)b);
+        default:
+            return a - b;
+    }
+}
+
 // Returns -1 on success, else the offending position index (a lookup that
 // would leave the knot table).
-// d32 / c32: the table / knots are float32, so their differences are float32
-// differences (as numpy forms them) before joining float64 arithmetic.
 static ptrdiff_t path_delta_kernel(const double* p, size_t n, const double* d, size_t M,
                                    const double* c, size_t K, const double* u, size_t nu,
-                                   bool d32, bool c32, double* out) {
+                                   Narrow dt, Narrow ct, double* out) {
     const double c1 = c[1];
     const double den1 = (1e-9 > c1) ? 1e-9 : c1;  // Python max(c1, 1e-9)
     const double cl = c[K - 1];
@@ -55,14 +69,11 @@ static ptrdiff_t path_delta_kernel(const double* p, size_t n, const double* d, s
         } else {
             const size_t j = search_left(c, K, q);
             if (j == 0 || j >= K) return (ptrdiff_t)i;
-            const double seg = c32 ? (double)((float)c[j] - (float)c[j - 1]) : c[j] - c[j - 1];
+            const double seg = narrow_diff(c[j], c[j - 1], ct);
             const double w = (q - c[j - 1]) / ((1e-12 > seg) ? 1e-12 : seg);
             const double* d0 = d + (j - 1) * M;
             const double* d1 = d + j * M;
-            if (d32)
-                for (size_t m = 0; m < M; ++m) o[m] = d0[m] + w * (double)((float)d1[m] - (float)d0[m]);
-            else
-                for (size_t m = 0; m < M; ++m) o[m] = d0[m] + w * (d1[m] - d0[m]);
+            for (size_t m = 0; m < M; ++m) o[m] = d0[m] + w * narrow_diff(d1[m], d0[m], dt);
         }
     }
     return -1;
@@ -101,12 +112,16 @@ static nb::object tau_feat(nb::handle tau, nb::handle started) {
     return out.obj;
 }
 
+static Narrow narrow_of(nb::handle arr) {
+    const std::string t = orvane::py_str(arr.attr("dtype"));
+    return t == "float32" ? Narrow::f32 : t == "float16" ? Narrow::f16 : Narrow::f64;
+}
+
 static nb::object path_delta(nb::handle p, nb::handle d, nb::handle c, nb::handle u) {
     auto P = np::view<double>(np::numpy().attr("atleast_1d")(np::asarray(p, "float64")));
     if (P.ndim() != 1) orvane::raise_value_error("path_delta: positions must be one-dimensional");
     nb::object d_arr = np::numpy().attr("asarray")(d), c_arr = np::numpy().attr("asarray")(c);
-    const bool d32 = orvane::py_str(d_arr.attr("dtype")) == "float32";
-    const bool c32 = orvane::py_str(c_arr.attr("dtype")) == "float32";
+    const Narrow dt = narrow_of(d_arr), ct = narrow_of(c_arr);
     auto D = np::view<double>(d_arr);
     if (D.ndim() != 2)
         orvane::raise_index_error("path_delta: delta table must be two-dimensional (knots x columns)");
@@ -114,9 +129,14 @@ static nb::object path_delta(nb::handle p, nb::handle d, nb::handle c, nb::handl
     if (Cn.ndim() != 1) orvane::raise_value_error("path_delta: knots must be one-dimensional");
     const size_t K = Cn.size, M = D.shape[1];
     if (K < 2) orvane::raise_value_error("path_delta: needs at least 2 knots, got " + std::to_string(K));
-    if (D.shape[0] < K)
-        orvane::raise_index_error("path_delta: delta table has " + std::to_string(D.shape[0]) +
-                                  " rows for " + std::to_string(K) + " knots");
+    // one delta row per knot: fewer would read past the table; more would leave
+    // "the last row" ambiguous (row K - 1 or the table's own last row)
+    if (D.shape[0] != K) {
+        const std::string msg =
+            "path_delta: delta table has " + std::to_string(D.shape[0]) + " rows for " + std::to_string(K) + " knots";
+        if (D.shape[0] < K) orvane::raise_index_error(msg);
+        orvane::raise_value_error(msg);
+    }
     auto U = np::view<double>(u);
     if (!(U.size == 1 && U.ndim() <= 1) && !(U.ndim() == 1 && U.size == M))
         orvane::raise_value_error("path_delta: slope of shape " + orvane::py_str(U.keep.attr("shape")) +
@@ -126,7 +146,7 @@ static nb::object path_delta(nb::handle p, nb::handle d, nb::handle c, nb::handl
     ptrdiff_t bad;
     {
         nb::gil_scoped_release nogil;
-        bad = path_delta_kernel(P.data, n, D.data, M, Cn.data, K, U.data, U.size, d32, c32, out.data);
+        bad = path_delta_kernel(P.data, n, D.data, M, Cn.data, K, U.data, U.size, dt, ct, out.data);
     }
     if (bad >= 0)
         orvane::raise_index_error("path_delta: position " + orvane::py_repr(nb::float_(P.data[bad])) +

@@ -2,6 +2,7 @@
 // recording (RecNoise), and row-addressed per-channel AR(2) noise (AR2Noise).
 // The random streams are numpy's own: its generators are called, never
 // re-implemented.
+#include <cstdint>
 #include <deque>
 #include <string>
 #include <vector>
@@ -76,14 +77,27 @@ struct AR2Noise {
     };
     std::vector<Chan> ch;
     std::vector<nb::object> rng;
-    // Generated rows in whole blocks, row-major (BLOCK x C each); blocks[0]
-    // starts at stream row first_row.
+    // Held rows in whole blocks, row-major (BLOCK x C each); blocks[0] starts
+    // at stream row first_row. end is the count of rows ever generated (a
+    // multiple of BLOCK; with no channel nothing is stored, only counted).
     std::deque<std::vector<double>> blocks;
     int64_t first_row = 0;
+    int64_t end = 0;
     int64_t b0 = 0;
+    // Set while a call works on the buffer with the GIL released: a second
+    // thread calling in meanwhile is refused rather than racing on the blocks.
+    bool busy = false;
 
     size_t C() const { return ch.size(); }
-    int64_t end_row() const { return first_row + (int64_t)blocks.size() * AR2_BLOCK; }
+};
+
+struct AR2Busy {
+    AR2Noise& s;
+    explicit AR2Busy(AR2Noise& s_) : s(s_) {
+        if (s.busy) orvane::raise_runtime_error("AR2Noise: in use by another thread");
+        s.busy = true;
+    }
+    ~AR2Busy() { s.busy = false; }
 };
 
 // The recursion, each product stored on its own: (a1*lag1 + a2*lag2) + e.
@@ -102,6 +116,7 @@ static void ar2_run(AR2Noise::Chan& c, const double* e, size_t n, double* out, s
     c.lag2 = l2;
 }
 
+// count standard normal draws of one generator, each times sig (stored product).
 static std::vector<double> draws(nb::handle gen, int64_t count, double sig) {
     nb::object d = gen.attr("standard_normal")(count);
     auto v = np::view<double>(d);
@@ -110,17 +125,42 @@ static std::vector<double> draws(nb::handle gen, int64_t count, double sig) {
     return e;
 }
 
-static void ar2_grow(AR2Noise& s, int64_t upto) {
+// Row indices past this cannot be rounded up to a whole block in int64.
+static constexpr int64_t AR2_ROW_LIMIT = INT64_MAX - AR2_BLOCK;
+
+// Generate whole blocks until rows below upto exist. Blocks that end at or
+// before keep_from are about to be released by the caller: they advance the
+// recursion but are not kept, so memory stays bounded however far ahead the
+// request lies.
+static void ar2_grow(AR2Noise& s, int64_t upto, int64_t keep_from) {
+    if (upto > AR2_ROW_LIMIT) orvane::raise(PyExc_OverflowError, "AR2Noise: row index too large");
     const size_t C = s.C();
-    while (s.end_row() < upto) {
-        std::vector<std::vector<double>> e(C);
+    if (C == 0) {
+        // no values to draw or store: only the block count moves
+        if (s.end < upto) {
+            const int64_t gap = upto - s.end;
+            s.end += (gap / AR2_BLOCK + (gap % AR2_BLOCK != 0)) * AR2_BLOCK;
+        }
+        return;
+    }
+    std::vector<std::vector<double>> e(C);
+    while (s.end < upto) {
         for (size_t j = 0; j < C; ++j) e[j] = draws(s.rng[j], AR2_BLOCK, s.ch[j].sig);
         std::vector<double> blk((size_t)AR2_BLOCK * C);
         {
             nb::gil_scoped_release nogil;
             for (size_t j = 0; j < C; ++j) ar2_run(s.ch[j], e[j].data(), (size_t)AR2_BLOCK, blk.data() + j, C);
         }
-        s.blocks.push_back(std::move(blk));
+        s.end += AR2_BLOCK;
+        if (s.end <= keep_from) {
+            // this block and every held one before it end before keep_from
+            s.blocks.clear();
+            s.first_row = s.end;
+            if (s.b0 < s.first_row) s.b0 = s.first_row;
+        } else {
+            if (s.blocks.empty()) s.first_row = s.end - AR2_BLOCK;
+            s.blocks.push_back(std::move(blk));
+        }
     }
 }
 
@@ -139,20 +179,23 @@ static void ar2_copy_rows(const AR2Noise& s, int64_t t0, int64_t t1, double* out
 
 static nb::object ar2_rows(AR2Noise& s, nb::handle t0h, nb::handle t1h) {
     const int64_t t0 = np::to_i64(t0h), t1 = np::to_i64(t1h);
+    AR2Busy guard(s);
     if (t0 < s.b0) orvane::raise_index_error("AR2Noise: rows already released");
     // An inverted range is refused before anything is generated.
     if (t1 < t0)
         orvane::raise_value_error("AR2Noise: row range end " + std::to_string(t1) + " is below its start " +
                                   std::to_string(t0));
-    ar2_grow(s, t1);
     const size_t C = s.C();
+    // The result is allocated first: a request too large to hold fails before
+    // any row is generated.
     auto out = np::empty<double>({(size_t)(t1 - t0), C});
+    const bool release = t0 - s.b0 > 4 * AR2_BLOCK;
+    ar2_grow(s, t1, release ? t0 : s.b0);
     {
         nb::gil_scoped_release nogil;
         if (C) ar2_copy_rows(s, t0, t1, out.data);
     }
-    const int64_t drop = t0 - s.b0;
-    if (drop > 4 * AR2_BLOCK) {
+    if (release) {
         s.b0 = t0;
         // whole blocks that end at or before the new start are freed
         while (!s.blocks.empty() && s.first_row + AR2_BLOCK <= s.b0) {
@@ -251,7 +294,14 @@ void register_noise(nb::module_& m) {
             "__init__",
             [](AR2Noise* p, nb::handle res, nb::handle seed) { ar2_init(p, res, seed); },
             nb::arg("res").none(), nb::arg("seed").none())
-        .def("_grow", [](AR2Noise& s, nb::handle upto) { ar2_grow(s, np::to_i64(upto)); }, nb::arg("upto").none(),
+        .def(
+            "_grow",
+            [](AR2Noise& s, nb::handle upto) {
+                const int64_t u = np::to_i64(upto);
+                AR2Busy guard(s);
+                ar2_grow(s, u, s.b0);
+            },
+            nb::arg("upto").none(),
              "Generate whole blocks until stream rows below upto exist.")
         .def("rows", &ar2_rows, nb::arg("t0").none(), nb::arg("t1").none(),
              "Stream rows t0 .. t1-1, float64 (t1 - t0, C).")
@@ -274,6 +324,7 @@ void register_noise(nb::module_& m) {
         .def_prop_ro(
             "state",
             [](AR2Noise& s) {
+                AR2Busy guard(s);
                 nb::list l;
                 for (auto& c : s.ch) {
                     nb::list p;
@@ -287,11 +338,11 @@ void register_noise(nb::module_& m) {
         .def_prop_ro(
             "buf",
             [](AR2Noise& s) {
+                AR2Busy guard(s);
                 const size_t C = s.C();
-                const int64_t end = s.end_row();
-                const int64_t n = end > s.b0 ? end - s.b0 : 0;
+                const int64_t n = s.end > s.b0 ? s.end - s.b0 : 0;
                 auto out = np::empty<double>({(size_t)n, C});
-                if (C && n) ar2_copy_rows(s, s.b0, end, out.data);
+                if (C && n) ar2_copy_rows(s, s.b0, s.end, out.data);
                 return out.obj;
             },
             "Copy of the generated rows still held (row 0 is stream row b0).")

@@ -103,6 +103,10 @@ static ptrdiff_t search_guess(double key, const double* arr, ptrdiff_t len, ptrd
 void interp_kernel(const double* x, size_t nx, const double* xp, const double* fp, size_t np_,
                    double* out) {
     const ptrdiff_t len = (ptrdiff_t)np_;
+    if (len == 0) {  // numpy refuses empty knots; callers raise first, this never reads fp[-1]
+        for (size_t i = 0; i < nx; ++i) out[i] = std::nan("");
+        return;
+    }
     const double lval = fp[0], rval = fp[len - 1];
     if (len == 1) {
         for (size_t i = 0; i < nx; ++i) {
@@ -166,15 +170,11 @@ static nb::object zscore_native(nb::handle buf) {
     }
     if (c_order) return out.obj;
     nb::object res = np::numpy().attr("empty_like")(x, nb::arg("dtype") = np::dtype("float32"));
-    nb::object dst = res.attr("ravel")("K");  // a view for a fresh empty_like
+    nb::object dst = res.attr("ravel")("K");  // a view for a fresh, dense empty_like
+    if (!nb::cast<bool>(np::numpy().attr("may_share_memory")(dst, res)))
+        orvane::raise_runtime_error("zscore_native: result layout is not dense");
     np::numpy().attr("copyto")(dst, out.obj);
     return res;
-}
-
-static double factorial_d(int64_t p) {
-    double f = 1.0;
-    for (int64_t i = 2; i <= p; ++i) f *= (double)i;
-    return f;
 }
 
 static double ipow(double b, int64_t p) {
@@ -184,39 +184,60 @@ static double ipow(double b, int64_t p) {
     return std::pow(b, (double)p);
 }
 
-// Cardinal B-spline of degree p by truncated powers, in float64.
-static void np_kernel(const double* x, size_t n, int64_t p, double* out) {
-    std::vector<double> coef((size_t)p + 2);
-    double c = 1.0;  // binomial(p+1, k), exact for the degrees in use
+// Signed binomial coefficients (-1)^k C(p+1, k), k = 0..p+1, and p!, each the
+// exact integer rounded once to float64 (as numpy takes a Python int). From
+// p = 171 on p! has no float64 form: that degree fails with Python's own
+// OverflowError before any work is done.
+struct BSplineCoefs {
+    std::vector<double> c;
+    double fact = 1.0;
+};
+
+static double long_to_double(nb::handle v) {
+    const double d = PyLong_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+static BSplineCoefs bspline_coefs(int64_t p) {
+    if (p < 0) orvane::raise_value_error("factorial() not defined for negative values");
+    if (p > 170) orvane::raise(PyExc_OverflowError, "int too large to convert to float");
+    nb::module_ math = orvane::py_import("math");
+    BSplineCoefs r;
+    r.c.resize((size_t)p + 2);
     for (int64_t k = 0; k <= p + 1; ++k) {
-        coef[(size_t)k] = (k % 2 ? -c : c);
-        c = c * (double)(p + 1 - k) / (double)(k + 1);
+        const double c = long_to_double(math.attr("comb")(p + 1, k));
+        r.c[(size_t)k] = (k % 2) ? -c : c;
     }
-    const double fact = factorial_d(p);
+    r.fact = long_to_double(math.attr("factorial")(p));
+    return r;
+}
+
+// Cardinal B-spline of degree p by truncated powers, in float64.
+static void np_kernel(const double* x, size_t n, int64_t p, const BSplineCoefs& cf, double* out) {
     for (size_t i = 0; i < n; ++i) {
         double s = 0.0;
         for (int64_t k = 0; k <= p + 1; ++k) {
             double d = x[i] - (double)k;
-            double t = d > 0.0 ? d : (std::isnan(d) ? d : 0.0);
-            s = s + coef[(size_t)k] * ipow(t, p);
+            double t = d > 0.0 ? d : (std::isnan(d) ? d : 0.0);  // np.maximum keeps NaN
+            s = s + cf.c[(size_t)k] * ipow(t, p);
         }
-        out[i] = s / fact;
+        out[i] = s / cf.fact;
     }
 }
 
 static int64_t degree_of(nb::handle p) {
-    int64_t v = np::to_i64(p);  // TypeError for a non-integer degree
-    if (v < 0) orvane::raise_value_error("factorial() not defined for negative values");
-    return v;
+    return np::to_i64(p);  // TypeError for a non-integer degree
 }
 
 static nb::object Np(nb::handle x, nb::handle p) {
     auto in = np::view<double>(np::asarray(x, "float64"));
     const int64_t deg = degree_of(p);
+    const BSplineCoefs cf = bspline_coefs(deg);
     auto out = np::empty<double>(in.shape);
     {
         nb::gil_scoped_release nogil;
-        np_kernel(in.data, in.size, deg, out.data);
+        np_kernel(in.data, in.size, deg, cf, out.data);
     }
     return out.obj;
 }
@@ -246,6 +267,7 @@ static nb::object bweights(nb::handle u, nb::handle p) {
         return out.obj;
     }
     const int64_t deg = degree_of(p);
+    const BSplineCoefs cf = bspline_coefs(deg);
     shape.push_back((size_t)deg + 1);
     auto out = np::empty<double>(shape);
     {
@@ -254,7 +276,7 @@ static nb::object bweights(nb::handle u, nb::handle p) {
         const size_t w = (size_t)deg + 1;
         for (int64_t k = 0; k <= deg; ++k) {
             for (size_t i = 0; i < in.size; ++i) arg[i] = (in.data[i] + (double)deg) - (double)k;
-            np_kernel(arg.data(), in.size, deg, col.data());
+            np_kernel(arg.data(), in.size, deg, cf, col.data());
             for (size_t i = 0; i < in.size; ++i) out.data[i * w + (size_t)k] = col[i];
         }
     }

@@ -83,6 +83,7 @@ void zscore_kernel(const double* x, float* out, size_t n);
 
 // np.interp over float64 knots (xp strictly the numpy algorithm, including its
 // guessed bisection, so repeated knots resolve as numpy resolves them).
+// np_ >= 1: numpy refuses empty knots, so callers raise before calling.
 void interp_kernel(const double* x, size_t nx, const double* xp, const double* fp, size_t np_,
                    double* out);
 

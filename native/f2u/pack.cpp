@@ -44,6 +44,7 @@ struct Layer {
     size_t out, in, nb;
 };
 
+// z0: (T, width0) input rows; xd: (T, 63) driving keypoints; out: (T, 63).
 static void stitch_kernel(const float* z0, size_t T, size_t width0, const std::vector<Layer>& layers,
                           const float* xd, float* out) {
     std::vector<float> cur(z0, z0 + T * width0), nxt;
@@ -69,6 +70,7 @@ static void stitch_kernel(const float* z0, size_t T, size_t width0, const std::v
         const float* zr = cur.data() + t * width;
         for (size_t k = 0; k < 21; ++k)
             for (size_t q = 0; q < 3; ++q) {
+                // per-keypoint correction first, then the frame's shift of x and y
                 float v = xd[t * 63 + 3 * k + q] + zr[3 * k + q];
                 if (q == 0) v += zr[63];
                 if (q == 1) v += zr[64];
@@ -77,24 +79,25 @@ static void stitch_kernel(const float* z0, size_t T, size_t width0, const std::v
     }
 }
 
+// A shape as numpy's broadcast errors print it: "(2,65)", "(3,)", "()".
+static std::string shape_text(const std::vector<size_t>& sh) {
+    std::string t = "(";
+    for (size_t i = 0; i < sh.size(); ++i) t += (i ? "," : "") + std::to_string(sh[i]);
+    return t + (sh.size() == 1 ? ",)" : ")");
+}
+static std::string shape2(size_t a, size_t b) { return shape_text({a, b}); }
+
 static nb::object stitch(nb::handle self, nb::handle xs, nb::handle xd) {
     nb::object np_ = np::numpy();
     nb::object xs_a = np_.attr("asarray")(xs), xd_a = np_.attr("asarray")(xd);
     const size_t T = nb::len(xs_a);
-    auto zs = np::view<float>(xs_a.attr("reshape")(T, -1));
-    auto zd = np::view<float>(xd_a.attr("reshape")(nb::len(xd_a), -1));
-    if (zd.shape[0] != T)
-        orvane::raise_value_error(
-            "all the input array dimensions except for the concatenation axis must match exactly, but "
-            "along dimension 0, the array at index 0 has size " + std::to_string(T) +
-            " and the array at index 1 has size " + std::to_string(zd.shape[0]));
-    xd_a.attr("reshape")(T, 21, 3);  // numpy's own error for a wrong keypoint count
-    const size_t ns = zs.shape[1], nd = zd.shape[1], width0 = ns + nd;
-    std::vector<float> z0(T * width0);
-    for (size_t t = 0; t < T; ++t) {
-        std::copy(zs.data + t * ns, zs.data + (t + 1) * ns, z0.begin() + t * width0);
-        std::copy(zd.data + t * nd, zd.data + (t + 1) * nd, z0.begin() + t * width0 + ns);
-    }
+    // numpy joins the rows (its own errors, its own result dtype), then one cast
+    nb::list parts;
+    parts.append(xs_a.attr("reshape")(T, -1));
+    parts.append(xd_a.attr("reshape")(nb::len(xd_a), -1));
+    auto z = np::view<float>(np_.attr("concatenate")(parts, 1).attr("astype")(np::dtype("float32")));
+    auto xd63 = np::view<float>(xd_a.attr("reshape")(T, 21, 3));  // numpy's error for a wrong keypoint count
+    const size_t width0 = z.shape[1];
     std::vector<np::View<float>> keep;
     std::vector<Layer> layers;
     size_t width = width0;
@@ -106,22 +109,26 @@ static nb::object stitch(nb::handle self, nb::handle xs, nb::handle xd) {
                 "matmul: Input operand 1 has a mismatch in its core dimension 0, with gufunc signature "
                 "(n?,k),(k,m?)->(n?,m?) (size " + std::to_string(W.ndim() == 2 ? W.shape[1] : W.size) +
                 " is different from " + std::to_string(width) + ")");
-        if (b.ndim() > 1 || (b.size != W.shape[0] && b.size != 1))
-            orvane::raise_value_error("operands could not be broadcast together with shapes (" +
-                                      std::to_string(T) + "," + std::to_string(W.shape[0]) + ") " +
-                                      orvane::py_str(b.keep.attr("shape")));
+        // b broadcasts against the (T, out) rows: (out,), (1,), (1, out), (1, 1) or a scalar
+        const size_t blen = b.ndim() == 0 ? 1 : b.shape.back();
+        if (b.ndim() > 2 || (b.ndim() == 2 && b.shape[0] != 1) || (blen != W.shape[0] && blen != 1))
+            orvane::raise_value_error("operands could not be broadcast together with shapes " +
+                                      shape2(T, W.shape[0]) + " " + shape_text(b.shape) + " ");
         layers.push_back({W.data, b.data, W.shape[0], W.shape[1], b.size});
         width = W.shape[0];
         keep.push_back(std::move(W));
         keep.push_back(std::move(b));
     }
+    if (width < 63)
+        orvane::raise_value_error("cannot reshape array of size " + std::to_string(T * width) + " into shape (" +
+                                  std::to_string(T) + ",21,3)");
     if (width < 65)
-        orvane::raise_index_error("index " + std::string(width < 63 ? "63" : std::to_string(width)) +
-                                  " is out of bounds for axis 1 with size " + std::to_string(width));
+        orvane::raise_value_error("operands could not be broadcast together with shapes " + shape2(T, 21) + " " +
+                                  shape2(T, 0) + " " + shape2(T, 21) + " ");
     auto out = np::empty<float>({T, 21, 3});
     {
         nb::gil_scoped_release nogil;
-        stitch_kernel(z0.data(), T, width0, layers, zd.data, out.data);
+        stitch_kernel(z.data, T, width0, layers, xd63.data, out.data);
     }
     return out.obj;
 }

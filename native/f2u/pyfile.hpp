@@ -25,17 +25,24 @@ inline nb::object load_json(nb::handle path) {
 }
 
 // Every member of an .npz archive, in archive order, read eagerly with
-// unpickling refused; the archive is closed before returning.
+// unpickling refused; the archive is closed before returning. The file is
+// opened here rather than by np.load, which leaves its own handle open when
+// the archive turns out to be damaged.
+// A file object the caller passes stays open (it is the caller's).
 inline nb::dict load_npz(nb::handle src) {
-    nb::object z = np::numpy().attr("load")(src, nb::arg("allow_pickle") = false);
+    const bool own = !nb::hasattr(src, "read");
+    nb::object f = own ? orvane::py_import("builtins").attr("open")(orvane::py_import("os").attr("fspath")(src), "rb")
+                       : nb::borrow(src);
     nb::dict out;
     try {
+        nb::object z = np::numpy().attr("load")(f, nb::arg("allow_pickle") = false);
         for (nb::handle name : z.attr("files")) out[name] = np::item(z, name);
+        z.attr("close")();
     } catch (...) {
-        if (nb::hasattr(z, "close")) z.attr("close")();
+        if (own) f.attr("close")();
         throw;
     }
-    if (nb::hasattr(z, "close")) z.attr("close")();
+    if (own) f.attr("close")();
     return out;
 }
 

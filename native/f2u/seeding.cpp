@@ -26,9 +26,10 @@ static nb::object part_text(nb::handle v) {
 }
 
 void register_seeding(nb::module_& m) {
-    m.def("_md5", [](nb::handle s) { return md5_head(s); }, nb::arg("s").none(),
+    m.def("_md5", [](nb::handle s) { return md5_head(s); }, nb::arg("s").none(), nb::sig("def _md5(s: str) -> int"),
           "First four bytes of the MD5 digest of the UTF-8 text, big-endian unsigned.");
     m.def("item_seed", [](nb::handle key) { return md5_head(key) % 2147483648ull; }, nb::arg("key").none(),
+          nb::sig("def item_seed(key: str) -> int"),
           "_md5(key) modulo 2**31.");
     m.def(
         "seed_of",
@@ -40,7 +41,8 @@ void register_seeding(nb::module_& m) {
             if (!joined.is_valid()) throw nb::python_error();
             return md5_head(joined);
         },
-        nb::arg("tag").none(), nb::arg("key").none(), "_md5 of 'tag:key' (unreduced).");
+        nb::arg("tag").none(), nb::arg("key").none(), nb::sig("def seed_of(tag: str, key: str) -> int"),
+        "_md5 of 'tag:key' (unreduced).");
 }
 
 }  // namespace f2u

@@ -116,15 +116,13 @@ inline bool is_ndarray(nb::handle obj) {
 }
 
 // A fresh, uninitialised, C-contiguous numpy array.
-inline nb::object np_empty(std::initializer_list<Py_ssize_t> shape, const char* dtype) {
-    nb::list s;
-    for (Py_ssize_t d : shape) s.append(d);
-    return np_mod().attr("empty")(nb::tuple(s), dtype);
-}
 inline nb::object np_empty_shape(const std::vector<Py_ssize_t>& shape, const char* dtype) {
     nb::list s;
     for (Py_ssize_t d : shape) s.append(d);
     return np_mod().attr("empty")(nb::tuple(s), dtype);
+}
+inline nb::object np_empty(std::initializer_list<Py_ssize_t> shape, const char* dtype) {
+    return np_empty_shape(std::vector<Py_ssize_t>(shape), dtype);
 }
 
 // Pointer to the first element of a fresh array made by np_empty (C-contiguous).

@@ -47,8 +47,7 @@ int open_or_raise(nb::handle path) {
     int fd;
     {
         nb::gil_scoped_release unlocked;
-        do fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_BINARY);
-        while (fd < 0 && errno == EINTR);
+        fd = fileio::open_rdonly(p->c_str());
     }
     if (fd < 0) raise_os_error(path);
     return fd;
@@ -152,13 +151,11 @@ nb::object qvx_toc(nb::handle path) {
     std::optional<std::vector<QvxRawEntry>> table;
     {
         nb::gil_scoped_release unlocked;
-        int fd;
-        do fd = ::open(p->c_str(), O_RDONLY | O_CLOEXEC | O_BINARY);
-        while (fd < 0 && errno == EINTR);
-        if (fd >= 0) {
-            fileio::Fd guard(fd);
-            table = qvx_read_table(fd);
-        }
+        // Non-blocking open, then only a regular file is read: a FIFO or a
+        // device named as a bundle is no container, and must not hang here.
+        fileio::Fd f(fileio::open_rdonly(p->c_str(), O_NONBLOCK));
+        struct stat st;
+        if (f.fd >= 0 && ::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode)) table = qvx_read_table(f.fd);
     }
     if (!table) return nb::none();
     nb::list toc;
@@ -193,8 +190,11 @@ nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64
         return absent();
     }
 
-    nb::object toc = nb::none();
-    if (truthy(path.attr("isfile")(bundle))) toc = mod_get("_qvx_toc")(bundle);
+    // Containers are regular files. Anything else (missing, a FIFO, a device)
+    // has no members: it is not handed to the zip reader, which would block on
+    // a FIFO or read a device such as /dev/zero without end.
+    if (!truthy(path.attr("isfile")(bundle))) return absent();
+    nb::object toc = mod_get("_qvx_toc")(bundle);
     if (!toc.is_none()) {
         // Lookup by base name; a later entry with the same base name wins.
         nb::object basename = path.attr("basename");
@@ -263,12 +263,11 @@ nb::list listing(nb::handle bundle) {
         return nb::borrow<nb::list>(orvane::py_import("os").attr("listdir")(bundle));
     nb::object basename = path.attr("basename");
     nb::list out;
-    if (truthy(path.attr("isfile")(bundle))) {
-        nb::object toc = mod_get("_qvx_toc")(bundle);
-        if (!toc.is_none()) {
-            for (nb::handle entry : toc) out.append(basename(entry[0]));
-            return out;
-        }
+    if (!truthy(path.attr("isfile")(bundle))) return out;  // not a container: see member_bytes
+    nb::object toc = mod_get("_qvx_toc")(bundle);
+    if (!toc.is_none()) {
+        for (nb::handle entry : toc) out.append(basename(entry[0]));
+        return out;
     }
     nb::module_ zipfile = orvane::py_import("zipfile");
     if (truthy(zipfile.attr("is_zipfile")(bundle))) {

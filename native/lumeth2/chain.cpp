@@ -80,7 +80,8 @@ LitertChain build_chain(nb::object tflite_paths, nb::handle canon, nb::handle th
         it.attr("allocate_tensors")();
         its.append(it);
         for (nb::handle name : it.attr("get_signature_list")()) {
-            if (!sigmap.contains(name)) sigmap[name] = it.attr("get_signature_runner")(name);
+            nb::object runner = it.attr("get_signature_runner")(name);
+            if (!sigmap.contains(name)) sigmap[name] = runner;  // the earliest file wins
         }
     }
 
@@ -246,7 +247,7 @@ void register_chain(nb::module_& m) {
                  LitertChain built = build_chain(std::move(tflite_paths), canon, threads);
                  new (self) LitertChain(std::move(built));
              },
-             "tflite_paths"_a, "canon"_a, "threads"_a)
+             "tflite_paths"_a.none(), "canon"_a.none(), "threads"_a.none())
         .def_rw("_its", &LitertChain::its)
         .def_rw("enc", &LitertChain::enc)
         .def_rw("tok", &LitertChain::tok)
@@ -257,18 +258,18 @@ void register_chain(nb::module_& m) {
         .def_rw("_atok_key", &LitertChain::atok_key)
         .def_rw("canon", &LitertChain::canon)
         .def("new_hist", &new_hist, "A new LatentHistory (1, 16, 16, 90, 52) with canon in every slot.")
-        .def_static("shift_hist", &shift_hist, "h"_a, "lat"_a,
+        .def_static("shift_hist", &shift_hist, "h"_a.none(), "lat"_a.none(),
                     "Drop the oldest latent of h and append lat as the newest, in place.")
         .def("run_enc",
              [](const LitertChain& c, nb::handle tempo) {
                  return call_runner(c.enc, "args_0", np_reshape(tempo, 1, TEMPO_SAMPLES));
              },
-             "tempo"_a)
+             "tempo"_a.none())
         .def("run_tok",
              [](const LitertChain& c, nb::handle feats) {
                  return np_reshape(call_runner(c.tok, "args_0", feats), 14, NA, CA);
              },
-             "feats"_a)
+             "feats"_a.none())
         .def("run_step",
              [](const LitertChain& c, nb::handle hist, nb::handle atok) {
                  nb::dict kw;
@@ -276,10 +277,10 @@ void register_chain(nb::module_& m) {
                  kw[c.atok_key] = np_reshape(atok, 1, NA, CA);
                  return np_reshape(c.step(**kw)["output_0"], LC, LH, LW);
              },
-             "hist"_a, "atok"_a)
-        .def("run_dec_frames", &run_dec_frames, "xs"_a, "n"_a,
+             "hist"_a.none(), "atok"_a.none())
+        .def("run_dec_frames", &run_dec_frames, "xs"_a.none(), "n"_a,
              "Decode the first n rows of xs into a list of n (3, 720, 416) float32 frames.")
-        .def("run_dec_batch", &run_dec_batch, "xs"_a, "n"_a,
+        .def("run_dec_batch", &run_dec_batch, "xs"_a.none(), "n"_a,
              "Decode the first n rows of xs into one new float32 array (n, 3, 720, 416).");
 }
 

@@ -168,25 +168,48 @@ nb::object py_color_descriptor(nb::handle cc) {
 }
 
 bool py_color_enabled() {
+    // Compared as the interpreter's texts: the variable may hold any characters,
+    // undecodable bytes (surrogate escapes) included.
     nb::object raw = orvane::py_import("os").attr("environ").attr("get")(kColorEnv, "");
-    std::string v = nb::cast<std::string>(raw.attr("strip")().attr("lower")());
-    return !(v == "0" || v == "false" || v == "no" || v == "off");
+    nb::object v = raw.attr("strip")().attr("lower")();
+    for (const char* off : {"0", "false", "no", "off"})
+        if (v.equal(nb::str(off))) return false;
+    return true;
 }
 
-// True when the active exception is an instance of one of the given types.
-bool error_is(nb::python_error& e, std::initializer_list<PyObject*> types) {
-    for (PyObject* t : types)
-        if (e.matches(t)) return true;
-    return false;
+// The reasons are built as the interpreter's texts, not as C++ strings: a source
+// path or an error text may hold characters that have no UTF-8 form (surrogate
+// escapes of undecodable file names).
+nb::str join(std::initializer_list<nb::handle> parts) {
+    nb::list l;
+    for (nb::handle p : parts) l.append(nb::str(p));
+    return nb::steal<nb::str>(PyUnicode_Join(nb::str("").ptr(), l.ptr()));
 }
 
-nb::tuple fault(const std::string& reason) { return nb::make_tuple(nb::none(), reason); }
+nb::tuple fault(nb::handle reason) { return nb::make_tuple(nb::none(), reason); }
 
-std::string shape_text(nb::handle arr) { return orvane::py_str(arr.attr("shape")); }
+// True when the active exception is one a conversion to an array may fail with
+// for bad content.
+bool conversion_fault(nb::python_error& e, bool overflow_too) {
+    return e.matches(PyExc_ValueError) || e.matches(PyExc_TypeError) ||
+           (overflow_too && e.matches(PyExc_OverflowError));
+}
+
+// "'lut' is not a uint8 array" for a table that converted but not exactly: an
+// entry with a fraction (12.7 becomes 12) or any other value that is not a whole
+// number from 0 to 255. None when every entry is such a number.
+nb::object inexact_lut_entry(nb::handle value, nb::handle lut) {
+    nb::module_ np = np_mod();
+    nb::object exact = np.attr("asarray")(value, nb::arg("dtype") = "float64");
+    if (!exact.attr("shape").equal(lut.attr("shape"))) return nb::none();
+    if (nb::cast<bool>(np.attr("array_equal")(exact, lut))) return nb::none();
+    nb::object bad = np.attr("not_equal")(exact, lut);
+    return exact[bad].attr("flat")[nb::int_(0)];
+}
 
 nb::tuple py_parse_color_correct(nb::handle raw, nb::handle source) {
-    const std::string M = kColorMember;
-    if (raw.is_none()) return fault("this container carries no " + M);
+    const nb::str M(kColorMember);
+    if (raw.is_none()) return fault(join({nb::str("this container carries no "), M}));
 
     nb::module_ np = np_mod();
     nb::object doc;
@@ -200,50 +223,42 @@ nb::tuple py_parse_color_correct(nb::handle raw, nb::handle source) {
             doc = orvane::py_import("json").attr("loads")(text);
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_ValueError)) throw;  // e.g. a raw of another type
-            return fault(M + " is present but is not parsable json (" + orvane::py_str(e.value()) +
-                         ") \u2014 refusing to invent an identity LUT");
+            return fault(join({M, nb::str(" is present but is not parsable json ("), nb::str(e.value()),
+                               nb::str(") \u2014 refusing to invent an identity LUT")}));
         }
     }
     if (!PyDict_Check(doc.ptr()))
-        return fault(M + " is present but is not a json object (got " +
-                     nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(doc.ptr())).attr("__name__")) + ")");
+        return fault(join({M, nb::str(" is present but is not a json object (got "),
+                           nb::handle((PyObject*)Py_TYPE(doc.ptr())).attr("__name__"), nb::str(")")}));
 
     nb::dict d = nb::borrow<nb::dict>(doc);
-    const bool src_empty = !PyObject_IsTrue(source.ptr());
-    const std::string from = src_empty ? M : orvane::py_str(source);
-    nb::module_ mod = host_module();
-    nb::object cls = mod.attr("ColorCorrect");
+    const int src_true = PyObject_IsTrue(source.ptr());
+    if (src_true < 0) throw nb::python_error();
+    const nb::str from = src_true ? nb::str(source) : M;
+    nb::object cls = host_module().attr("ColorCorrect");
 
     if (d.contains("lut")) {
         nb::object value = d["lut"];
         nb::object lut;
+        nb::object inexact;
         try {
-            lut = np.attr("ascontiguousarray")(value, nb::arg("dtype") = "uint8");
+            lut = np.attr("asarray")(value, nb::arg("dtype") = "uint8");
+            inexact = inexact_lut_entry(value, lut);
         } catch (nb::python_error& e) {
-            // An entry below 0 or above 255 is an overflow to the array library; it is
-            // the same fault as any other entry that is not a byte.
-            if (!error_is(e, {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError})) throw;
-            return fault(M + ": 'lut' is not a uint8 array (" + orvane::py_str(e.value()) + ")");
+            // An entry below 0 or above 255 is an overflow to the array library: the
+            // same fault as any other entry that is not a byte, not a start-up crash.
+            if (!conversion_fault(e, true)) throw;
+            return fault(join({M, nb::str(": 'lut' is not a uint8 array ("), nb::str(e.value()), nb::str(")")}));
         }
-        // The uint8 conversion truncates fractions (12.7 -> 12): a table entry that is
-        // not a whole number from 0 to 255 is not a byte, so it is refused the same way.
-        try {
-            nb::object exact = np.attr("asarray")(value, nb::arg("dtype") = "float64");
-            if (!nb::cast<bool>(np.attr("array_equal")(exact, lut))) {
-                nb::object bad = np.attr("not_equal")(exact, lut);
-                nb::object first = exact[bad].attr("flat")[nb::int_(0)];
-                return fault(M + ": 'lut' is not a uint8 array (entry " +
-                             orvane::py_repr(nb::float_(first)) + " is not a whole number from 0 to 255)");
-            }
-        } catch (nb::python_error& e) {
-            if (!error_is(e, {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError})) throw;
-            return fault(M + ": 'lut' is not a uint8 array (" + orvane::py_str(e.value()) + ")");
-        }
+        if (!inexact.is_none())
+            return fault(join({M, nb::str(": 'lut' is not a uint8 array (entry "), nb::repr(nb::float_(inexact)),
+                               nb::str(" is not a whole number from 0 to 255)")}));
         if (!lut.attr("shape").equal(nb::make_tuple(3, 256)))
-            return fault(M + ": 'lut' has shape " + shape_text(lut) +
-                         ", the contract is (3, 256) \u2014 refusing to apply a mis-shaped table");
+            return fault(join({M, nb::str(": 'lut' has shape "), lut.attr("shape"),
+                               nb::str(", the contract is (3, 256) \u2014 refusing to apply a mis-shaped table")}));
+        lut = np.attr("ascontiguousarray")(lut);
         nb::object cc = cls("lut", nb::arg("lut") = lut, nb::arg("source") = source);
-        return nb::make_tuple(cc, "per-channel LUT (model->driver) from " + from);
+        return nb::make_tuple(cc, join({nb::str("per-channel LUT (model->driver) from "), from}));
     }
     if (d.contains("gain") && d.contains("bias")) {
         nb::object g, b;
@@ -251,18 +266,20 @@ nb::tuple py_parse_color_correct(nb::handle raw, nb::handle source) {
             g = np.attr("asarray")(d["gain"], nb::arg("dtype") = "float32");
             b = np.attr("asarray")(d["bias"], nb::arg("dtype") = "float32");
         } catch (nb::python_error& e) {
-            if (!error_is(e, {PyExc_ValueError, PyExc_TypeError})) throw;
-            return fault(M + ": 'gain'/'bias' are not float arrays (" + orvane::py_str(e.value()) + ")");
+            if (!conversion_fault(e, false)) throw;
+            return fault(join({M, nb::str(": 'gain'/'bias' are not float arrays ("), nb::str(e.value()),
+                               nb::str(")")}));
         }
         nb::tuple three = nb::make_tuple(3);
         if (!g.attr("shape").equal(three) || !b.attr("shape").equal(three))
-            return fault(M + ": gain" + shape_text(g) + "/bias" + shape_text(b) + ", the contract is (3,)/(3,)");
+            return fault(join({M, nb::str(": gain"), g.attr("shape"), nb::str("/bias"), b.attr("shape"),
+                               nb::str(", the contract is (3,)/(3,)")}));
         nb::object cc = cls("gain_bias", nb::arg("gain") = g, nb::arg("bias") = b, nb::arg("source") = source);
-        return nb::make_tuple(cc, "per-channel gain/bias from " + from);
+        return nb::make_tuple(cc, join({nb::str("per-channel gain/bias from "), from}));
     }
     nb::object keys = orvane::py_import("builtins").attr("sorted")(d.attr("keys")());
-    return fault(M + " is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: " +
-                 orvane::py_repr(keys) + ")");
+    return fault(join({M, nb::str(" is present but carries neither a 'lut' nor a 'gain'+'bias' (keys: "),
+                       nb::repr(keys), nb::str(")")}));
 }
 
 }  // namespace

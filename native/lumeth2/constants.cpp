@@ -9,7 +9,8 @@ namespace l2 {
 
 void elog_write(nb::handle args) {
     nb::object sys_stderr = orvane::py_import("sys").attr("stderr");
-    // Same as print() to a missing stream: nothing to write to, nothing written.
+    // No stderr at all (started with it closed): the line is dropped. It must
+    // never fall back to stdout, which carries the frame protocol.
     if (sys_stderr.is_none()) return;
     nb::list parts;
     parts.append(nb::str(ELOG_PREFIX));

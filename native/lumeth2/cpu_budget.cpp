@@ -26,9 +26,7 @@ const std::string V2_ROOT = "/sys/fs/cgroup";
 // Whole content of a file decoded as UTF-8 text; nullopt when it cannot be
 // opened or read. A decoding failure is raised (UnicodeDecodeError).
 std::optional<nb::str> read_text(const std::string& path) {
-    int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    int fd = fileio::open_rdonly(path.c_str());
     if (fd < 0) return std::nullopt;
     fileio::Fd guard(fd);
     std::string buf;

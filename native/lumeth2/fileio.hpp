@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,13 +19,15 @@
 
 namespace l2::fileio {
 
-// Reads up to n bytes at the current position; returns the count read (less
-// than n only at end of file) or -1 with errno set.
-inline int64_t read_upto(int fd, void* dst, size_t n) {
+// Reads up to n bytes, at the current position or (with `offset`) at an
+// absolute offset without moving the file position; returns the count read
+// (less than n only at end of file) or -1 with errno set.
+inline int64_t read_upto(int fd, void* dst, size_t n, const uint64_t* offset = nullptr) {
     size_t done = 0;
     auto* p = static_cast<char*>(dst);
     while (done < n) {
-        ssize_t r = ::read(fd, p + done, n - done);
+        ssize_t r = offset ? ::pread(fd, p + done, n - done, static_cast<off_t>(*offset + done))
+                           : ::read(fd, p + done, n - done);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -35,20 +38,16 @@ inline int64_t read_upto(int fd, void* dst, size_t n) {
     return static_cast<int64_t>(done);
 }
 
-// Same, at an absolute offset, without moving the file position.
 inline int64_t pread_upto(int fd, void* dst, size_t n, uint64_t offset) {
-    size_t done = 0;
-    auto* p = static_cast<char*>(dst);
-    while (done < n) {
-        ssize_t r = ::pread(fd, p + done, n - done, static_cast<off_t>(offset + done));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<int64_t>(done);
+    return read_upto(fd, dst, n, &offset);
+}
+
+// open(path, O_RDONLY | extra), retried on EINTR; -1 with errno set on failure.
+inline int open_rdonly(const char* path, int extra_flags = 0) {
+    int fd;
+    do fd = ::open(path, O_RDONLY | O_CLOEXEC | O_BINARY | extra_flags);
+    while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 // Writes all n bytes; returns 0, or -1 with errno set (ENOSPC, EFBIG …).
@@ -67,19 +66,20 @@ inline int write_all(int fd, const void* src, size_t n) {
 }
 
 // Small sequential reader with its own buffer, for parsing tables field by field.
+// The buffer lives on the heap: callers may run on threads with small stacks.
 class SeqReader {
   public:
-    explicit SeqReader(int fd) : fd_(fd) {}
+    explicit SeqReader(int fd) : fd_(fd), buf_(new char[BUF_SIZE]) {}
     // true when all n bytes were read; false on a short read or an error.
     bool take(void* dst, size_t n) {
         auto* out = static_cast<char*>(dst);
         while (n > 0) {
             if (pos_ == len_) {
-                if (n >= sizeof buf_) {  // large field: straight into the destination
+                if (n >= BUF_SIZE) {  // large field: straight into the destination
                     int64_t r = read_upto(fd_, out, n);
                     return r == static_cast<int64_t>(n);
                 }
-                int64_t r = read_upto(fd_, buf_, sizeof buf_);
+                int64_t r = read_upto(fd_, buf_.get(), BUF_SIZE);
                 if (r <= 0) return false;
                 pos_ = 0;
                 len_ = static_cast<size_t>(r);
@@ -94,8 +94,9 @@ class SeqReader {
     }
 
   private:
+    static constexpr size_t BUF_SIZE = size_t(1) << 16;
     int fd_;
-    char buf_[1 << 16];
+    std::unique_ptr<char[]> buf_;
     size_t pos_ = 0, len_ = 0;
 };
 

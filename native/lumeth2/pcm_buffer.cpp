@@ -2,8 +2,11 @@
 // compaction, shrink after bursts, and a guard against appending its own memory.
 #include "lumeth2/pcm_buffer.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -35,6 +38,41 @@ bool exact_int(nb::handle h, int64_t* out) {
     return true;
 }
 
+// A float32 array of `cap` samples whose memory belongs to this module, not to the
+// array library: the array does not own its data, so nothing (not even a resize
+// with the reference check off) can move it while `data` points into it.
+nb::object new_storage(int64_t cap, float** data) {
+    if (cap > static_cast<int64_t>(PY_SSIZE_T_MAX / sizeof(float))) {
+        PyErr_NoMemory();
+        throw nb::python_error();
+    }
+    float* p = static_cast<float*>(std::malloc(static_cast<size_t>(cap > 0 ? cap : 1) * sizeof(float)));
+    if (!p) {
+        PyErr_NoMemory();
+        throw nb::python_error();
+    }
+    nb::capsule owner(p, [](void* q) noexcept { std::free(q); });
+    const size_t shape[1] = {static_cast<size_t>(cap)};
+    nb::object arr = nb::ndarray<nb::numpy, float, nb::ndim<1>>(p, 1, shape, owner).cast();
+    *data = p;
+    return arr;
+}
+
+// One mutating call at a time: the copies run without the GIL, so a second thread
+// calling into the same buffer meanwhile would see half-moved state.
+class Busy {
+public:
+    explicit Busy(std::atomic<bool>& flag) : flag_(flag) {
+        if (flag_.exchange(true)) orvane::raise_runtime_error("_SlidingPCM is in use by another thread");
+    }
+    ~Busy() { flag_.store(false); }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    std::atomic<bool>& flag_;
+};
+
 }  // namespace
 
 SlidingPCM::SlidingPCM(nb::handle minimum_capacity_obj) {
@@ -42,15 +80,20 @@ SlidingPCM::SlidingPCM(nb::handle minimum_capacity_obj) {
     if (!exact_int(minimum_capacity_obj, &v) || v <= 0)
         orvane::raise_value_error("positive capacity required");
     minimum_capacity = v;
-    storage = np_empty({0}, "float32");
+    storage = new_storage(0, &data);
 }
 
 void SlidingPCM::allocate(int64_t cap) {
+    Busy busy(busy_);
+    allocate_unlocked(cap);
+}
+
+void SlidingPCM::allocate_unlocked(int64_t cap) {
     const int64_t live_n = end - start;
     if (cap < live_n) orvane::raise_value_error("capacity below the live sample count");
     // Allocation failure propagates before anything changes.
-    nb::object fresh = np_empty({static_cast<Py_ssize_t>(cap)}, "float32");
-    float* p = array_data<float>(fresh);
+    float* p = nullptr;
+    nb::object fresh = new_storage(cap, &p);
     {
         nb::gil_scoped_release nogil;
         if (live_n > 0) std::memcpy(p, data + start, static_cast<size_t>(live_n) * sizeof(float));
@@ -73,6 +116,7 @@ void SlidingPCM::append(nb::handle pcm) {
     BufView src(arr, false);
     const int64_t n = src.count();
     if (n == 0) return;
+    Busy busy(busy_);
     if (src.ndim() != 1) orvane::raise_value_error("one-dimensional PCM required");
 
     const char* lo;
@@ -105,7 +149,7 @@ void SlidingPCM::append(nb::handle pcm) {
             start = 0;
             end = live_n;
         } else {
-            allocate(std::max({live_n + n, 2 * capacity, minimum_capacity}));
+            allocate_unlocked(std::max({live_n + n, 2 * capacity, minimum_capacity}));
         }
     }
     {
@@ -122,6 +166,7 @@ void SlidingPCM::discard_before(nb::handle absolute_sample) {
     int64_t a = 0;
     if (!exact_int(absolute_sample, &a) || a < 0)
         orvane::raise_value_error("nonnegative absolute sample offset required");
+    Busy busy(busy_);
     const int64_t live_n = end - start;
     int64_t drop = a > base ? a - base : 0;  // a >= 0 and base >= 0: no overflow
     drop = std::min(drop, live_n);
@@ -129,7 +174,7 @@ void SlidingPCM::discard_before(nb::handle absolute_sample) {
     base += drop;
     const int64_t now_live = end - start;
     if (capacity > minimum_capacity && now_live <= capacity / 4)
-        allocate(std::max(minimum_capacity, 2 * now_live));
+        allocate_unlocked(std::max(minimum_capacity, 2 * now_live));
 }
 
 nb::dict SlidingPCM::counters() const {

@@ -1,6 +1,7 @@
 // Sliding PCM buffer of one stream: a growable float32 array addressed by absolute
 // sample offsets, compacted in place before it is ever reallocated.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,6 +30,10 @@ public:
     int64_t base = 0, fed = 0;
     int64_t appended_samples = 0, moved_samples = 0;
     int64_t allocations = 0, aliased_samples_snapshotted = 0, peak_capacity = 0;
+
+private:
+    void allocate_unlocked(int64_t capacity);
+    std::atomic<bool> busy_{false};
 };
 
 }  // namespace l2

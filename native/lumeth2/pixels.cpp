@@ -295,7 +295,7 @@ void py_rgb_convert_range(nb::handle px, nb::handle u8, nb::handle lo_obj, nb::h
     }
 }
 
-nb::object make_pool(Py_ssize_t n) {
+nb::object make_pool(nb::handle n) {
     nb::object tpe = nb::getattr(host_module(), "ThreadPoolExecutor", nb::none());
     if (tpe.is_none()) tpe = orvane::py_import("concurrent.futures").attr("ThreadPoolExecutor");
     return tpe(nb::arg("max_workers") = n, nb::arg("thread_name_prefix") = "l2-rgb");
@@ -305,7 +305,7 @@ nb::object py_rgb_pool(nb::handle n) {
     nb::object lock = mod_get("_RGB_POOL_LOCK");
     lock.attr("acquire")();
     try {
-        if (mod_get("_RGB_POOL").is_none()) mod_set("_RGB_POOL", make_pool(nb::cast<Py_ssize_t>(nb::int_(n))));
+        if (mod_get("_RGB_POOL").is_none()) mod_set("_RGB_POOL", make_pool(n));
         nb::object pool = mod_get("_RGB_POOL");
         lock.attr("release")();
         return pool;

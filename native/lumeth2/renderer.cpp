@@ -29,6 +29,11 @@ constexpr double kSteadyChunkSeconds = double(STEADY_PX) / double(FPS);  // 1.6 
 
 }  // namespace
 
+int64_t check_chunk_index(int64_t ci) {
+    if (ci > MAX_CHUNK_INDEX || ci < -MAX_CHUNK_INDEX) orvane::raise(PyExc_OverflowError, "chunk index out of range");
+    return ci;
+}
+
 void scale_f32(float* x, int64_t n, float gain) {
     for (int64_t i = 0; i < n; ++i) x[i] *= gain;
 }
@@ -41,6 +46,7 @@ void Renderer::sync_audio() {
 }
 
 void Renderer::reset() {
+    pending = nb::list();
     pcm = mod_get("_SlidingPCM")();
     sync_audio();
     ci = 0;
@@ -57,18 +63,26 @@ void Renderer::feed(nb::handle block) {
 }
 
 nb::object Renderer::window(int64_t c) const {
-    const int64_t s0 = chunk_start_pix(c) * SPF;
+    const int64_t s0 = chunk_start_pix(check_chunk_index(c)) * SPF;
     int64_t hi = s0 + WIN_SAMPLES;
     hi = std::min(hi, (c + 1) * SPC);
     hi = std::min(hi, fed_samples);
     nb::object w = np_mod().attr("zeros")(WIN_SAMPLES, "dtype"_a = np_float32());
     if (hi > s0) {
         if (s0 < buf_base) orvane::raise_runtime_error("consumed audio context requested");
-        CF32v src = nb::cast<CF32v>(buf, false);
-        const int64_t off = s0 - buf_base, cnt = hi - s0;
-        // The cached view and counters are public attributes; never trust them past the view.
-        if (off + cnt > int64_t(src.shape(0)))
+        const int64_t cnt = hi - s0;  // 1 .. WIN_SAMPLES
+        // The cached view and counters are public attributes: never trust them
+        // past the view itself.
+        const int64_t len = int64_t(nb::len(buf));
+        int64_t off = 0;
+        if (__builtin_sub_overflow(s0, buf_base, &off) || off > len || cnt > len - off)
             orvane::raise_runtime_error("audio window lies beyond the buffered samples");
+        CF32v src;
+        if (!nb::try_cast(buf, src, false)) {
+            // Not a float32 vector (a caller replaced the view): let numpy convert.
+            w[nb::slice(int64_t(0), cnt)] = buf[nb::slice(off, off + cnt)];
+            return w;
+        }
         float* dst = nb::cast<F32c>(w, false).data();
         const float* sp = src.data();
         const int64_t st = src.stride(0);
@@ -84,6 +98,7 @@ nb::object Renderer::window(int64_t c) const {
 
 nb::list Renderer::process_chunk(int64_t c) {
     const double t0 = now_s();
+    check_chunk_index(c);
     const int64_t blk = c == 0 ? CHUNK0_LAT : STEADY_LAT;
     const int64_t row_base = c == 0 ? 0 : CHUNK0_LAT;
 
@@ -95,7 +110,10 @@ nb::list Renderer::process_chunk(int64_t c) {
         nb::gil_scoped_release nogil;
         scale_f32(p, n, 3.0f);
     } else {
-        tempo = tempo.attr("__imul__")(3.0);
+        // `tempo *= 3.0` on whatever a rebound tempo stage returned
+        PyObject* r = PyNumber_InPlaceMultiply(tempo.ptr(), nb::float_(3.0).ptr());
+        if (!r) throw nb::python_error();
+        tempo = nb::steal(r);
     }
 
     nb::object feats = chain.attr("run_enc")(tempo);
@@ -111,6 +129,11 @@ nb::list Renderer::process_chunk(int64_t c) {
     nb::object built = mod_get("build_dec_inputs")(lats, blk, prev_lat);
     nb::object xs = built[0], n_obj = built[1];
     const int64_t n = as_i64(n_obj);
+    // n frames give at most n + PRESENT_DELAY_FRAMES records: never let the index wrap.
+    int64_t last = 0;
+    if (__builtin_add_overflow(px_frame, n, &last) ||
+        __builtin_add_overflow(last, PRESENT_DELAY_FRAMES, &last))
+        orvane::raise(PyExc_OverflowError, "frame index out of range");
     nb::object px = chain.attr("run_dec_frames")(xs, n_obj);
     prev_lat = lats[blk - 1];
 
@@ -118,12 +141,15 @@ nb::list Renderer::process_chunk(int64_t c) {
     u8.attr("setflags")("write"_a = false);
     nb::object flat = u8.attr("reshape")(n, FRAME_BYTES);
 
+    // px_frame moves only once every record exists, so a failed chunk leaves it alone.
     nb::list frames;
+    int64_t idx = px_frame;
     for (int64_t k = 0; k < n; ++k) {
         nb::object rgb = flat[nb::int_(k)];
         const int reps = (c == 0 && k == 0) ? 1 + int(PRESENT_DELAY_FRAMES) : 1;
-        for (int r = 0; r < reps; ++r) frames.append(nb::make_tuple(px_frame++, rgb));
+        for (int r = 0; r < reps; ++r) frames.append(nb::make_tuple(idx++, rgb));
     }
+    px_frame = idx;
 
     c_wall += now_s() - t0;
     c_n += 1;
@@ -135,25 +161,30 @@ void Renderer::trim_audio() {
     sync_audio();
 }
 
-nb::list Renderer::ready_chunks() {
-    nb::list out;
-    while (fed_samples >= chunk_need(ci)) {
-        out.extend(process_chunk(ci));
-        ci += 1;
-        trim_audio();
-    }
+void Renderer::advance_one() {
+    // A negative chunk number (only by assignment) would count up through
+    // chunks no stream has: refuse instead of rendering them.
+    if (ci < 0) orvane::raise_value_error("chunk index out of range");
+    pending.extend(process_chunk(ci));
+    ci += 1;
+    trim_audio();
+}
+
+nb::list Renderer::take_pending() {
+    nb::list out = pending;
+    pending = nb::list();
     return out;
+}
+
+nb::list Renderer::ready_chunks() {
+    while (fed_samples >= chunk_need(check_chunk_index(ci))) advance_one();
+    return take_pending();
 }
 
 nb::list Renderer::flush_chunks() {
     const int64_t n_chunks = flush_chunk_count(fed_samples);
-    nb::list out;
-    while (ci < n_chunks) {
-        out.extend(process_chunk(ci));
-        ci += 1;
-        trim_audio();
-    }
-    return out;
+    while (ci < n_chunks) advance_one();
+    return take_pending();
 }
 
 nb::object Renderer::rtf() const {
@@ -192,11 +223,13 @@ void register_renderer(nb::module_& m) {
         .def("reset", &Renderer::reset, "Start a new stream: empty audio, chunk 0, fresh history, index 3.")
         .def("feed", &Renderer::feed, "pcm"_a.none(), "Append a block of samples; renders nothing.")
         .def("ready_chunks", &Renderer::ready_chunks,
-             "Render every chunk whose audio is complete; their frame records, in order.")
+             "Render every chunk whose audio is complete; their frame records, in order, after "
+             "any that a failed call had already rendered.")
         .def("flush_chunks", &Renderer::flush_chunks,
-             "Render, on zero-padded windows, the chunks still needed to cover all fed audio.")
+             "Render, on zero-padded windows, the chunks still needed to cover all fed audio "
+             "(records held back by a failed call first).")
         .def("rtf", &Renderer::rtf, "Mean chunk wall time over 1.6 s; None before the first chunk.")
-        .def_static("_need", &chunk_need, "ci"_a)
+        .def_static("_need", [](int64_t c) { return chunk_need(check_chunk_index(c)); }, "ci"_a)
         .def("_window", &Renderer::window, "ci"_a)
         .def("_process_chunk", &Renderer::process_chunk, "ci"_a)
         .def("_trim_audio", &Renderer::trim_audio)

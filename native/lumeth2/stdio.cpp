@@ -11,12 +11,19 @@ namespace l2 {
 namespace {
 
 nb::object read_exact(nb::object n) {
+    // A count that is no integer, or a negative one (which a reader takes as
+    // "everything up to the end of input"), is refused before the stream is touched.
+    nb::object count = nb::steal(PyNumber_Index(n.ptr()));
+    if (!count.is_valid()) throw nb::python_error();
+    int negative = PyObject_RichCompareBool(count.ptr(), nb::int_(0).ptr(), Py_LT);
+    if (negative < 0) throw nb::python_error();
+    if (negative) orvane::raise_value_error("read_exact: n must be zero or more, not " + orvane::py_str(count));
     // One request: a buffered binary reader answers short only at end of input.
-    nb::object data = mod_get("_IN").attr("read")(n);
+    nb::object data = mod_get("_IN").attr("read")(count);
     if (data.is_none()) return nb::none();
     Py_ssize_t got = PyObject_Length(data.ptr());
     if (got < 0) throw nb::python_error();
-    int short_read = PyObject_RichCompareBool(nb::int_(got).ptr(), n.ptr(), Py_LT);
+    int short_read = PyObject_RichCompareBool(nb::int_(got).ptr(), count.ptr(), Py_LT);
     if (short_read < 0) throw nb::python_error();
     return short_read ? nb::none() : data;
 }
@@ -40,13 +47,48 @@ nb::bytes index_bytes(nb::handle idx) {
     return nb::borrow<nb::bytes>(orvane::py_import("struct").attr("pack")("<i", idx));
 }
 
+// One write of `data`. A buffered writer takes everything; the raw writer that
+// an unbuffered interpreter (-u, PYTHONUNBUFFERED) binds as stdout's byte layer
+// may take part of it (a signal during a pipe write), and a record cut short
+// would desynchronise the reader for good, so the rest is written after it.
+void write_whole(nb::handle write, nb::handle data) {
+    // the count a write call reports; -1 when it reports none (a non-blocking
+    // stream's business) or something that is no count
+    auto written = [](nb::handle r) -> Py_ssize_t {
+        if (!PyLong_CheckExact(r.ptr())) return -1;
+        Py_ssize_t k = PyLong_AsSsize_t(r.ptr());
+        if (k < 0) PyErr_Clear();
+        return k;
+    };
+    Py_ssize_t took = written(write(data));
+    if (took <= 0) return;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();  // the writer took some other object: its count is its word
+        return;
+    }
+    Py_ssize_t left = view.len;
+    PyBuffer_Release(&view);
+    nb::object rest;  // the unwritten tail, a byte view of the caller's object
+    while (took > 0 && took < left) {
+        if (!rest.is_valid()) {
+            rest = nb::steal(PyMemoryView_FromObject(data.ptr()));
+            if (!rest.is_valid()) throw nb::python_error();
+            rest = rest.attr("cast")("B");
+        }
+        rest = rest[nb::slice(nb::int_(took), nb::none(), nb::none())];
+        left -= took;
+        took = written(write(rest));
+    }
+}
+
 void write_record(nb::handle write, nb::handle idx, nb::handle rgb) {
     nb::bytes head = index_bytes(idx);
-    write(head);
+    write_whole(write, head);
     // The pixels go out as the caller's own object: the buffered writer copies
     // them into its buffer or writes them straight through, never joined with
     // the index into a fresh record.
-    write(rgb);
+    write_whole(write, rgb);
 }
 
 void write_frame(nb::handle idx, nb::handle rgb) {

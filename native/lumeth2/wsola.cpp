@@ -4,13 +4,15 @@
 
 #include <cmath>
 #include <cstring>
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define L2_GRID_AVX2 1
+#endif
 
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
 
 namespace l2 {
-
-
 
 namespace {
 
@@ -53,6 +55,54 @@ inline void from_buf_impl(const T* in, float* out, size_t n) {
         out[i] = static_cast<float>(v / kTwo31);  // round to nearest
     }
 }
+
+#if defined(L2_GRID_AVX2)
+// The grid conversions four values at a time. The compiler leaves the scalar loops
+// unvectorised (it will not vectorise floor or trunc while FP exceptions are honoured),
+// so these spell the same operations out: the widening to float64 and the float32
+// narrowing are exact here, rounding to whole numbers is floor or trunc without
+// the inexact flag, 1/128 and 2^-31 are exact scalings (the same value as the
+// division), and max(lo, v) / min(hi, v) return v when v is NaN, as the clip does.
+template <class T>
+__attribute__((target("avx2"))) inline __m256d load4(const T* p) {
+    if constexpr (sizeof(T) == sizeof(float)) return _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(p)));
+    else return _mm256_loadu_pd(reinterpret_cast<const double*>(p));
+}
+
+template <class T>
+__attribute__((target("avx2"))) void to_buf_avx2(const T* in, float* out, size_t n) {
+    const __m256d scale = _mm256_set1_pd(kTwo31), lo = _mm256_set1_pd(kGridLo), hi = _mm256_set1_pd(kGridHi);
+    const __m256d half_step = _mm256_set1_pd(64.0), inv_step = _mm256_set1_pd(1.0 / 128.0);
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m256d v = _mm256_round_pd(_mm256_mul_pd(load4(in + i), scale), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        v = _mm256_min_pd(hi, _mm256_max_pd(lo, v));
+        v = _mm256_round_pd(_mm256_mul_pd(_mm256_add_pd(v, half_step), inv_step),
+                            _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        _mm_storeu_ps(out + i, _mm256_cvtpd_ps(v));
+    }
+    to_buf_impl(in + i, out + i, n - i);
+}
+
+// In place is allowed: each group of four is read before it is written.
+template <class T>
+__attribute__((target("avx2"))) void from_buf_avx2(const T* in, float* out, size_t n) {
+    const __m256d step = _mm256_set1_pd(128.0), lo = _mm256_set1_pd(kGridLo), hi = _mm256_set1_pd(kGridHi);
+    const __m256d half = _mm256_set1_pd(0.5), inv = _mm256_set1_pd(1.0 / kTwo31);
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        __m256d v = _mm256_round_pd(_mm256_add_pd(load4(in + i), half), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        v = _mm256_min_pd(hi, _mm256_max_pd(lo, _mm256_mul_pd(v, step)));
+        _mm_storeu_ps(out + i, _mm256_cvtpd_ps(_mm256_mul_pd(v, inv)));
+    }
+    from_buf_impl(in + i, out + i, n - i);
+}
+
+inline bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
 
 // `cnt` grid samples starting at input position a, zeros outside [0, n).
 inline void take(const float* buf, int64_t n, int64_t a, int64_t cnt, float* dst) {
@@ -99,10 +149,32 @@ inline int64_t pick(const double* ssd) {
 
 }  // namespace
 
-L2_GRID_CLONES void wsola_to_buf_kernel(const float* in, float* out, size_t n) { to_buf_impl(in, out, n); }
-L2_GRID_CLONES void wsola_to_buf_kernel(const double* in, float* out, size_t n) { to_buf_impl(in, out, n); }
-L2_GRID_CLONES void wsola_from_buf_kernel(const float* in, float* out, size_t n) { from_buf_impl(in, out, n); }
-L2_GRID_CLONES void wsola_from_buf_kernel(const double* in, float* out, size_t n) { from_buf_impl(in, out, n); }
+namespace {
+template <class T>
+L2_GRID_CLONES void to_buf_scalar(const T* in, float* out, size_t n) { to_buf_impl(in, out, n); }
+template <class T>
+L2_GRID_CLONES void from_buf_scalar(const T* in, float* out, size_t n) { from_buf_impl(in, out, n); }
+
+template <class T>
+void to_buf_any(const T* in, float* out, size_t n) {
+#if defined(L2_GRID_AVX2)
+    if (have_avx2()) return to_buf_avx2(in, out, n);
+#endif
+    to_buf_scalar(in, out, n);
+}
+template <class T>
+void from_buf_any(const T* in, float* out, size_t n) {
+#if defined(L2_GRID_AVX2)
+    if (have_avx2()) return from_buf_avx2(in, out, n);
+#endif
+    from_buf_scalar(in, out, n);
+}
+}  // namespace
+
+void wsola_to_buf_kernel(const float* in, float* out, size_t n) { to_buf_any(in, out, n); }
+void wsola_to_buf_kernel(const double* in, float* out, size_t n) { to_buf_any(in, out, n); }
+void wsola_from_buf_kernel(const float* in, float* out, size_t n) { from_buf_any(in, out, n); }
+void wsola_from_buf_kernel(const double* in, float* out, size_t n) { from_buf_any(in, out, n); }
 
 bool wsola_out_len(int64_t n, double factor, double* n_out_exact) {
     double v = std::floor(static_cast<double>(n) / factor + 0.5);
@@ -165,7 +237,8 @@ nb::object as_float_array(nb::handle d) {
     nb::object a = np.attr("asarray")(d);
     if (!dtype_is(a, "float32") && !dtype_is(a, "float64"))
         a = np.attr("asarray")(a, "float64");
-    return np.attr("ascontiguousarray")(a);
+    // asarray, not ascontiguousarray: the latter turns a 0-d value into shape (1,).
+    return np.attr("asarray")(a, nb::arg("order") = "C");
 }
 
 std::vector<Py_ssize_t> shape_of(const BufView& v) {

@@ -1,53 +1,10 @@
 """EncPair and Enc.block against a numpy reference over the same sessions."""
+import types
+
 import numpy as np
 import pytest
 
-HOP, SWIN, TW, SP8 = 640, 32000, 200, 1598 / 199
-GROUPS = ((0, 4), (4, 8), (8, 12))
-
-
-def f16rt_ref(x):
-    return np.asarray(x, np.float32).astype(np.float16).astype(np.float32)
-
-
-def zscore_ref(buf):
-    x = buf.astype(np.float64)
-    mu = x.mean()
-    var = ((x - mu) ** 2).mean()
-    inv = np.float32(1.0) / np.sqrt(np.float32(np.float32(var) + np.float32(1e-7)))
-    return ((x - mu) * np.float64(inv)).astype(np.float32)
-
-
-def positions(b0, B, R):
-    win_end = int(b0 + B + R) * HOP
-    win_start = win_end - SWIN
-    ps = []
-    for j in range(B):
-        gi = b0 + j
-        f0 = 0 if gi < TW else (gi // (TW // 2) - 1) * (TW // 2)
-        ps.append((f0 * HOP - win_start) / 80.0 + (gi - f0) * SP8)
-    return ps
-
-
-def block_ref(pk, aud, b0, B, R):
-    win_end = int(b0 + B + R) * HOP
-    win_start = win_end - SWIN
-    z = zscore_ref(aud.window(win_start, win_end))
-    tr = np.asarray(pk.s_trunk.run([pk.trunk_out], {pk.trunk_in: z[None]})[0][0], np.float32)
-    LT = tr.shape[1]
-    x = np.zeros((B, 640), np.float32)
-    for j, p in enumerate(positions(b0, B, R)):
-        i0 = int(np.floor(p))
-        al = p - i0
-        i1 = min(i0 + 1, LT - 1)
-        v = (1.0 - al) * tr[:, i0].astype(np.float64) + al * tr[:, i1].astype(np.float64)
-        x[j] = f16rt_ref(v.astype(np.float32))
-    emb = pk.s_head.run(["emb"], {"x": x})[0]
-    out = []
-    for e in emb:
-        r = f16rt_ref(e)
-        out.append(np.stack([r[a:b].mean(axis=0) for a, b in GROUPS]).astype(np.float16))
-    return np.stack(out)
+from f2u_reference import GROUPS, HOP, SWIN, block_ref, f16rt_ref, positions, window_of
 
 
 class Audio:
@@ -74,8 +31,7 @@ class Audio:
 )
 def test_worked_windows_and_positions(b0, B, R, window, first_positions):
     # the reference's positions are the documented ones
-    win_end = int(b0 + B + R) * HOP
-    assert (win_end - SWIN, win_end) == window
+    assert window_of(b0, B, R) == window
     ps = positions(b0, B, R)
     if first_positions:
         assert ps[:len(first_positions)] == first_positions
@@ -85,7 +41,8 @@ def test_worked_windows_and_positions(b0, B, R, window, first_positions):
 
 
 @pytest.mark.parametrize(
-    "b0, B, R", [(0, 4, 6), (250, 4, 6), (196, 8, 6), (0, 46, 4), (1234, 13, 0), (99, 1, 49), (3, 4, 0)]
+    "b0, B, R",
+    [(0, 4, 6), (250, 4, 6), (196, 8, 6), (0, 46, 4), (1234, 13, 0), (99, 1, 49), (3, 4, 0), (10**12 + 137, 16, 6)],
 )
 def test_block_matches_numpy_reference(host, pack, b0, B, R):
     aud = Audio()
@@ -113,6 +70,20 @@ def test_enc_pair_runs_own_sessions(host, pack):
     a = host.Enc(pair).block(Audio(), 500, 6, 6)
     b = host.Enc(pack).block(Audio(), 500, 6, 6)
     assert np.array_equal(a.view(np.uint16), b.view(np.uint16))
+
+
+@pytest.mark.parametrize(
+    "graphs, err, match",
+    [(None, KeyError, "graphs"),
+     ({"enc_trunk": "TRUNK"}, KeyError, "enc_head"),
+     ({"enc_trunk": "TRUNK", "enc_head": "missing.onnx"}, Exception, "missing.onnx")],
+)
+def test_enc_pair_lookup_and_open_failures(host, pack, graphs, err, match):
+    j = {} if graphs is None else {"graphs": {k: pack.j["graphs"]["enc_trunk"] if v == "TRUNK" else v
+                                              for k, v in graphs.items()}}
+    pk = types.SimpleNamespace(root=pack.root, j=j, trunk_in="wav", trunk_out="hid")
+    with pytest.raises(err, match=match):
+        host.EncPair(pk)
 
 
 def test_block_negative_trunk_index_raises(host, pack):
@@ -179,6 +150,22 @@ def test_block_feeds_and_group_means_on_stub_sessions(host):
     assert out.shape == (5, 3, 3, 2) and np.array_equal(out.view(np.uint16), want.view(np.uint16))
 
 
+@pytest.mark.parametrize("b0, B, R", [(1000, 50, 0), (0, 46, 4), (199, 3, 1), (300, 1, 0)])
+def test_block_last_trunk_column_interpolates_with_itself(host, b0, B, R):
+    # the trunk ends exactly at the block's last lower index: i1 is clamped to it
+    ps = positions(b0, B, R)
+    LT = int(np.floor(max(ps))) + 1
+    rng = np.random.default_rng(b0)
+    tr = rng.standard_normal((1, 640, LT)).astype(np.float32)
+    tr[0, :, ::7] = np.float32(65519.0)  # rounds up to infinity in half precision
+    emb = rng.standard_normal((B, 12, 5)).astype(np.float32)
+    ours_pk, ref_pk = StubPack(tr, emb), StubPack(tr, emb)
+    got = host.Enc(ours_pk).block(Audio(), b0, B, R)
+    want = block_ref(ref_pk, Audio(), b0, B, R)
+    assert np.array_equal(ours_pk.s_head.feeds[0][1]["x"], ref_pk.s_head.feeds[0][1]["x"])
+    assert np.array_equal(got.view(np.uint16), want.view(np.uint16))
+
+
 @pytest.mark.parametrize(
     "tr_shape, emb_shape",
     [((1, 320, 400), (4, 12, 8)),   # trunk channels must be 640
@@ -187,4 +174,25 @@ def test_block_feeds_and_group_means_on_stub_sessions(host):
 def test_block_refuses_malformed_graph_outputs(host, tr_shape, emb_shape):
     pk = StubPack(np.zeros(tr_shape, np.float32), np.zeros(emb_shape, np.float32))
     with pytest.raises(ValueError):
+        host.Enc(pk).block(Audio(), 0, 4, 6)
+
+
+@pytest.mark.parametrize(
+    "b0, B, R, err",
+    [(0, 0, 6, ValueError),            # no frame to encode
+     (2**62, 4, 6, OverflowError),     # sample positions beyond int64
+     (0, 4, 2**62, OverflowError),
+     (-(2**60), 4, 2**60, OverflowError)],
+)
+def test_block_refuses_out_of_range_blocks_before_reading_audio(host, b0, B, R, err):
+    aud = Audio()
+    pk = StubPack(np.zeros((1, 640, 400), np.float32), np.zeros((4, 12, 8), np.float32))
+    with pytest.raises(err):
+        host.Enc(pk).block(aud, b0, B, R)
+    assert aud.calls == []
+
+
+def test_block_empty_head_output_fails_as_stacking_would(host):
+    pk = StubPack(np.zeros((1, 640, 400), np.float32), np.zeros((0, 12, 8), np.float32))
+    with pytest.raises(ValueError, match="need at least one array"):
         host.Enc(pk).block(Audio(), 0, 4, 6)

@@ -83,6 +83,9 @@ def test_eyemap_knot_rules(host):
     k = em.key([-1.0, 0.0, 1.0, 10.0])[:, 1]
     assert k[0] == k[1] == 0.0 and k[3] == 4.0
     assert np.array_equal(host.EyeMap(e, P, a_ref=0.1).key([0.0, 0.7, 2.0])[:, 1], [0.0, 0.0, 0.0])
+    # a rise of exactly 0.001 (0.002 - 0.001 is exact) is not more than 0.001
+    exact = host.EyeMap(np.array([[0.0, 0.0], [0.001, 0.0], [0.002, 0.0011]]), [0.0, 1.0, 2.0])
+    assert exact.knots[0][0].tolist() == [0.0] and exact.knots[1][0].tolist() == [0.0, 0.0011]
 
 
 @pytest.mark.parametrize(
@@ -91,7 +94,8 @@ def test_eyemap_knot_rules(host):
      ((6, 2), 7, IndexError),   # more: would pair calibration with the wrong parameters
      ((0, 2), 0, IndexError),
      ((6, 1), 6, IndexError),
-     ((6,), 6, IndexError)],
+     ((6,), 6, IndexError),
+     ((6, 2, 2), 6, IndexError)],
 )
 def test_eyemap_shape_errors(host, e_shape, nP, err):
     with pytest.raises(err):

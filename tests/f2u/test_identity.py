@@ -5,17 +5,7 @@ import numpy as np
 import pytest
 
 import make_f2u_pack
-
-
-def cone_ref(P):
-    q = np.pad(P, ((0, 0), (0, 0), (1, 1), (1, 1)), mode="edge")
-    H, W = P.shape[2:]
-    c = q[:, :, 1:H + 1, 1:W + 1]
-    d2x = (q[:, :, 1:H + 1, 0:W] - 2.0 * c) + q[:, :, 1:H + 1, 2:W + 2]
-    d2yf = (q[:, :, 0:H, :] - 2.0 * q[:, :, 1:H + 1, :]) + q[:, :, 2:H + 2, :]
-    d2y = d2yf[:, :, :, 1:W + 1]
-    d2xy = (d2yf[:, :, :, 0:W] - 2.0 * d2y) + d2yf[:, :, :, 2:W + 2]
-    return np.ascontiguousarray(np.concatenate([P, d2x, d2y, d2xy], 1).astype(np.float32))
+from f2u_reference import cone_ref, identity_ref
 
 
 # ---- F3Params ---------------------------------------------------------------------
@@ -94,6 +84,37 @@ def test_identity_fields(host, identity_path):
     assert idn.planes.shape == (1, 12, 16, 16) and idn.planes.flags.c_contiguous
 
 
+def odd_members():
+    a = make_f2u_pack.identity_arrays()
+    return {"src_scale": np.array(0.1, np.float32),  # widened: 0.10000000149011612
+            "shift": np.array(-3, np.int8),
+            "g_src": (a["g_src"] * 100).astype(np.int16),
+            "b_mask": np.asfortranarray((a["b_mask"] > 0.5).astype(np.uint8)),
+            "e_img": a["e_img"].astype(np.float16),
+            "bank_roi": np.array([300, 420, 180, 330], np.int64),
+            "xcal_m": np.zeros((0, 7)),
+            "bank_mu": np.arange(3.0)}
+
+
+@pytest.mark.parametrize("odd", [False, True])
+def test_identity_equals_reference_load(host, tmp_path, odd):
+    path = tmp_path / "i.npz"
+    make_f2u_pack.make_identity(path, overrides=odd_members() if odd else None)
+    idn, ref = host.Identity(path, None), identity_ref(path)
+    for k, want in ref.items():
+        got = getattr(idn, k)
+        if isinstance(want, dict):
+            assert list(got) == list(want)
+            pairs = [(got[n], want[n]) for n in want]
+        else:
+            pairs = [(got, want)]
+        for g, w in pairs:
+            if isinstance(w, np.ndarray):
+                assert g.dtype == w.dtype and g.shape == w.shape and np.array_equal(g, w)
+            else:
+                assert type(g) is type(w) and g == w
+
+
 def test_identity_optional_members_and_extras(host, tmp_path):
     p = tmp_path / "i.npz"
     make_f2u_pack.make_identity(p, overrides={"xcal_m": np.zeros(0), "bank_proj": np.ones((4, 2), np.float32)},
@@ -157,7 +178,24 @@ def test_cone_edge_cases(host):
     assert np.array_equal(host.cone(v), cone_ref(v))
 
 
-@pytest.mark.parametrize("shape", [(3, 4, 4), (4, 4), (1, 1, 2, 2, 2)])
-def test_cone_needs_four_axes(host, shape):
+@pytest.mark.parametrize("shape", [(3, 4, 4), (4, 4), (1, 1, 2, 2, 2), (1, 1, 0, 3), (0, 1, 3, 0), (0, 0, 0, 0)])
+def test_cone_needs_four_axes_and_an_image(host, shape):
+    # numpy's edge extension refuses an empty image axis as it refuses a wrong rank
     with pytest.raises(ValueError):
         host.cone(np.zeros(shape, np.float32))
+    with pytest.raises(ValueError):
+        cone_ref(np.zeros(shape, np.float32))
+
+
+def test_cone_without_planes(host):
+    assert host.cone(np.zeros((0, 3, 4, 5), np.float32)).shape == (0, 12, 4, 5)
+    assert host.cone(np.zeros((2, 0, 4, 5))).shape == (2, 0, 4, 5)
+
+
+@pytest.mark.skipif(np.finfo(np.longdouble).nmant <= 52, reason="longdouble is double here")
+def test_cone_extended_precision_input(host):
+    # 1 + 2**-60 exists only in extended precision: in float64 the difference would vanish
+    P = np.array([[[[1 + np.longdouble(2) ** -60, 1, 1]]]], np.longdouble)
+    r = host.cone(P)
+    assert r[0, 1, 0, 1] == np.float32(2.0**-60)
+    assert np.array_equal(r, cone_ref(P))

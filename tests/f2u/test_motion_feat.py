@@ -78,13 +78,14 @@ def test_path_delta_worked_example(host):
 
 def test_path_delta_random_exact(host):
     rng = np.random.default_rng(3)
-    for trial in range(40):
+    for trial in range(60):
         K, M = int(rng.integers(2, 12)), int(rng.integers(1, 5))
-        c = np.sort(rng.uniform(0, 5, K)).astype(np.float32 if trial % 3 == 1 else np.float64)
+        # float32/float16 tables: numpy forms their differences in that type
+        c = np.sort(rng.uniform(0, 5, K)).astype((np.float64, np.float32, np.float16)[trial % 3])
         c[0] = -rng.uniform(0, 1) if trial % 3 else 0.0
         if trial % 4 == 0 and K > 3:
             c[2] = c[1]  # a repeated knot
-        d = rng.standard_normal((K, M)).astype(np.float32 if trial % 2 else np.float64)
+        d = (rng.standard_normal((K, M)) * 10).astype((np.float64, np.float32, np.float16)[trial % 4 % 3])
         u = rng.standard_normal(M) if trial % 5 else float(rng.standard_normal())
         p = np.concatenate([rng.uniform(-2, 7, 50), c, [0.0]])
         r = host.path_delta(p, d, c, u)
@@ -103,6 +104,7 @@ def test_path_delta_tiny_first_knot_floor(host):
      ([0.5], [[0.0], [1.0]], [0.5, 1.0], IndexError),           # c[0] > 0: j = 0 would wrap to c[-1]
      ([float("nan")], [[0.0], [1.0]], [0.0, 1.0], IndexError),  # NaN position: j = K
      ([0.5], [[0.0]], [0.0, 1.0], IndexError),                  # fewer delta rows than knots
+     ([2.0], [[0.0], [1.0], [5.0]], [0.0, 1.0], ValueError),    # more rows: which one is the last?
      ([0.5], [0.0, 1.0], [0.0, 1.0], IndexError)],              # one-dimensional d
 )
 def test_path_delta_refuses_out_of_table_lookups(host, p, d, c, err):

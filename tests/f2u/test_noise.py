@@ -2,6 +2,8 @@
 import numpy as np
 import pytest
 
+from f2u_reference import AR2Ref
+
 # ---- NumpyNoise -------------------------------------------------------------------
 
 
@@ -10,7 +12,7 @@ def script(rng):
     for i in range(60):
         kind = ("code", "u", "x0", "u", "x0", "code")[int(rng.integers(0, 6))]
         if kind == "code":
-            K = int(rng.integers(1, 9))
+            K = int(rng.choice([1, 2, 5, 8, 17, 130, 300]))  # long rows: the weight sum is pairwise
             steps.append(("code", rng.random((int(rng.integers(1, 3)), K)) + 0.01))
         elif kind == "u":
             steps.append(("u", None))
@@ -119,49 +121,6 @@ def test_rec_noise_bad_entries_keep_cursor(host):
 # ---- AR2Noise ----------------------------------------------------------------------------
 
 
-class AR2Ref:
-    BLOCK = 1024
-
-    def __init__(self, res, seed):
-        self.ar = [(float(c["a1"]), float(c["a2"]), float(c["sig"])) for c in res["ar"]]
-        s = (seed ^ 0x5A5A5A5A) % 2**32
-        self.rng = [np.random.default_rng([s, j]) for j in range(len(self.ar))]
-        self.state = []
-        for (a1, a2, sig), g in zip(self.ar, self.rng):
-            l1 = l2 = 0.0
-            e = g.standard_normal(200) * sig
-            for t in range(2, 200):
-                nx = (a1 * l1 + a2 * l2) + e[t]
-                l2, l1 = l1, nx
-            self.state.append([l1, l2])
-        self.buf = np.zeros((0, len(self.ar)))
-        self.b0 = 0
-
-    def _grow(self, upto):
-        while self.b0 + len(self.buf) < upto:
-            blk = np.zeros((self.BLOCK, len(self.ar)))
-            for j, ((a1, a2, sig), g) in enumerate(zip(self.ar, self.rng)):
-                e = g.standard_normal(self.BLOCK) * sig
-                l1, l2 = self.state[j]
-                for t in range(self.BLOCK):
-                    nx = (a1 * l1 + a2 * l2) + e[t]
-                    l2, l1 = l1, nx
-                    blk[t, j] = l1
-                self.state[j] = [l1, l2]
-            self.buf = np.concatenate([self.buf, blk])
-
-    def rows(self, t0, t1):
-        if t0 < self.b0:
-            raise IndexError("AR2Noise: rows already released")
-        self._grow(t1)
-        out = self.buf[t0 - self.b0:t1 - self.b0]
-        drop = t0 - self.b0
-        if drop > 4 * self.BLOCK:
-            self.buf = self.buf[drop:]
-            self.b0 += drop
-        return out
-
-
 RES = {"ar": [{"a1": 1.6, "a2": -0.7, "sig": 0.1}, {"a1": 0.5, "a2": 0.2, "sig": 2.0, "x": 1},
               {"a1": -0.3, "a2": 0.0, "sig": 1e-3}]}
 
@@ -248,3 +207,34 @@ def test_ar2_burn_in_uses_200_draws(host):
     s = (9 ^ 0x5A5A5A5A) % 2**32
     draws = np.random.default_rng([s, 0]).standard_normal(200 + 3)
     assert np.array_equal(host.AR2Noise(res, 9).rows(0, 3)[:, 0], draws[200:])
+
+
+@pytest.mark.parametrize("first", [None, (0, 10), (3000, 5000)])
+def test_ar2_far_ahead_request_keeps_memory_bounded(host, first):
+    a = host.AR2Noise(RES, 8)
+    if first:
+        a.rows(*first)
+    got = a.rows(20000, 20005)
+    assert np.array_equal(got, AR2Ref(RES, 8).rows(20000, 20005))
+    assert a.b0 == 20000 and a.buf.shape == (20480 - 20000, 3)
+    with pytest.raises(IndexError, match="already released"):
+        a.rows(19999, 20001)
+    assert np.array_equal(a.rows(20000, 21000)[:5], got)
+
+
+@pytest.mark.parametrize("res", [{"ar": []}, RES])
+def test_ar2_oversized_requests_fail_cleanly(host, res):
+    a = host.AR2Noise(res, 0)
+    C = len(res["ar"])
+    with pytest.raises((ValueError, MemoryError, OverflowError)):
+        a.rows(0, 2**62)  # no memory holds this: refused before any row is generated
+    with pytest.raises(OverflowError):
+        a.rows(0, 2**64)
+    assert a.buf.shape == (0, C) and a.b0 == 0
+    assert a.rows(0, 3).shape == (3, C)
+
+
+def test_ar2_zero_channels_far_ahead_is_immediate(host):
+    a = host.AR2Noise({"ar": []}, 0)
+    assert a.rows(2**40, 2**40 + 5).shape == (5, 0)  # counts blocks, draws nothing
+    assert a.b0 == 2**40 and a.buf.shape == (1024, 0)  # the block holding rows 2**40 ..

@@ -73,6 +73,25 @@ def test_f16rt_bit_exact_over_all_float32_classes(host):
     assert same_bits(r[~nan], ref[~nan])
 
 
+def test_f16rt_ties_at_every_shift(host):
+    # Values exactly halfway between two halves (and one float32 ulp either side), for
+    # every exponent and every number of dropped bits, normal and subnormal halves alike.
+    rng = np.random.default_rng(2)
+    sign_exp = np.arange(512, dtype=np.uint32) << 23
+    lows = []
+    for s in range(13, 25):
+        tie = 1 << (s - 1)
+        for delta in (-1, 0, 1):
+            for kept in rng.integers(0, 1 << 23, 4, dtype=np.uint32):
+                lows.append(((int(kept) >> s) << s | tie) + delta)
+    bits = (sign_exp[:, None] | (np.array(lows, np.uint32) & 0x7FFFFF)[None, :]).ravel()
+    x = bits.view(np.float32)
+    r, ref = host.f16rt(x), f16rt_ref(x)
+    nan = np.isnan(ref)
+    assert np.array_equal(np.isnan(r), nan)
+    assert same_bits(r[~nan], ref[~nan])
+
+
 def test_f16rt_shapes_and_types(host):
     a = np.arange(12, dtype=np.float64).reshape(3, 4)[:, ::2] / 7
     r = host.f16rt(a)
@@ -138,17 +157,39 @@ def test_np_cubic_worked_values(host):
     assert r.dtype == np.float64
 
 
-@pytest.mark.parametrize("p", [0, 1, 2, 3, 4, 5])
+@pytest.mark.parametrize("p", [0, 1, 2])
+def test_np_low_degrees_bit_exact(host, p):
+    # no pow() on these paths: products and sums in the stated order, exact
+    x = np.concatenate([np.random.default_rng(p).uniform(-1, p + 2, 200), np.arange(-1.0, p + 3), [np.nan]])
+    assert same_bits(host._Np(x, p), np_ref(x, p))
+    u = np.random.default_rng(p + 10).random(50)
+    assert same_bits(host.bweights(u, p), bweights_ref(u, p))
+
+
+@pytest.mark.parametrize("p", [0, 1, 2, 3, 4, 5, 60])
 def test_np_matches_reference(host, p):
     x = np.random.default_rng(p).uniform(-1, p + 2, (5, 40))
     # truncated powers cancel: compare on the scale of the largest term
     assert np.allclose(host._Np(x, p), np_ref(x, p), rtol=0, atol=1e-15 * (p + 2) ** p)
 
 
-@pytest.mark.parametrize("p, err", [(2.5, TypeError), ("3", TypeError), (-1, ValueError)])
+@pytest.mark.parametrize(
+    "p, err",
+    [(2.5, TypeError), ("3", TypeError), (None, TypeError), (-1, ValueError),
+     # p! has no float64 form from 171 on: refused at once, whatever the degree's size
+     (171, OverflowError), (10**9, OverflowError), (10**30, OverflowError)],
+)
 def test_np_degree_errors(host, p, err):
     with pytest.raises(err):
         host._Np([0.5], p)
+    if p != 2.5 and p != "3" and p is not None:
+        with pytest.raises(err):
+            host.bweights([0.5], p)
+
+
+def test_np_highest_degree(host):
+    # 170! is the last factorial below the float64 range
+    assert host._Np([0.5], 170)[0] == np_ref([0.5], 170)[0]
 
 
 @pytest.mark.parametrize(

@@ -1,7 +1,11 @@
 """ort_session, trunk_exact, Pack and Pack.stitch."""
+import gc
 import json
 import os
 import pathlib
+import re
+import warnings
+import zipfile
 
 import numpy as np
 import pytest
@@ -49,6 +53,12 @@ def test_pack_attributes(pack, pack_info):
     assert pk.motion_path == os.path.join(root, "g/motion.onnx")
     assert pk.lite_path == os.path.join(root, "g/lite.onnx")
     assert (pk.trunk_in, pk.trunk_out) == ("wav", "hid")
+    # attributes appear in the order construction sets them
+    assert list(vars(pk)) == [
+        "root", "j", "a", "R", "F", "W_TOK", "det_dims", "DRV", "EYE4", "DRIVEN", "RKEY", "EYE_DIMS",
+        "base69", "W", "P", "d", "c", "pca_mu", "pca_V", "h", "stw", "f3", "s_trunk", "s_head", "s_det",
+        "s_hctx", "s_hdraw", "flow_dims", "s_dflow", "flow_D", "motion_path", "lite_path", "trunk_in", "trunk_out"]
+    assert list(vars(pk.f3)) == ["w", "b", "mu_x", "sd_x", "lib", "pre", "flut", "q", "k", "u", "res", "REF", "aw"]
 
 
 def test_sessions_fixed_options(host, pack_info):
@@ -78,6 +88,13 @@ def _pack(tmp_path, **kw):
     return make_f2u_pack.make_pack(tmp_path / "p", **kw)["root"]
 
 
+def _pack_without_role(tmp_path, role, **kw):
+    info = make_f2u_pack.make_pack(tmp_path / "p", **kw)
+    del info["json"]["graphs"][role]
+    pathlib.Path(info["root"], "host.json").write_text(json.dumps(info["json"]))
+    return info["root"]
+
+
 def _pickled_npz(root):
     # host.npz with a member that needs unpickling
     a = dict(np.load(os.path.join(root, "host.npz")))
@@ -102,6 +119,8 @@ def _pickled_npz(root):
         ("zero_d_flow_dims", TypeError, "unsized"),
         ("missing_flow_graph_role", KeyError, "'det_flow'"),
         ("broken_json", json.JSONDecodeError, None),
+        ("missing_npz_after_trunk_check", FileNotFoundError, "host.npz"),
+        ("missing_host_json", FileNotFoundError, "host.json"),
     ],
 )
 def test_broken_pack_errors(host, tmp_path, case, err, match):
@@ -133,19 +152,17 @@ def test_broken_pack_errors(host, tmp_path, case, err, match):
         os.remove(os.path.join(root, "g/enc_trunk.onnx"))
         threads = "two"
     elif case == "missing_graph_role":
-        info = make_f2u_pack.make_pack(tmp_path / "p")
-        j = info["json"]
-        del j["graphs"]["head_draw"]
-        pathlib.Path(info["root"], "host.json").write_text(json.dumps(j))
-        root = info["root"]
+        root = _pack_without_role(tmp_path, "head_draw")
     elif case == "zero_d_flow_dims":
         root = _pack(tmp_path, npz_overrides={"det_flow_dims": np.array(3)})
     elif case == "missing_flow_graph_role":
-        info = make_f2u_pack.make_pack(tmp_path / "p")
-        j = info["json"]
-        del j["graphs"]["det_flow"]
-        pathlib.Path(info["root"], "host.json").write_text(json.dumps(j))
-        root = info["root"]
+        root = _pack_without_role(tmp_path, "det_flow")
+    elif case == "missing_npz_after_trunk_check":
+        root = _pack(tmp_path)
+        os.remove(os.path.join(root, "host.npz"))
+    elif case == "missing_host_json":
+        root = _pack(tmp_path)
+        os.remove(os.path.join(root, "host.json"))
     elif case == "broken_json":
         root = _pack(tmp_path)
         pathlib.Path(root, "host.json").write_text("{")
@@ -169,12 +186,9 @@ def test_trunk_rule_passes(host, tmp_path, kw, R):
 
 
 def test_optional_flow_and_renderer_graphs(host, tmp_path):
-    info = make_f2u_pack.make_pack(tmp_path / "p", flow_dims=(), write_lite=False, det_flow_D=7)
-    j = info["json"]
-    del j["graphs"]["det_flow"]
-    pathlib.Path(info["root"], "host.json").write_text(json.dumps(j))
-    os.remove(os.path.join(info["root"], "g/det_flow.onnx"))
-    pk = host.Pack(info["root"])
+    root = _pack_without_role(tmp_path, "det_flow", flow_dims=(), write_lite=False, det_flow_D=7)
+    os.remove(os.path.join(root, "g/det_flow.onnx"))
+    pk = host.Pack(root)
     assert pk.s_dflow is None and pk.flow_dims.shape == (0,) and pk.flow_D == 7
     assert not os.path.exists(pk.lite_path)
 
@@ -203,8 +217,70 @@ def test_stitch_shift_applies_to_all_keypoints(host, tmp_path):
     assert np.all(out[:, :, 0] == 0.5) and np.all(out[:, :, 1] == -0.25) and np.all(out[:, :, 2] == 0)
 
 
-def test_stitch_shape_errors(pack):
+def test_stitch_mixed_input_dtypes(pack):
+    # integer source keypoints beside float32 driving keypoints, one frame of float64
+    xs = np.repeat(np.arange(63, dtype=np.int64).reshape(1, 21, 3) % 7 - 3, 3, axis=0)
+    xd = np.random.default_rng(0).standard_normal((3, 21, 3)).astype(np.float32)
+    assert np.allclose(pack.stitch(xs, xd), stitch_ref(pack, xs, xd), rtol=1e-5, atol=1e-5)
+    one = pack.stitch(xs[:1].astype(np.float64), xd[:1].astype(np.float64))
+    assert one.dtype == np.float32 and one.shape == (1, 21, 3)
+
+
+@pytest.mark.parametrize(
+    "xs_shape, xd_shape, match",
+    [((2, 20, 3), (2, 21, 3), "matmul"),             # source rows of the wrong width
+     ((2, 21, 3), (3, 21, 3), "concatenation axis"),  # different frame counts
+     ((2, 22, 3), (2, 20, 3), "reshape")],          # 60 driving values are not 21 keypoints
+)
+def test_stitch_shape_errors(pack, xs_shape, xd_shape, match):
+    with pytest.raises(ValueError, match=match):
+        pack.stitch(np.zeros(xs_shape), np.zeros(xd_shape))
+
+
+@pytest.mark.parametrize("width", [40, 63, 64])
+def test_stitch_last_layer_too_narrow(host, tmp_path, width):
+    # the last layer must give 63 corrections and the two shift columns
+    w = np.zeros((width, 126))
+    pk = host.Pack(_pack(tmp_path, st_n=1, npz_overrides={"st_w0": w, "st_b0": np.zeros(width)}))
     with pytest.raises(ValueError):
-        pack.stitch(np.zeros((2, 20, 3)), np.zeros((2, 21, 3)))
-    with pytest.raises(ValueError):
-        pack.stitch(np.zeros((2, 21, 3)), np.zeros((3, 21, 3)))
+        pk.stitch(np.zeros((2, 21, 3)), np.zeros((2, 21, 3)))
+
+
+@pytest.mark.parametrize("b_shape, ok", [((65,), True), ((1, 65), True), ((1,), True), ((), True),
+                                         ((3,), False), ((2, 65), False)])
+def test_stitch_bias_broadcast(host, tmp_path, b_shape, ok):
+    w = np.random.default_rng(1).standard_normal((65, 126)) * 0.1
+    b = np.full(b_shape, 0.5)
+    pk = host.Pack(_pack(tmp_path, st_n=1, npz_overrides={"st_w0": w, "st_b0": b}))
+    xs, xd = np.ones((2, 21, 3)), np.zeros((2, 21, 3))
+    if ok:
+        assert np.allclose(pk.stitch(xs, xd), stitch_ref(pk, xs, xd), rtol=1e-5, atol=1e-5)
+    else:
+        # numpy's text: the shapes without blanks
+        want = "shapes (2,65) " + str(b_shape).replace(" ", "")
+        with pytest.raises(ValueError, match=re.escape(want)):
+            pk.stitch(xs, xd)
+
+
+@pytest.mark.parametrize("cal, b", [("eo", -2.75), ("xb", -3.5), ("nope", KeyError)])
+def test_pack_applies_its_f3_calibration(host, tmp_path, cal, b):
+    root = _pack(tmp_path, json_overrides={"f3_cal": cal})
+    if b is KeyError:
+        # the calibration is looked up before any session is opened
+        os.remove(os.path.join(root, "g/enc_trunk.onnx"))
+        with pytest.raises(KeyError, match="nope"):
+            host.Pack(root)
+    else:
+        assert host.Pack(root).f3.b == b
+
+
+def test_damaged_archive_leaves_no_file_open(host, tmp_path):
+    root = _pack(tmp_path)
+    npz = pathlib.Path(root, "host.npz")
+    npz.write_bytes(npz.read_bytes()[:200])
+    with warnings.catch_warnings(record=True) as got:
+        warnings.simplefilter("always")
+        with pytest.raises(zipfile.BadZipFile):
+            host.Pack(root)
+        gc.collect()
+    assert not [w for w in got if issubclass(w.category, ResourceWarning)]

@@ -3,6 +3,8 @@
 import os
 import pathlib
 import random
+import subprocess
+import sys
 import zipfile
 
 import pytest
@@ -304,3 +306,47 @@ def test_random_and_mutated_containers_match_the_layout(tmp_path):
         cands = rng.sample(["canon.bin", "color.json", "", "missing", "μ.tflite", "identity.tflite"], 3)
         assert m._member_bytes(path, cands) == reference_member(body, ref, cands)
     assert seen_valid > 300 and seen_invalid > 300  # both roads were exercised
+
+
+# --- paths that are no regular file --------------------------------------------
+
+SPECIAL = r"""
+import os, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+from orvane._lumeth2 import _chain_host as m
+fifo = os.path.join(sys.argv[1], "fifo")
+os.mkfifo(fifo)
+for p in [fifo, "/dev/zero", "/dev/null", "nul\0in/path"]:
+    print(repr((m._qvx_toc(p), m._member_bytes(p, ["canon.bin"]), m._listing(p))), flush=True)
+"""
+
+
+def test_fifos_and_devices_are_no_bundles(tmp_path):
+    # In a child, bounded in time and memory: the zip reader would block on a
+    # FIFO that no one writes and read /dev/zero without end.
+    env = {**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}
+    r = subprocess.run([sys.executable, "-c", SPECIAL, str(tmp_path)], capture_output=True,
+                       timeout=60, env=env)
+    assert r.returncode == 0, r.stderr.decode()
+    assert r.stdout.decode().splitlines() == ["(None, (None, None), [])"] * 4
+
+
+SMALL_STACK = r"""
+import sys, threading
+from orvane._lumeth2 import _chain_host as m
+threading.stack_size(64 << 10)  # the smallest a caller may reasonably pick
+out = []
+t = threading.Thread(target=lambda: out.append((m._qvx_toc(sys.argv[1]),
+                                                m._member_bytes(sys.argv[1], ["canon.bin"]))))
+t.start()
+t.join()
+print(repr(out[0]))
+"""
+
+
+def test_container_reads_on_a_thread_with_a_small_stack(tmp_path):
+    p = tmp_path / "c.qvx"
+    p.write_bytes(qvx_bytes([("canon.bin", CANON_BIN)]))
+    r = subprocess.run([sys.executable, "-c", SMALL_STACK, str(p)], capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr.decode()
+    assert r.stdout.decode().strip() == repr(([("canon.bin", 35, 12)], ("canon.bin", CANON_BIN)))

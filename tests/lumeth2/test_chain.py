@@ -1,6 +1,7 @@
 """LitertChain over generated LiteRT models (tools/make_lumeth2_models.py)."""
 import os
 import pathlib
+import sys
 
 import numpy as np
 import pytest
@@ -59,6 +60,38 @@ def test_first_file_wins_a_signature_clash(l2_models, zero_canon, order, inc):
     assert lat[1, 0, 0] == inc
 
 
+def test_every_interpreter_gets_the_thread_count_and_a_text_path(l2_models, zero_canon, monkeypatch):
+    import ai_edge_litert.interpreter as lit
+
+    made = []
+
+    class Recording(lit.Interpreter):
+        def __init__(self, **kw):
+            made.append(kw)
+            super().__init__(**kw)
+
+        def allocate_tensors(self):
+            made.append("allocate")
+            return super().allocate_tensors()
+
+        def get_signature_runner(self, name):
+            made.append(name)
+            return super().get_signature_runner(name)
+
+    monkeypatch.setattr(lit, "Interpreter", Recording)
+    paths = [pathlib.Path(l2_models["clash_a"]), str(l2_models["clash_b"])]  # both hold "step"
+    c = ch.LitertChain(paths, zero_canon, 3)
+    assert made == [{"model_path": str(paths[0]), "num_threads": 3}, "allocate", "enc", "tok14", "step",
+                    {"model_path": paths[1], "num_threads": 3}, "allocate", "step", "dec16", "dec8"]
+    assert [type(it) for it in c._its] == [Recording, Recording]
+
+
+def test_litert_import_failure_propagates(l2_models, zero_canon, monkeypatch):
+    monkeypatch.setitem(sys.modules, "ai_edge_litert.interpreter", None)
+    with pytest.raises(ImportError):
+        ch.LitertChain(l2_models["combined"], zero_canon, 1)
+
+
 def test_missing_signature_message_and_staged_copies_removed(l2_models, zero_canon, tmp_path):
     in_place = l2_models["split_enc"]  # only enc + tok14: a file used where it lies
     staged = ch._stage_tflite(str(tmp_path / "bundle.qvx"), "no_dec8.tflite",
@@ -92,12 +125,18 @@ def test_unloadable_model_error_propagates_and_leaves_staged_file(tmp_path, zero
         ch._release_staged([staged])
 
 
-def test_history_input_found_by_rank(l2_models, zero_canon):
-    c = ch.LitertChain(l2_models["hist_args1"], zero_canon, 1)
-    assert (c._hist_key, c._atok_key) == ("args_1", "args_0")
+@pytest.mark.parametrize("variant, keys", [
+    ("combined", ("args_0", "args_1")),
+    ("hist_args1", ("args_1", "args_0")),  # the 5-D input is the second one listed
+    ("hist_flat", ("args_0", "args_1")),   # no 5-D input at all: the fallback
+])
+def test_history_input_found_by_rank(l2_models, zero_canon, variant, keys):
+    c = ch.LitertChain(l2_models[variant], zero_canon, 1)
+    assert (c._hist_key, c._atok_key) == keys
     h = c.new_hist()
     h[0, 1, 15] = 7.0
     lat = c.run_step(h, _tokens(c)[2])
+    # the history reached the history input and the tokens the token input
     assert _latent_rows(lat)[0] == 30.0 and lat[1, 0, 0] == 8.0
 
 

@@ -24,6 +24,7 @@ def test_constants():
 @pytest.mark.parametrize("value, on", [
     (None, True), ("", True), ("1", True), ("  On  ", True), ("disabled", True),
     ("0", False), ("  OFF ", False), ("False", False), ("no", False), ("\tfalse\n", False),
+    ("\udcff", True),   # an undecodable byte in the environment
 ])
 def test_color_enabled(monkeypatch, value, on):
     if value is None:
@@ -83,6 +84,8 @@ REASONS = {
     "entry 12.7": ({"lut": LUT_FRAC},
                    M + ": 'lut' is not a uint8 array (entry 12.7 is not a whole number from 0 to 255)"),
     "entry NaN": ({"lut": LUT_NAN}, M + ": 'lut' is not a uint8 array (" + _np_error(LUT_NAN, np.uint8) + ")"),
+    "scalar lut": ({"lut": 5},
+                   M + ": 'lut' has shape (), the contract is (3, 256) \u2014 refusing to apply a mis-shaped table"),
     "flat 768": ({"lut": list(range(256)) * 3},
                  M + ": 'lut' has shape (768,), the contract is (3, 256) \u2014 refusing to apply a mis-shaped table"),
     "256 x 3": ({"lut": [[i, i, i] for i in range(256)]},
@@ -113,6 +116,21 @@ def test_parse_refusals_propagate():
         h.parse_color_correct(12)          # the JSON reader rejects the type
     with pytest.raises(TypeError):
         h.parse_color_correct({1: 2, "a": 3})  # keys that cannot be sorted
+
+    class Falsy:
+        def __bool__(self):
+            raise RuntimeError("no truth value")
+
+    with pytest.raises(RuntimeError, match="no truth value"):
+        h.parse_color_correct({"lut": IDENT}, source=Falsy())
+
+
+def test_source_with_undecodable_bytes():
+    # a bundle path from a file name that is not UTF-8 carries surrogate escapes
+    src = "/b/\udcff.qvx!color.json"
+    cc, why = h.parse_color_correct({"lut": IDENT}, source=src)
+    assert why == "per-channel LUT (model->driver) from " + src and cc.source is src
+    assert h.parse_color_correct({"gain": [1, 1, 1], "bias": [0, 0, 0]}, src)[1] == "per-channel gain/bias from " + src
 
 
 @pytest.mark.parametrize("raw", [

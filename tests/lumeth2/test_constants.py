@@ -30,6 +30,46 @@ def test_stream_constants():
     assert m.HWPX * 3 == 898560
 
 
+NAMED = {
+    "SR_WSOLA_SEGMENT": 1312, "SR_WSOLA_OVERLAP": 192, "SR_WSOLA_SEARCH": 235,
+    "_SIGS": ("enc", "tok14", "step", "dec16", "dec8"),
+    "COLOR_MEMBER": "color.json", "COLOR_ENV": "LUMETH2_COLOR_CORRECT",
+    "COLOR_LOG_PREFIX": "colour-correct:", "RGB_THREADS_ENV": "LUMETH2_RGB_THREADS",
+    "COMBINED_MEMBER": "combined_litert.tflite", "Q8GD_MEMBER": "combined_litert_q8gd.tflite",
+    "Q8GD_HEADER_KEY": "litert_q8gd", "Q8GD_ENV": "LUMETH2_Q8GD",
+    "INT8_DOT_FLAGS": ("avx512_vnni", "avx_vnni"), "Q8GD_LOG": "[q8gd]",
+}
+
+
+def test_named_constants():
+    got = {k: getattr(m, k) for k in NAMED}
+    assert got == NAMED
+    assert {k: type(v) for k, v in got.items()} == {k: type(v) for k, v in NAMED.items()}
+    assert (m.SR_WSOLA_SEGMENT - m.SR_WSOLA_OVERLAP, (m.SR_WSOLA_SEARCH - 1) // 2) == (1120, 117)
+
+
+# The module body assigns its names in this order (later code may rely on the
+# earlier names being in place, e.g. the colour constants before the streams).
+LOAD_ORDER = [
+    "atexit", "zipfile", "ThreadPoolExecutor", "_futures_wait", "np", "_SED", "_SED_WHY",
+    "COLOR_MEMBER", "parse_color_correct", "_IN", "_OUT", "_elog", "SR", "SPF", "SPC", "FPS",
+    "WIN_SAMPLES", "TEMPO_SAMPLES", "CHUNK0_LAT", "STEADY_LAT", "STEADY_PX",
+    "PRESENT_DELAY_FRAMES", "LC", "LH", "LW", "CTX", "NA", "CA", "FH", "FW", "PLANE", "HWPX",
+    "FRAME36", "sliding_window_view", "SR_WSOLA_SEGMENT", "SR_WSOLA_OVERLAP", "SR_WSOLA_SEARCH",
+    "tempo_wsola", "_SIGS", "LitertChain", "build_dec_inputs", "px_to_rgb888", "RGB_THREADS_ENV",
+    "_RGB_POOL", "_RGB_POOL_LOCK", "_RGB_TLS", "px_to_rgb888_chunk", "_SlidingPCM", "Renderer",
+    "read_exact", "write_frame", "emit", "_qvx_toc", "_member_bytes", "_listing",
+    "COMBINED_MEMBER", "Q8GD_MEMBER", "Q8GD_HEADER_KEY", "Q8GD_ENV", "INT8_DOT_FLAGS", "Q8GD_LOG",
+    "_select_q8gd", "litert_runtime_version", "_STAGED", "_stage_dir", "_drop_staged",
+    "_release_staged", "_stage_tflite", "_resolve_shared_enc", "main", "_serve",
+]
+
+
+def test_module_body_load_order():
+    order = list(vars(m))
+    assert [n for n in order if n in LOAD_ORDER] == LOAD_ORDER
+
+
 class Recorder:
     def __init__(self):
         self.events = []
@@ -72,8 +112,12 @@ def test_elog_looks_up_stderr_at_every_call(monkeypatch):
 
 
 def test_elog_without_a_stderr_writes_nothing(monkeypatch):
+    # and above all nothing to stdout, which carries the frame protocol
+    out = Recorder()
     monkeypatch.setattr(sys, "stderr", None)
+    monkeypatch.setattr(sys, "stdout", out)
     assert m._elog("lost") is None
+    assert out.events == []
 
 
 def test_elog_refuses_keywords(monkeypatch):

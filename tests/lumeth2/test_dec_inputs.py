@@ -96,3 +96,12 @@ def test_errors():
     # a wrong-sized prev_lat is never read when there is no row
     xs, n = h.build_dec_inputs(lats, 0, np.zeros(5))
     assert n == 0 and xs.shape == (0, 36, LH, LW)
+    assert h.build_dec_inputs(lats, -4, None)[1] == 0     # range() of a negative count is empty
+    # latents are read in row order: row 0 reads lats[0], then prev_lat, before lats[1]
+    with pytest.raises(ValueError, match="size 5 into"):
+        h.build_dec_inputs(lats[:1], 3, np.zeros(5))
+    with pytest.raises(ValueError, match="size 3 into"):
+        h.build_dec_inputs([np.zeros(3)] + lats, 3, np.zeros(5))
+    # a count beyond memory fails when the result is allocated, before any latent is read
+    with pytest.raises(MemoryError):
+        h.build_dec_inputs(lats, 10 ** 12, None)

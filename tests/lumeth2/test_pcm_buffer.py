@@ -182,3 +182,15 @@ def test_failed_allocation_changes_nothing():
         b._allocate(2 ** 46)
     assert b.counters() == before
     np.testing.assert_array_equal(b.live, ramp(1000))
+
+
+def test_backing_array_cannot_be_resized_away():
+    # the buffer's memory is its own: no handed-out array can reallocate it
+    b = h._SlidingPCM(100)
+    b.append(ramp(50))
+    for arr in (b.storage, b.live, b.live.base):
+        if isinstance(arr, np.ndarray):
+            with pytest.raises(ValueError):
+                arr.resize(10, refcheck=False)
+    b.append(ramp(200, 50))
+    check_invariants(b)

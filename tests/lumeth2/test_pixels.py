@@ -275,6 +275,31 @@ def test_pool_keeps_first_size(fresh_pool, recorder):
     assert h._rgb_pool(5) is pool
 
 
+def test_pool_created_once_under_concurrent_first_use(fresh_pool, monkeypatch):
+    made = []
+    inside, release = threading.Event(), threading.Event()
+
+    def slow_pool(**kw):
+        made.append(kw)
+        inside.set()
+        release.wait(30)
+        return "pool-%d" % len(made)
+
+    monkeypatch.setattr(h, "ThreadPoolExecutor", slow_pool, raising=False)
+    got = []
+    first = threading.Thread(target=lambda: got.append(h._rgb_pool(2)))
+    first.start()
+    assert inside.wait(30)
+    second = threading.Thread(target=lambda: got.append(h._rgb_pool(7)))
+    second.start()
+    release.set()
+    first.join(30)
+    second.join(30)
+    monkeypatch.setattr(h, "_RGB_POOL", None)   # not a real pool: nothing to shut down
+    assert got == ["pool-1", "pool-1"]
+    assert made == [{"max_workers": 2, "thread_name_prefix": "l2-rgb"}]
+
+
 def test_first_failing_range_in_submission_order(fresh_pool, monkeypatch):
     done = []
     lock = threading.Lock()

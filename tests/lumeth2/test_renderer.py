@@ -1,6 +1,8 @@
 """Renderer: chunk cadence, flush and reset on a fake chain; frame content and bytes on
 the generated LiteRT models against a numpy reference pipeline."""
 import gc
+import time
+import tracemalloc
 import weakref
 
 import numpy as np
@@ -17,6 +19,7 @@ class FakeChain:
     def __init__(self):
         self.windows, self.rows, self.dec_calls = [], [], []
         self.fail_dec = False
+        self.fail_at = None  # number of the decoder call (from 0) that fails
         self._frames = [np.zeros((3, 720, 416), np.float32) for _ in range(32)]
 
     def new_hist(self):
@@ -25,7 +28,8 @@ class FakeChain:
     shift_hist = staticmethod(ch.LitertChain.shift_hist)
 
     def run_enc(self, tempo):
-        self.windows.append(tempo.copy())
+        if self.windows is not None:  # None: keep nothing (memory tests)
+            self.windows.append(tempo.copy())
         return tempo
 
     def run_tok(self, feats):
@@ -37,7 +41,7 @@ class FakeChain:
 
     def run_dec_frames(self, xs, n):
         self.dec_calls.append(n)
-        if self.fail_dec:
+        if self.fail_dec or len(self.dec_calls) - 1 == self.fail_at:
             raise RuntimeError("decoder failed")
         return self._frames[:n]  # zeros stay zeros under the in-place pixel fast path
 
@@ -180,9 +184,70 @@ def test_rtf_and_timing_counters(rend):
     rend.feed(np.zeros(25600, np.float32))
     rend.ready_chunks()
     assert rend._c_n == 1 and rend._c_wall > 0.0
-    assert rend.rtf() == pytest.approx(rend._c_wall / 1.6)
+    assert rend.rtf() == (rend._c_wall / 1) / (32 / 20)
     rend._c_wall = 0.8
     assert rend.rtf() == 0.5
+
+
+def test_timing_counts_whole_chunks_that_finish(rend, fake, monkeypatch):
+    """_c_wall spans each finished chunk from its window to its records; a failed chunk
+    adds nothing; flushed chunks and chunk 0 count like the others."""
+    spans = []
+    tempo, to_rgb = ch.tempo_wsola, ch.px_to_rgb888_chunk
+
+    def timed_tempo(x):
+        spans.append([time.perf_counter()])
+        return tempo(x)
+
+    def timed_rgb(px, cc=None, threads=1):
+        out = to_rgb(px, cc, threads)
+        spans[-1].append(time.perf_counter())
+        return out
+
+    monkeypatch.setattr(ch, "tempo_wsola", timed_tempo)
+    monkeypatch.setattr(ch, "px_to_rgb888_chunk", timed_rgb)
+    rend.feed(np.zeros(44000, np.float32))
+    assert len(rend.ready_chunks()) == 54
+    wall = rend._c_wall
+    assert rend._c_n == 2 and wall >= sum(b - a for a, b in spans)
+    fake.fail_at = 2  # chunk 2 of the flush fails after its tempo stage ran
+    rend.feed(np.zeros(10000, np.float32))
+    with pytest.raises(RuntimeError):
+        rend.flush_chunks()
+    assert (rend._c_n, rend._c_wall) == (2, wall)
+    fake.fail_at = None
+    assert len(rend.flush_chunks()) == 32
+    assert rend._c_n == 3 and rend._c_wall > wall
+    assert rend.rtf() == (rend._c_wall / 3) / (32 / 20)
+
+
+@pytest.mark.parametrize("call, chunks", [("ready_chunks", 3), ("flush_chunks", 4)])
+def test_records_finished_before_a_failure_come_out_next_call(rend, fake, call, chunks):
+    """A chunk that fails must not take the records of the chunks before it in the same
+    call with it: they are handed out, in order and without a gap, by the next call."""
+    rend.feed(np.zeros(69600, np.float32))  # ready: chunks 0-2; a flush also needs chunk 3
+    fake.fail_at = 2
+    with pytest.raises(RuntimeError, match="decoder failed"):
+        getattr(rend, call)()
+    assert (rend.ci, rend.px_frame, rend._c_n) == (2, 57, 2)
+    fake.fail_at = None
+    recs = getattr(rend, call)()
+    _records_ok(recs, 3)
+    assert len(recs) == 22 + 32 * (chunks - 1) and recs[0][1] is recs[1][1]
+    assert getattr(rend, call)() == []
+
+
+def test_reset_drops_records_held_back_by_a_failure(rend, fake):
+    rend.feed(np.zeros(69600, np.float32))
+    fake.fail_at = 1
+    with pytest.raises(RuntimeError):
+        rend.ready_chunks()
+    fake.fail_at = None
+    rend.reset()
+    rend.feed(np.zeros(25600, np.float32))
+    recs = rend.ready_chunks()
+    assert len(recs) == 22
+    _records_ok(recs, 3)
 
 
 def test_consumed_audio_is_refused(rend):
@@ -206,26 +271,76 @@ def test_failed_chunk_keeps_its_number(rend, fake):
     _records_ok(recs, 3)
 
 
-def test_memory_stays_bounded_over_a_long_stream(rend, monkeypatch):
+def test_memory_stays_bounded_over_a_long_stream(rend, fake, monkeypatch):
     # fresh (lazily zeroed) pixel arrays per chunk: the point is what the renderer keeps
     monkeypatch.setattr(ch, "px_to_rgb888_chunk",
                         lambda px, cc=None, threads=1: np.zeros((len(px), 720, 416, 3), np.uint8))
     rng = np.random.default_rng(3)
     seen = []
     total = 0
-    for _ in range(200):  # about 40 s of audio in uneven blocks
-        blk = rng.integers(1, 7200)
-        rend.feed(np.zeros(blk, np.float32))
-        total += blk
-        seen += [weakref.ref(rec[1].base) for rec in rend.ready_chunks()]
-        c = rend._pcm.counters()
-        assert c["live_samples"] < 44000 + 7200
-        assert c["absolute_base"] + c["live_samples"] == c["absolute_fed"] == total
+    hist = rend.hist
+    fake.windows = None
+    tracemalloc.start()
+    try:
+        for i in range(200):  # about 40 s of audio in uneven blocks
+            blk = rng.integers(1, 7200)
+            rend.feed(np.zeros(blk, np.float32))
+            total += blk
+            seen += [weakref.ref(rec[1].base) for rec in rend.ready_chunks()]
+            c = rend._pcm.counters()
+            assert c["live_samples"] < 44000 + 7200
+            assert c["absolute_base"] + c["live_samples"] == c["absolute_fed"] == total
+            if i == 40:
+                settled = tracemalloc.get_traced_memory()[0]
+        grown = tracemalloc.get_traced_memory()[0] - settled
+    finally:
+        tracemalloc.stop()
+    # one chunk's pixels are 28 MB and a history 4.8 MB: keeping either per chunk shows
+    assert grown < 2 << 20
     c = rend._pcm.counters()
     assert c["allocations"] == 1 and c["peak_backing_bytes"] == 51200 * 4
-    assert rend.ci > 20
+    assert rend.ci > 20 and rend.hist is hist  # one history per stream, shifted in place
     gc.collect()
     assert not any(r() is not None for r in seen)  # the renderer keeps no old pixels
+
+
+@pytest.mark.parametrize("attr, value, call, err", [
+    ("ci", 2**62, "ready_chunks", OverflowError),
+    ("ci", -2**62, "ready_chunks", OverflowError),
+    ("ci", -3, "ready_chunks", ValueError),
+    ("ci", -2**40, "flush_chunks", ValueError),  # not 2**40 chunks of nothing
+    ("ci", 2**62, "flush_chunks", None),          # beyond what a flush needs: nothing to do
+    ("px_frame", 2**63 - 10, "ready_chunks", OverflowError),
+    ("px_frame", 2**63 - 10, "flush_chunks", OverflowError),
+])
+def test_absurd_counters_are_refused_not_wrapped(rend, attr, value, call, err):
+    rend.feed(np.zeros(25600, np.float32))
+    setattr(rend, attr, value)
+    if err is None:
+        assert getattr(rend, call)() == []
+        return
+    with pytest.raises(err):
+        getattr(rend, call)()
+    assert getattr(rend, attr) == value
+
+
+@pytest.mark.parametrize("ci", [2**41, -2**41])
+def test_window_arithmetic_refuses_absurd_chunk_numbers(rend, ci):
+    with pytest.raises(OverflowError, match="^chunk index out of range$"):
+        ch.Renderer._need(ci)
+    with pytest.raises(OverflowError, match="^chunk index out of range$"):
+        rend._window(ci)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_window_never_reads_past_a_replaced_view(rend, dtype):
+    rend.feed(np.arange(30000, dtype=np.float32))
+    rend.buf = np.arange(60000, dtype=dtype)[::2]  # strided; float64 converted by numpy
+    assert np.array_equal(rend._window(0)[:3], [0, 2, 4])
+    for base in (-2**63, 10):
+        rend.buf_base = base  # counters that no longer match the view
+        with pytest.raises(RuntimeError):
+            rend._window(1)
 
 
 # ------------------------------------------------------------------ generated models

@@ -34,6 +34,19 @@ def test_installed_policy_module_is_found_beside_the_host():
         assert hasattr(m._SED, name)
 
 
+def test_program_entry_passes_the_whole_argv_and_exits_with_mains_status(monkeypatch):
+    from orvane._lumeth2 import _cli
+
+    seen = []
+    monkeypatch.setattr(m, "main", lambda argv: seen.append(list(argv)) or 7)
+    argv = ["/usr/bin/render_stream_chain_host", "render-stream", "/some/bundle.qvx"]
+    monkeypatch.setattr(sys, "argv", argv)
+    with pytest.raises(SystemExit) as exc:
+        _cli.run()
+    assert exc.value.code == 7
+    assert seen == [argv]
+
+
 # The search is run in a child that loads a copy of the extension as the
 # top-level module `_chain_host` (as stub generation does) from a laid-out tree:
 #   <tmp>/r/x/y/z/_chain_host.so   own directory

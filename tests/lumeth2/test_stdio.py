@@ -15,14 +15,17 @@ PX_A = bytes(range(256)) * (FRAME // 256)
 PX_B = bytes(reversed(PX_A))
 
 
-def run_child(code, stdin=b""):
+def run_child(code, stdin=b"", unbuffered=False):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if unbuffered:  # stdout's byte layer is then the raw file, not a buffered writer
+        env["PYTHONUNBUFFERED"] = "1"
     prelude = "import sys\nfrom orvane._lumeth2 import _chain_host as m\n"
     return subprocess.run([sys.executable, "-c", prelude + code], input=stdin,
                           capture_output=True, timeout=120, env=env)
 
 
-def test_records_over_a_real_pipe_are_exact():
+@pytest.mark.parametrize("unbuffered", [False, True], ids=["buffered", "unbuffered"])
+def test_records_over_a_real_pipe_are_exact(unbuffered):
     code = (
         "px_a = bytes(range(256)) * (720 * 416 * 3 // 256)\n"
         "px_b = bytes(reversed(px_a))\n"
@@ -31,7 +34,7 @@ def test_records_over_a_real_pipe_are_exact():
         "m.write_frame(-1, b'')\n"
         "m._OUT.flush()\n"
     )
-    r = run_child(code)
+    r = run_child(code, unbuffered=unbuffered)
     assert r.returncode == 0, r.stderr
     want = (b"\x03\0\0\0" + PX_A + b"\x04\0\0\0" + PX_A + b"\x02\x01\0\0" + PX_B
             + b"\xff\xff\xff\xff")
@@ -165,3 +168,41 @@ def test_emit_goes_through_a_rebound_write_frame(monkeypatch, out):
     m.emit([(3, b"a"), (4, b"b")])
     assert seen == [(3, b"a"), (4, b"b")]
     assert out.calls == [("flush",)]
+
+
+@pytest.mark.parametrize("n,exc", [(-1, ValueError), (-(2**70), ValueError), (None, TypeError),
+                                   ("4", TypeError), (4.0, TypeError)])
+def test_read_exact_refuses_bad_counts_before_reading(monkeypatch, n, exc):
+    # a negative count would otherwise read the whole input, None all of it too
+    class In:
+        def read(self, k):
+            raise AssertionError("the stream was read")
+
+    monkeypatch.setattr(m, "_IN", In())
+    with pytest.raises(exc):
+        m.read_exact(n)
+
+
+class RawOut(Out):
+    """A raw writer that takes at most `take` bytes per call, as a pipe write cut by a signal does."""
+
+    def __init__(self, take):
+        super().__init__()
+        self.take = take
+        self.data = bytearray()
+
+    def write(self, b):
+        b = memoryview(b).cast("B")[: self.take]
+        self.data += b
+        self.calls.append(("write", len(b)))
+        return len(b)
+
+
+@pytest.mark.parametrize("take", [1, 3, 4096, FRAME - 1])
+def test_short_writes_of_a_raw_stream_are_completed(monkeypatch, take):
+    raw = RawOut(take)
+    monkeypatch.setattr(m, "_OUT", raw)
+    px = np.arange(FRAME // 4, dtype=np.float32)  # a buffer whose items are not bytes
+    m.emit([(3, PX_A[:1000]), (258, memoryview(px))])
+    assert bytes(raw.data) == b"\x03\0\0\0" + PX_A[:1000] + b"\x02\x01\0\0" + px.tobytes()
+    assert raw.calls[-1] == ("flush",)

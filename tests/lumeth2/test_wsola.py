@@ -140,6 +140,34 @@ def test_grid_conversions_match_reference(d):
     bits_equal(h._wsola_from_buf(v), ref_from_buf(v))
 
 
+SPECIAL_PCM = [np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, 1e-45, 2 ** -24, 3 * 2 ** -25, -3 * 2 ** -25,
+               2 ** -25, -(2 ** -25), 1 - 2 ** -30, 1.0, -1.0, 1.0000001, -1.0000001, 1e30, -1e30, 0.3]
+SPECIAL_GRID = [np.nan, -np.inf, np.inf, 2.5, -2.5, 0.5, -0.5, 16777216.5, -16777216.5, 16777217.0,
+                -16777217.0, 1e300, -1e300, 1e-300, -0.0, 8388607.5, 123.49999999999999]
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("shift", range(4))
+def test_grid_conversions_special_values_in_every_lane(dtype, shift):
+    # the conversions run several values at a time: each special value is tried at
+    # every position of a group, and in the scalar tail
+    d = np.array([0.1] * shift + SPECIAL_PCM + [0.2] * 3, dtype)
+    bits_equal(h._wsola_to_buf(d), ref_to_buf(d))
+    with np.errstate(over="ignore"):   # 1e300 becomes inf in float32
+        v = np.array([7.0] * shift + SPECIAL_GRID + [1.0] * 3).astype(dtype)
+    bits_equal(h._wsola_from_buf(v), ref_from_buf(v))
+
+
+@pytest.mark.parametrize("d", [0.5, np.float32(-0.25), np.array(1.5), np.zeros((0, 3))])
+def test_grid_conversions_keep_the_shape(d):
+    g = h._wsola_to_buf(d)
+    assert g.shape == np.shape(d) and g.dtype == np.float32
+    bits_equal(g, ref_to_buf(d))
+    back = h._wsola_from_buf(g)
+    assert back.shape == np.shape(d)
+    bits_equal(back, ref_from_buf(g))
+
+
 def test_grid_round_trip_values():
     x = np.array([0.5, 1.0, 2.0, -1.0, -2.0, np.inf, -np.inf], np.float32)
     np.testing.assert_array_equal(h._wsola_from_buf(h._wsola_to_buf(x)),
