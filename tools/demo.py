@@ -68,22 +68,23 @@ def read_wav(path) -> np.ndarray:
 def render(bundle: str, pcm: np.ndarray):
     """Stream `pcm` through the host; yields (index, RGB888 bytes) in output order."""
     h = Host(bundle, timeout=600.0, stderr=None)  # the host's log goes straight to our stderr
-    h.read_ready()
 
     def writer():
         for i in range(0, len(pcm), BLOCK):
             h.feed(pcm[i:i + BLOCK])
         h.send(FLUSH)
 
-    w = threading.Thread(target=writer, daemon=True)
-    w.start()
-    while True:
-        idx, data = h.read_record()
-        if idx == -1:
-            break
-        yield idx, data
-    w.join()
-    status, _, _ = h.close()
+    with h:  # the host is stopped however the rendering ends
+        h.read_ready()
+        w = threading.Thread(target=writer, daemon=True)
+        w.start()
+        while True:
+            idx, data = h.read_record()
+            if idx == -1:
+                break
+            yield idx, data
+        w.join()
+        status, _, _ = h.close()
     if status != 0:
         raise SystemExit(f"host exited with status {status}")
 
@@ -110,10 +111,12 @@ def main(argv=None) -> int:
                  "-s", f"{FW}x{FH}", "-r", str(FPS), "-i", "-", "-i", wav,
                  "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", args.out],
                 stdin=subprocess.PIPE)
-            for _, data in render(bundle, pcm):
-                ff.stdin.write(data)
-                n += 1
-            ff.stdin.close()
+            try:
+                for _, data in render(bundle, pcm):
+                    ff.stdin.write(data)
+                    n += 1
+            finally:
+                ff.stdin.close()  # ffmpeg ends with what it got, also when rendering failed
             if ff.wait() != 0:
                 raise SystemExit("ffmpeg failed")
         else:

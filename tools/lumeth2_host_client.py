@@ -105,5 +105,27 @@ class Host:
         return status, rest, self._err
 
 
+    def kill(self):
+        """Stop the host now and release its pipes; harmless after `close`. For a
+        conversation that failed half-way, so no host outlives its parent's test."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self._watchdog.cancel()
+        for f in (self.proc.stdin, self.proc.stdout):
+            try:
+                f.close()
+            except OSError:  # unflushed input to a host that is gone
+                pass
+        if self._err_thread is not None:
+            self._err_thread.join()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+
+
 def frame_array(data: bytes) -> np.ndarray:
     return np.frombuffer(data, np.uint8).reshape(FH, FW, 3)

@@ -31,6 +31,9 @@ nb::object or_empty(nb::handle x) {
 
 bool is_dict(nb::handle x) { return PyDict_Check(x.ptr()); }
 
+nb::tuple pair(nb::handle value, const std::string& text) { return sp::with_text(value, text); }
+nb::tuple pair(bool value, const std::string& text) { return sp::with_text(nb::bool_(value), text); }
+
 }  // namespace
 
 nb::object int8_dot_isa(nb::handle cpuinfo) {
@@ -72,19 +75,19 @@ nb::tuple q8gd_bound(nb::handle manifest) {
     nb::object blk = get(m, Q8GD_HEADER_KEY);
     nb::object want = get(decl, Q8GD_MEMBER);
     if (!is_dict(blk) || !sp::truthy(want))
-        return nb::make_tuple(nb::none(),
+        return pair(nb::none(),
                               "the header does not bind it (no members_sha256 entry / litert_q8gd block)");
     if (!sp::py_eq(get(blk, "sha256"), want))
-        return nb::make_tuple(nb::none(), "litert_q8gd.sha256 disagrees with members_sha256");
+        return pair(nb::none(), "litert_q8gd.sha256 disagrees with members_sha256");
     nb::object base_decl = get(decl, COMBINED_MEMBER);
     nb::object base_blk = get(blk, "base_sha256");
     if (!sp::py_eq(get(blk, "base_member"), nb::str(COMBINED_MEMBER)) || !sp::truthy(base_decl) ||
         !sp::py_eq(base_blk, base_decl)) {
         std::string why = std::string("STALE: cut from ") + COMBINED_MEMBER + " " + sp::str_head(base_blk, 12) +
                           ", the header declares " + sp::str_head(base_decl, 12);
-        return nb::make_tuple(nb::none(), why);
+        return pair(nb::none(), why);
     }
-    return nb::make_tuple(want, "bound");
+    return pair(want, "bound");
 }
 
 nb::tuple q8gd_runtime_ok(nb::handle manifest, nb::handle running) {
@@ -92,14 +95,14 @@ nb::tuple q8gd_runtime_ok(nb::handle manifest, nb::handle running) {
     nb::object blk = or_empty(get(m, Q8GD_HEADER_KEY));
     nb::object gate = or_empty(get(blk, "gate"));
     nb::object want = is_dict(gate) ? get(gate, "runtime") : nb::none();
-    if (!sp::truthy(want)) return nb::make_tuple(true, "gate runtime not recorded (published before 2026-10-05)");
-    std::string w = orvane::py_str(want);
+    if (!sp::truthy(want)) return pair(true, "gate runtime not recorded (published before 2026-10-05)");
+    std::string w = sp::text(want);
     if (running.is_none())
-        return nb::make_tuple(false, "gated on ai-edge-litert " + w + ", this process's runtime is unreadable");
+        return pair(false, "gated on ai-edge-litert " + w + ", this process's runtime is unreadable");
     if (!sp::py_eq(running, want))
-        return nb::make_tuple(false, "gated on ai-edge-litert " + w + ", this process runs " +
-                                         orvane::py_str(running) + " \xe2\x80\x94 re-gate it");
-    return nb::make_tuple(true, "gated on this runtime (ai-edge-litert " + orvane::py_str(running) + ")");
+        return pair(false, "gated on ai-edge-litert " + w + ", this process runs " +
+                                         sp::text(running) + " \xe2\x80\x94 re-gate it");
+    return pair(true, "gated on this runtime (ai-edge-litert " + sp::text(running) + ")");
 }
 
 namespace {
@@ -123,20 +126,20 @@ std::string sha256_file(nb::handle path) {
 
 nb::tuple select_steps(nb::handle bundle, nb::handle cpuinfo) {
     const std::string log = Q8GD_LOG;
-    if (!sp::isdir(bundle)) return nb::make_tuple(nb::none(), "");
+    if (!sp::isdir(bundle)) return pair(nb::none(), "");
     nb::object p = sp::join(bundle, Q8GD_MEMBER);
-    if (!sp::isfile(p)) return nb::make_tuple(nb::none(), "");
+    if (!sp::isfile(p)) return pair(nb::none(), "");
 
     nb::object raw = sp::getenv_obj(Q8GD_ENV);
     nb::object mode = sp::truthy(raw) ? raw : nb::object(nb::str("auto"));
     mode = mode.attr("strip")().attr("lower")();
-    std::string md = nb::cast<std::string>(mode);
+    std::string md = sp::text(mode);
     if (md == "0" || md == "off" || md == "false" || md == "no")
-        return nb::make_tuple(nb::none(), log + " off (" + Q8GD_ENV + "=" + md + ")" + serving_tail());
+        return pair(nb::none(), log + " off (" + Q8GD_ENV + "=" + md + ")" + serving_tail());
 
     nb::object isa = int8_dot_isa(cpuinfo);
     if (isa.is_none())
-        return nb::make_tuple(nb::none(), log +
+        return pair(nb::none(), log +
                                               " FALLBACK: this CPU has no int8 dot product (no avx512_vnni / "
                                               "avx_vnni; int8 measured 0.88-0.93x on AVX2)" +
                                               serving_tail());
@@ -155,20 +158,20 @@ nb::tuple select_steps(nb::handle bundle, nb::handle cpuinfo) {
     nb::tuple bound = q8gd_bound(manifest);
     nb::object want = bound[0];
     if (want.is_none())
-        return nb::make_tuple(nb::none(), log + " FALLBACK: " + orvane::py_str(bound[1]) + serving_tail());
+        return pair(nb::none(), log + " FALLBACK: " + sp::text(bound[1]) + serving_tail());
 
     nb::tuple gate = q8gd_runtime_ok(manifest, mod_get("litert_runtime_version")());
     if (!sp::truthy(gate[0]))
-        return nb::make_tuple(nb::none(), log + " FALLBACK: " + orvane::py_str(gate[1]) + serving_tail());
+        return pair(nb::none(), log + " FALLBACK: " + sp::text(gate[1]) + serving_tail());
 
     std::string digest = sha256_file(p);
     nb::str digest_s(digest.c_str(), digest.size());
     if (!sp::py_eq(digest_s, want))
-        return nb::make_tuple(nb::none(), log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " +
+        return pair(nb::none(), log + " FALLBACK: bytes " + digest.substr(0, 12) + " != declared " +
                                               sp::str_head(want, 12) + serving_tail());
 
-    return nb::make_tuple(p, log + " SELECTED " + Q8GD_MEMBER + " (int8 decoder; cpu " + orvane::py_str(isa) +
-                                 "; sha " + sp::str_head(want, 12) + " bound; " + orvane::py_str(gate[1]) + ")");
+    return pair(p, log + " SELECTED " + Q8GD_MEMBER + " (int8 decoder; cpu " + sp::text(isa) +
+                                 "; sha " + sp::str_head(want, 12) + " bound; " + sp::text(gate[1]) + ")");
 }
 
 }  // namespace
@@ -180,8 +183,8 @@ nb::tuple select_q8gd(nb::handle bundle, nb::handle cpuinfo) {
         // Ordinary errors fall back to the combined model; interrupts and exit requests pass.
         if (!e.matches(PyExc_Exception)) throw;
         std::string type = nb::cast<std::string>(e.type().attr("__name__"));
-        std::string text = orvane::py_str(e.value());
-        return nb::make_tuple(nb::none(),
+        std::string text = sp::text(e.value());
+        return pair(nb::none(),
                               std::string(Q8GD_LOG) + " FALLBACK: " + type + ": " + text + serving_tail());
     }
 }

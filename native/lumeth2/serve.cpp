@@ -47,6 +47,17 @@ nb::object ready_json(nb::handle renderer) {
     return orvane::py_import("json").attr("dumps")(obj, "separators"_a = seps);
 }
 
+// The 4-byte word as unsigned little-endian, read through the buffer protocol so
+// that a rebound reader may hand back any bytes-like object.
+uint32_t le_word(nb::handle word) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(word.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    unsigned char b[4] = {0, 0, 0, 0};
+    std::memcpy(b, view.buf, view.len < 4 ? (size_t)view.len : 4);
+    PyBuffer_Release(&view);
+    return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
+}
+
 void emit_frames(nb::handle frames) { mod_get("emit")(frames); }
 
 void stats_line(nb::handle renderer) {
@@ -58,7 +69,7 @@ void stats_line(nb::handle renderer) {
     // a zero measured chunk time (coarse clock, stand-in renderer) reads as "inf"
     // instead of failing the whole stream on a division by zero
     double fps = mean != 0.0 ? (double)STEADY_PX / mean : HUGE_VAL;
-    sp::elog("rtf=" + fmt(rtf, ".3f") + " chunks=" + orvane::py_str(c_n) + " fps=" + fmt(nb::float_(fps), ".1f"));
+    sp::elog("rtf=" + fmt(rtf, ".3f") + " chunks=" + sp::text(c_n) + " fps=" + fmt(nb::float_(fps), ".1f"));
 }
 
 }  // namespace
@@ -70,7 +81,7 @@ nb::object serve(nb::handle renderer, nb::handle chain, nb::handle nm) {
     out.attr("write")(nb::bytes(line.data(), line.size()));
     out.attr("flush")();
     sp::elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
-             "fps  model=" + orvane::py_str(nm));
+             "fps  model=" + sp::text(nm));
 
     nb::object np = orvane::py_import("numpy");
     nb::object f32 = np.attr("float32");
@@ -80,12 +91,7 @@ nb::object serve(nb::handle renderer, nb::handle chain, nb::handle nm) {
     for (;;) {
         nb::object word = read_exact(4);
         if (word.is_none() || nb::len(word) < 4) break;
-        uint32_t n;
-        {
-            nb::bytes wb = nb::borrow<nb::bytes>(word);
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(wb.c_str());
-            n = (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-        }
+        uint32_t n = le_word(word);
         if (n == FLUSH_CMD) {
             emit_frames(renderer.attr("flush_chunks")());
             static const char marker[4] = {'\xff', '\xff', '\xff', '\xff'};

@@ -17,13 +17,7 @@ namespace {
 constexpr const char* SHARED_ENC_MEMBER = "shared-enc.tflite";
 const char* const SEARCH_ENV[] = {"LUMETH2_SHARED_ENC", "LUMETH2_ENGINE_DIR", "LUMETH2_ANE_ENGINE"};
 
-nb::list names_of(const char* name) {
-    nb::list l;
-    l.append(name);
-    return l;
-}
-
-std::string txt(nb::handle h) { return orvane::py_str(h); }
+std::string txt(nb::handle h) { return sp::text(h); }
 
 }  // namespace
 
@@ -31,7 +25,7 @@ nb::object declared_base_sha(nb::handle bundle) {
     nb::object sed = mod_get("_SED");
     if (sed.is_none()) return nb::none();
     try {
-        nb::object data = sp::item(mod_get("_member_bytes")(bundle, names_of("manifest.json")), 1);
+        nb::object data = sp::item(mod_get("_member_bytes")(bundle, sp::names_of({"manifest.json"})), 1);
         if (data.is_none()) return nb::none();
         nb::object doc = orvane::py_import("json").attr("loads")(data.attr("decode")("utf-8"));
         nb::object deps = doc.attr("get")("dependencies");
@@ -57,17 +51,17 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
         nb::object sed = mod_get("_SED");
         nb::object cands = sed.attr("store_candidates")(want_sha, sed.attr("dependency_store_dirs")());
         for (nb::handle p : cands) {
-            if (sp::isfile(p)) return nb::make_tuple(p, "name-trusted content store " + txt(p));
+            if (sp::isfile(p)) return sp::with_text(p, "name-trusted content store " + txt(p));
         }
     }
 
     // 2. the bundle's own copy
     nb::object member_bytes = mod_get("_member_bytes");
     {
-        nb::object got = member_bytes(bundle, names_of(SHARED_ENC_MEMBER));
+        nb::object got = member_bytes(bundle, sp::names_of({SHARED_ENC_MEMBER}));
         if (!sp::item(got, 1).is_none()) {
             nb::object p = mod_get("_stage_tflite")(bundle, sp::item(got, 0), sp::item(got, 1));
-            if (ok(p, "co-located in the bundle")) return nb::make_tuple(p, "co-located in " + txt(bundle));
+            if (ok(p, "co-located in the bundle")) return sp::with_text(p, "co-located in " + txt(bundle));
         }
     }
 
@@ -91,17 +85,17 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
     for (nb::object& c : cands) {
         if (sp::isdir(c)) {
             nb::object p = sp::join(c, SHARED_ENC_MEMBER);
-            if (sp::isfile(p) && ok(p, "engine dir")) return nb::make_tuple(p, "engine dir " + txt(c));
+            if (sp::isfile(p) && ok(p, "engine dir")) return sp::with_text(p, "engine dir " + txt(c));
         } else if (sp::isfile(c)) {
             nb::object base = sp::os_path().attr("basename")(c);
             if (sp::py_eq(base, nb::str(SHARED_ENC_MEMBER))) {
-                if (ok(c, "explicit file")) return nb::make_tuple(c, "explicit file " + txt(c));
+                if (ok(c, "explicit file")) return sp::with_text(c, "explicit file " + txt(c));
             } else {
-                nb::object got = member_bytes(c, names_of(SHARED_ENC_MEMBER));
+                nb::object got = member_bytes(c, sp::names_of({SHARED_ENC_MEMBER}));
                 if (!sp::item(got, 1).is_none()) {
                     nb::object p = mod_get("_stage_tflite")(c, sp::item(got, 0), sp::item(got, 1));
                     std::string how = "container " + txt(c);
-                    if (ok(p, how)) return nb::make_tuple(p, how);
+                    if (ok(p, how)) return sp::with_text(p, how);
                 }
             }
         }
@@ -113,7 +107,7 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
         if (i) why += "; ";
         why += mismatches[i];
     }
-    return nb::make_tuple(nb::none(), why);
+    return sp::with_text(nb::none(), why);
 }
 
 void register_shared_enc(nb::module_& m) {

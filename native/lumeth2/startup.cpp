@@ -25,14 +25,10 @@ constexpr const char* ELLIPSIS = "\xe2\x80\xa6";
 constexpr int64_t CANON_FLOATS = LC * PLANE;  // 74880
 constexpr int BUNDLE_FAULT = 3;
 
-std::string txt(nb::handle h) { return orvane::py_str(h); }
-std::string rep(nb::handle h) { return orvane::py_repr(h); }
+std::string txt(nb::handle h) { return sp::text(h); }
+std::string rep(nb::handle h) { return sp::repr_text(h); }
 
-nb::list names_of(std::initializer_list<const char*> names) {
-    nb::list l;
-    for (const char* n : names) l.append(n);
-    return l;
-}
+std::string py_type_name(nb::handle x) { return txt(nb::handle((PyObject*)Py_TYPE(x.ptr())).attr("__name__")); }
 
 // Python's tuple-unpacking rules for `a, b, c = value`.
 std::vector<nb::object> unpack(nb::handle value, size_t n) {
@@ -40,7 +36,7 @@ std::vector<nb::object> unpack(nb::handle value, size_t n) {
     if (!it) {
         PyErr_Clear();
         orvane::raise_type_error("cannot unpack non-iterable " +
-                                 nb::cast<std::string>(nb::handle((PyObject*)Py_TYPE(value.ptr())).attr("__name__")) +
+                                 py_type_name(value) +
                                  " object");
     }
     nb::object iter = nb::steal(it);
@@ -80,7 +76,7 @@ nb::object canon_array(const char* data, size_t nfloats) {
 }
 
 nb::object read_canon(nb::handle bundle) {
-    nb::object got = mod_get("_member_bytes")(bundle, names_of({"canon.bin", "canon.f32"}));
+    nb::object got = mod_get("_member_bytes")(bundle, sp::names_of({"canon.bin", "canon.f32"}));
     nb::object data = sp::item(got, 1);
     if (data.is_none())
         refuse("FATAL: no canon.bin in " + txt(bundle) + " (per-identity canon latent required)");
@@ -121,7 +117,7 @@ nb::tuple load_two_artifact(nb::handle bundle, nb::handle engine, nb::handle id_
                "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
                "combined-member path does not need it and is unaffected.)");
     nb::object base = mod_get("_declared_base_sha")(bundle);
-    bool own = !sp::item(mod_get("_member_bytes")(bundle, names_of({"shared-enc.tflite"})), 1).is_none();
+    bool own = !sp::item(mod_get("_member_bytes")(bundle, sp::names_of({"shared-enc.tflite"})), 1).is_none();
     if (!own && base.is_none())
         refuse("FATAL: " + b +
                " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
@@ -173,7 +169,7 @@ nb::tuple load_bundle(nb::handle bundle, nb::handle engine) {
     nb::object canon = read_canon(bundle);
     nb::object member_bytes = mod_get("_member_bytes");
 
-    nb::object combined = sp::item(member_bytes(bundle, names_of({COMBINED_MEMBER})), 1);
+    nb::object combined = sp::item(member_bytes(bundle, sp::names_of({COMBINED_MEMBER})), 1);
     if (!combined.is_none()) {
         std::vector<nb::object> sel = unpack(mod_get("_select_q8gd")(bundle), 2);
         if (sp::truthy(sel[1])) sp::elog(txt(sel[1]));
@@ -186,7 +182,7 @@ nb::tuple load_bundle(nb::handle bundle, nb::handle engine) {
         return nb::make_tuple(paths, COMBINED_MEMBER, canon);
     }
 
-    nb::object id_bytes = sp::item(member_bytes(bundle, names_of({"identity.tflite"})), 1);
+    nb::object id_bytes = sp::item(member_bytes(bundle, sp::names_of({"identity.tflite"})), 1);
     if (!id_bytes.is_none()) return load_two_artifact(bundle, engine, id_bytes, canon);
 
     nb::list others;
@@ -212,8 +208,8 @@ nb::tuple load_bundle(nb::handle bundle, nb::handle engine) {
 nb::tuple load_color_correct(nb::handle bundle) {
     const std::string prefix = txt(mod_get("COLOR_LOG_PREFIX"));
     if (!sp::truthy(mod_get("_color_enabled")()))
-        return nb::make_tuple(nb::none(),
-                              prefix + " DISABLED by " + txt(mod_get("COLOR_ENV")) + "=0 " + EM_DASH +
+        return sp::with_text(nb::none(),
+                             prefix + " DISABLED by " + txt(mod_get("COLOR_ENV")) + "=0 " + EM_DASH +
                                   " the frames are the RAW model output and will NOT match a live session's "
                                   "colours. This switch exists to isolate the renderer for measurement; it is not "
                                   "a serving mode.");
@@ -221,15 +217,15 @@ nb::tuple load_color_correct(nb::handle bundle) {
     nb::list names;
     names.append(member);
     nb::object raw = sp::item(mod_get("_member_bytes")(bundle, names), 1);
-    nb::str source((txt(bundle) + "!" + txt(member)).c_str());
+    nb::str source = sp::py_text(txt(bundle) + "!" + txt(member));
     std::vector<nb::object> parsed = unpack(mod_get("parse_color_correct")(raw, "source"_a = source), 2);
     if (parsed[0].is_none())
-        return nb::make_tuple(nb::none(),
-                              prefix + " NOT APPLIED " + EM_DASH + " " + txt(parsed[1]) +
+        return sp::with_text(nb::none(),
+                             prefix + " NOT APPLIED " + EM_DASH + " " + txt(parsed[1]) +
                                   ". The frames are the raw model output. A container carries the correction only "
                                   "if its producer packed one, so this says nothing about whether the identity HAS "
                                   "one; it is not an error and the render proceeds.");
-    return nb::make_tuple(parsed[0], prefix + " APPLIED " + EM_DASH + " " + txt(parsed[0].attr("describe")()));
+    return sp::with_text(parsed[0], prefix + " APPLIED " + EM_DASH + " " + txt(parsed[0].attr("describe")()));
 }
 
 nb::object run(nb::handle bundle, nb::handle engine, nb::handle threads_in) {
@@ -263,6 +259,10 @@ nb::object host_main(nb::handle argv) {
     nb::object to_int = sp::builtins().attr("int");
     for (Py_ssize_t i = 1; i < n;) {
         nb::object a = sp::item(args, i);
+        // words are texts; anything else would otherwise pass as its repr (None -> "None")
+        if (!PyUnicode_Check(a.ptr()))
+            orvane::raise_type_error("argv[" + std::to_string(i) + "] must be str, not " +
+                                     py_type_name(a));
         std::string s = txt(a);
         if (s == "render-stream") {
             i += 1;

@@ -84,6 +84,13 @@ def test_combined(env, capfd, form):
 
 
 @forms
+def test_canon_bin_wins_over_canon_f32(env, capfd, form):
+    members = {"canon.f32": b"\0" * 8, "canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED}
+    _, (_, _, canon), status, err = load(env, form, members, capfd)
+    np.testing.assert_array_equal(canon, CANON)
+
+
+@forms
 def test_combined_with_int8_variant(env, capfd, form):
     members = {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED,
                "combined_litert_q8gd.tflite": Q8GD, "manifest.json": q8gd_manifest()}
@@ -100,12 +107,40 @@ def test_combined_with_int8_variant(env, capfd, form):
     assert host._STAGED == ([] if form == "dir" else paths)
 
 
-def test_int8_fallback_is_logged_before_staging(env, capfd, monkeypatch):
+@pytest.fixture
+def events(monkeypatch):
+    """Log lines and staging calls of load_bundle, in the order they happen."""
+    seen = []
+    real_stage = host._stage_tflite
+    monkeypatch.setattr(host, "_elog", lambda *a: seen.append(("log",) + a))
+
+    def stage(bundle, member, data):
+        seen.append(("stage", member))
+        return real_stage(bundle, member, data)
+
+    monkeypatch.setattr(host, "_stage_tflite", stage)
+    return seen
+
+
+def test_int8_fallback_is_logged_before_staging(env, events, monkeypatch):
     monkeypatch.setenv("LUMETH2_Q8GD", "off")
-    members = {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED, "combined_litert_q8gd.tflite": Q8GD}
-    b, (paths, nm, _), _, err = load(env, "dir", members, capfd)
+    b = write_bundle("dir", env / "bundle", {"canon.bin": canon_bytes(), "combined_litert.tflite": COMBINED,
+                                             "combined_litert_q8gd.tflite": Q8GD})
+    paths, nm, _ = host.load_bundle(b)
     assert (paths, nm) == ([os.path.join(b, "combined_litert.tflite")], "combined_litert.tflite")
-    assert err == ["[q8gd] off (LUMETH2_Q8GD=off) \u2014 serving combined_litert.tflite"]
+    assert events == [("log", "[q8gd] off (LUMETH2_Q8GD=off) \u2014 serving combined_litert.tflite"),
+                      ("stage", "combined_litert.tflite")]
+
+
+def test_split_stages_identity_before_its_report_lines(env, events):
+    b = write_bundle("zip", env / "bundle", {"canon.bin": canon_bytes(), "identity.tflite": IDENT,
+                                             "shared-enc.tflite": ENC, "manifest.json": split_manifest(ENC_SHA)})
+    enc, ident = host.load_bundle(b)[0]
+    assert events[:2] == [("stage", "shared-enc.tflite"),  # the bundle's own copy, staged to be verified
+                          ("stage", "identity.tflite")]
+    assert [kind for kind, *_ in events[2:]] == ["log", "log"]
+    assert events[2][1].startswith("two-artifact split: base sha256=" + ENC_SHA[:12])
+    assert events[3][1] == "two-artifact split: enc=" + enc + " + id=" + ident
 
 
 @forms
@@ -236,6 +271,29 @@ def test_r6_when_nothing_resolves_without_a_digest(env, capfd, monkeypatch):
     assert err == ["FATAL: " + b + " carries identity.tflite (two-artifact split) but no engine shared-enc.tflite was "
                    "found. Provide it via --engine <dir|.engine>, LUMETH2_SHARED_ENC=<file>, or install the linux "
                    "engine (`orvane engine install linux`) into ~/.orvane/engines/."]
+
+
+@forms
+def test_bundle_path_that_is_not_utf8(env, monkeypatch, form):
+    """A file name with an undecodable byte reaches us with a lone surrogate; it must
+    load and report like any other path, the lines giving the path back unchanged."""
+    lines = []
+    monkeypatch.setattr(host, "_elog", lambda *a: lines.append(a))
+    parent = env / os.fsdecode(b"av\xffatar")
+    parent.mkdir()
+    b = write_bundle(form, parent / "bundle", {"canon.bin": canon_bytes(), "identity.tflite": IDENT,
+                                               "shared-enc.tflite": ENC, "manifest.json": split_manifest(ENC_SHA)})
+    paths, nm, _ = host.load_bundle(b)
+    assert lines == [
+        ("two-artifact split: base sha256=" + ENC_SHA[:12] + "\u2026 VERIFIED (bytes hashed) via co-located in " + b,),
+        ("two-artifact split: enc=" + paths[0] + " + id=" + paths[1],),
+    ]
+    assert host._resolve_shared_enc(b, None, None)[1] == "co-located in " + b
+    assert host.load_color_correct(b)[1].startswith("colour-correct: NOT APPLIED \u2014 this container carries no")
+    lines.clear()
+    with pytest.raises(SystemExit):
+        host.load_bundle(str(parent / "nothing"))
+    assert lines == [("FATAL: no canon.bin in " + str(parent / "nothing") + " (per-identity canon latent required)",)]
 
 
 def test_nothing_at_the_path_is_r1(env, capfd):

@@ -67,6 +67,13 @@ def test_bad_threads_value_raises_before_usage_check(calls):
     assert calls["elog"] == [] and calls["run"] == []
 
 
+@pytest.mark.parametrize("word", [None, b"b", 3])
+def test_words_must_be_texts(calls, word):
+    with pytest.raises(TypeError, match=r"argv\[1\] must be str"):
+        host.main(["prog", word, "b"])
+    assert calls["run"] == []
+
+
 def test_run_status_is_returned_unchanged(calls, monkeypatch):
     monkeypatch.setattr(host, "_run", lambda b, e, t: 1)
     assert host.main(["prog", "b"]) == 1

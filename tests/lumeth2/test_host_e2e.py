@@ -33,6 +33,20 @@ def run_env(tmp_path):
     return env, stage
 
 
+@pytest.fixture
+def start():
+    """Start hosts that are killed at teardown whatever the test did with them."""
+    hosts = []
+
+    def start(bundle, *args, env):
+        hosts.append(Host(bundle, *args, env=env))
+        return hosts[-1]
+
+    yield start
+    for h in hosts:
+        h.kill()
+
+
 def members(l2_models, **extra):
     m = {"canon.bin": np.zeros(74880, "<f4").tobytes(),
          "combined_litert.tflite": l2_models["combined"].read_bytes()}
@@ -50,10 +64,10 @@ def idx(recs):
 
 
 @pytest.mark.parametrize("form", FORMS)
-def test_stream_end_to_end(tmp_path, l2_models, run_env, form):
+def test_stream_end_to_end(tmp_path, l2_models, run_env, form, start):
     env, stage = run_env
     bundle = write_bundle(form, tmp_path / "bundle", members(l2_models))
-    h = Host(bundle, "--threads", "2", env=env)
+    h = start(bundle, "--threads", "2", env=env)
     assert h.read_ready() == {"fps": 20, "width": 416, "height": 720, "sample_rate": 16000, "color": None}
     assert h.ready_line == READY_NULL
     pcm = speech(3 * SPC + WIN)
@@ -83,7 +97,7 @@ def test_stream_end_to_end(tmp_path, l2_models, run_env, form):
     assert list(stage.iterdir()) == []  # staged model copies are gone
 
 
-def test_split_bundle_with_colour_and_desync(tmp_path, l2_models, run_env):
+def test_split_bundle_with_colour_and_desync(tmp_path, l2_models, run_env, start):
     env, stage = run_env
     rows = [list(range(256)), [255 - i for i in range(256)], list(range(256))]
     bundle = write_bundle("zip", tmp_path / "bundle", {
@@ -92,7 +106,7 @@ def test_split_bundle_with_colour_and_desync(tmp_path, l2_models, run_env):
         "shared-enc.tflite": l2_models["split_enc"].read_bytes(),
         "color.json": json.dumps({"lut": rows}).encode(),
     })
-    h = Host(bundle, env=dict(env, LIBQUARO_THREADS="2"))
+    h = start(bundle, env=dict(env, LIBQUARO_THREADS="2"))
     ready = h.read_ready()
     assert ready["color"] == {"kind": "lut", "sha256": hashlib.sha256(np.asarray(rows, np.uint8).tobytes()).hexdigest()}
     h.feed(np.zeros(SPC, np.float32))
@@ -109,11 +123,11 @@ def test_split_bundle_with_colour_and_desync(tmp_path, l2_models, run_env):
     assert list(stage.iterdir()) == []
 
 
-def test_missing_signature_ends_start_up_before_ready(tmp_path, l2_models, run_env):
+def test_missing_signature_ends_start_up_before_ready(tmp_path, l2_models, run_env, start):
     env, stage = run_env
     bundle = write_bundle("qvx", tmp_path / "bundle", dict(members(l2_models),
                           **{"combined_litert.tflite": l2_models["no_dec8"].read_bytes()}))
-    h = Host(bundle, env=env)
+    h = start(bundle, env=env)
     status, out, err = h.close()
     assert status != 0
     assert out == b""
@@ -134,7 +148,7 @@ def test_demo_script_writes_a_frame_strip(tmp_path):
     assert b"rendered 22 frames" in r.stdout  # 1 s of audio: the flushed first chunk
 
 
-def test_bundle_fault_after_staging_leaves_no_temp_file(tmp_path, run_env):
+def test_bundle_fault_after_staging_leaves_no_temp_file(tmp_path, run_env, start):
     """R5 after the bundle's own (wrong) shared encoder was staged out of a container:
     status 3, one FATAL line, and the exit hook removes the staged copy."""
     env, stage = run_env
@@ -143,7 +157,7 @@ def test_bundle_fault_after_staging_leaves_no_temp_file(tmp_path, run_env):
     bundle = write_bundle("qvx", tmp_path / "bundle", {
         "canon.bin": np.zeros(74880, "<f4").tobytes(), "identity.tflite": b"id",
         "shared-enc.tflite": b"a different base", "manifest.json": manifest})
-    h = Host(bundle, env=env)
+    h = start(bundle, env=env)
     status, out, err = h.close()
     assert status == 3 and out == b""
     lines = ours(err)

@@ -154,7 +154,8 @@ def test_cpu_without_int8_dot(bundle, tmp_path, cpu):
 
 
 @pytest.mark.parametrize("value, off", [(" OFF ", "off"), ("0", "0"), ("No", "no"), ("false", "false"),
-                                        ("  ", None), ("on", None), ("1", None)])
+                                        ("  ", None), ("on", None), ("1", None),
+                                        ("\udcff", None)])  # an undecodable byte in the value
 def test_env_switch(bundle, tmp_path, monkeypatch, value, off):
     put_manifest(bundle, manifest())
     monkeypatch.setenv("LUMETH2_Q8GD", value)

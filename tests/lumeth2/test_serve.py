@@ -172,6 +172,21 @@ def test_stats_with_zero_chunk_time(wire, clock, capfd):
     assert stats(capfd.readouterr().err) == ["rtf=0.000 chunks=1 fps=inf"]
 
 
+@pytest.mark.parametrize("kind", [bytearray, memoryview])
+def test_reader_may_hand_back_any_bytes_like_object(wire, monkeypatch, kind):
+    """read_exact rebound to give bytearray or memoryview words and blocks (an embedding's reader)."""
+    src = io.BytesIO(block(SPC) + RESET + FLUSH)
+
+    def read_exact(n):
+        got = src.read(n)
+        return kind(got) if len(got) == n else None
+
+    monkeypatch.setattr(host, "read_exact", read_exact)
+    w = wire.run(b"")
+    assert w.status == 0
+    assert indices(w.records) == first_chunk() + first_chunk() + [-1]
+
+
 def test_renderer_without_cc_attribute(wire):
     r = FakeRenderer()
     del r.cc

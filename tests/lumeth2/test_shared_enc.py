@@ -115,6 +115,19 @@ def test_engine_container_is_staged(tmp_path, env):
     assert open(path, "rb").read() == GOOD
 
 
+def test_refused_container_member_stays_staged(tmp_path, env):
+    """A container's member that fails verification: its record names the staged copy and the
+    container; the copy is left for the exit sweep."""
+    b = bundle_dir(tmp_path)
+    c = tmp_path / "other.engine"
+    with zipfile.ZipFile(c, "w") as z:
+        z.writestr("shared-enc.tflite", BAD)
+    path, why = host._resolve_shared_enc(str(b), str(c), sha(GOOD))
+    [staged] = host._STAGED
+    assert (path, why) == (None, staged + " (container " + str(c) + "): sha mismatch")
+    assert os.path.isfile(staged)
+
+
 def test_installed_engines_in_name_order(tmp_path, env):
     b = bundle_dir(tmp_path)
     root = tmp_path / "home" / ".orvane" / "engines"
