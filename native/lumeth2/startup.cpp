@@ -75,8 +75,15 @@ nb::object canon_array(const char* data, size_t nfloats) {
     return arr;
 }
 
+// Upper bound on the bytes read for the canonical latent (far above its 299,520).
+constexpr size_t CANON_READ_CAP = size_t(16) << 20;
+
 nb::object read_canon(nb::handle bundle) {
-    nb::object got = mod_get("_member_bytes")(bundle, sp::names_of({"canon.bin", "canon.f32"}));
+    // The canon has a known size, so a member that claims far more (a zip that
+    // inflates to gigabytes) is never read whole: past CANON_READ_CAP bytes the
+    // count is reported as "more than" the cap.
+    nb::object got = mod_get("_member_bytes")(bundle, sp::names_of({"canon.bin", "canon.f32"}),
+                                              nb::arg("max_size") = CANON_READ_CAP);
     nb::object data = sp::item(got, 1);
     if (data.is_none())
         refuse("FATAL: no canon.bin in " + txt(bundle) + " (per-identity canon latent required)");
@@ -84,7 +91,9 @@ nb::object read_canon(nb::handle bundle) {
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
     size_t nbytes = (size_t)view.len;
     std::string count;
-    if (nbytes % sizeof(float) == 0) {
+    if (nbytes > CANON_READ_CAP) {
+        count = "more than " + std::to_string(CANON_READ_CAP / sizeof(float));
+    } else if (nbytes % sizeof(float) == 0) {
         count = std::to_string(nbytes / sizeof(float));
     } else {
         // not a whole number of floats: a bad canon like any other, shown as the

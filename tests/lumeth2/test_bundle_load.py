@@ -382,3 +382,29 @@ def test_run_requires_three_items_from_load_bundle(env, monkeypatch, result, mes
     monkeypatch.setattr(host, "load_bundle", lambda b, e: result)
     with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
         host._run("b", None, 1)
+
+
+def test_oversized_zip_canon_is_not_inflated_whole(env, capfd):
+    # 200 MiB of zeros deflate to a few hundred KB; the loader must refuse it
+    # from a bounded read rather than inflate the whole member into memory.
+    import tracemalloc
+    import zipfile
+
+    b = env / "bomb.zip"
+    with zipfile.ZipFile(b, "w", zipfile.ZIP_DEFLATED) as z:
+        with z.open("canon.bin", "w", force_zip64=True) as f:
+            block = bytes(1 << 20)
+            for _ in range(200):
+                f.write(block)
+        z.writestr("combined_litert.tflite", COMBINED)
+    tracemalloc.start()
+    try:
+        with pytest.raises(SystemExit) as e:
+            host.load_bundle(str(b))
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert e.value.code == 3
+    assert peak < 64 << 20
+    err = capfd.readouterr().err
+    assert "FATAL: canon.bin has more than 4194304 floats, expected 74880" in err
