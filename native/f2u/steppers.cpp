@@ -173,7 +173,12 @@ static void headl_init(nb::handle self, nb::handle pk, nb::handle idv129, nb::ha
     nb::object hid_shape = np::item(hcfg, "hid_shape");
     nb::object a = pk.attr("a");
     nb::object np_ = np::numpy();
-    nb::object v = np::item(np::asarray(idv129, "float64"), nb::make_tuple(nb::none(), nb::ellipsis()));
+    nb::object v1 = np::asarray(idv129, "float64");
+    // a 2-D vector would broadcast into a wrong-shaped identity and pose feed
+    if (nb::len(nb::object(v1.attr("shape"))) != 1 || nb::len(v1) != 129)
+        orvane::raise_value_error("HeadL: idv129 must be one-dimensional with 129 values, got shape " +
+                                  orvane::py_str(v1.attr("shape")));
+    nb::object v = np::item(v1, nb::make_tuple(nb::none(), nb::ellipsis()));
     nb::object f32 = np::dtype("float32");
     nb::object vf = v.attr("astype")(f32);
     nb::object mu = np::asarray(np::item(a, "h2l_id_mu"), "float32");

@@ -311,7 +311,8 @@ def path_delta_ref(p, d, c, u):
 class OpenRef:
     """F3COpen / F3XBOpen from the behaviour, in plain numpy."""
 
-    def __init__(self, g, emap, P, d, c, seed, shift, noise, ehyst=0.95, keep_onsets=64, xc=None, path_delta=None):
+    def __init__(self, g, emap, P, d, c, seed, shift, noise, ehyst=0.95, keep_onsets=64, xc=None, path_delta=None,
+                 trim=True):
         self.g, self.emap = g, emap
         self.P = np.asarray(P, np.float64)
         self.d, self.c, self.shift, self.ehyst, self.noise = d, c, shift, ehyst, noise
@@ -334,6 +335,7 @@ class OpenRef:
         self.prev = None
         self.xc = xc
         self.path_delta = path_delta or path_delta_ref
+        self.trim = trim
 
     def add(self, rows, fp, fe):
         x = np.column_stack([np.asarray(fp, np.float64), np.asarray(fe, np.float64)])
@@ -391,7 +393,7 @@ class OpenRef:
             if len(self.on) > self.keep_onsets:
                 del self.on[: len(self.on) - self.keep_onsets]
             self.last = t
-        if cs is None:
+        if cs is None or not self.trim:
             return
         lo = max(self.th + self.amin - 1, 0)
         if lo - self.cb > 2048:

@@ -288,3 +288,24 @@ def test_error_after_frame_step_keeps_done(host):
     with pytest.raises(ValueError, match="argmin"):
         empty.pop(EYE4)
     assert empty.done == 0
+
+
+def test_windows_ahead_of_the_row_survive_trimming(host):
+    # every window starts past the evaluated row (amin = 2): the trim point
+    # would pass the rows added so far; the sums must still give the same
+    # onsets as sums that are never trimmed
+    g = fx.params(aw=((2, 5), (3, 9)), b=-1.5)
+    ours, _ = _pair(host, g=g)
+    d, c = fx.path_tables()
+    ref = fx.OpenRef(g, fx.EyeMapStub(), np.linspace(0.0, 2.0, 6), d, c, 7, 0.25, fx.TableNoise(), trim=False,
+                     path_delta=host.path_delta)
+    rng = np.random.default_rng(14)
+    for T in [2000, 60, 3, 1, 50]:
+        blk = _block(rng, T)
+        ours.add(*blk)
+        ref.add(*blk)
+        got, want = ours.pop(EYE4), ref.pop(EYE4)
+        for a, w in zip(got, want):
+            np.testing.assert_array_equal(a, w)
+        assert ours.on == ref.on[-64:] and ours.n_on == ref.n_on
+    assert ours.cb > 0 and ours.cb <= ours.n

@@ -347,3 +347,23 @@ def test_headl_draw_model_output_count(host, mpack, idv129):
     f4, h = _feeds_h(mpack, 1)[0]
     with pytest.raises(ValueError, match="unpack"):
         hl.step(f4, h)
+
+
+def test_heads_follow_the_encoders_in_definition_order(host):
+    names = list(vars(host))
+    order = ["Enc", "DetS", "HeadL", "F3COpen", "F3XBOpen"]
+    assert [n for n in names if n in order] == order
+
+
+def test_dets_state_after_steps(host, mpack, idv126):
+    ds = host.DetS(pk=mpack, idv126=idv126.astype(np.float64), noise=None)
+    assert ds.rec is None and ds.feats == [] and ds.hist == [] and ds.pk is mpack
+    ds.step(_tokens(1)[0].astype(np.float64))
+    assert ds.feats[0].dtype == np.float32 and ds.feats[0].shape == (1, 4, 3, 768)
+    assert ds.hist[0].dtype == np.float32 and ds.hist[0].shape == (4 * mpack.F,)
+
+
+@pytest.mark.parametrize("idv", [np.zeros((1, 129)), np.zeros(128), np.zeros(130)])
+def test_headl_identity_vector_shape(host, mpack, idv):
+    with pytest.raises(ValueError, match="idv129"):
+        host.HeadL(mpack, idv, host.NumpyNoise(0))
