@@ -301,7 +301,7 @@ static int64_t prev_index(nb::handle prev, int s, size_t E) {
 }
 
 static nb::object open_pop(nb::handle self, nb::handle EYE4) {
-    nb::object st = open_base(self);
+    nb::object st = self.attr("_base")();
     if (st.is_none()) return st;
     nb::object rows = st[0], base = st[1], track = st[2], n = st[3];
     nb::object keys = np::asarray(self.attr("emap").attr("key")(track), "float64");
@@ -338,7 +338,7 @@ static nb::object open_pop(nb::handle self, nb::handle EYE4) {
 }
 
 static nb::object xb_pop(nb::handle self, nb::handle EYE4) {
-    nb::object st = open_base(self);
+    nb::object st = self.attr("_base")();
     if (st.is_none()) return st;
     nb::object rows = st[0], base = st[1], track = st[2], n = st[3];
     nb::object xc = self.attr("xc");

@@ -309,3 +309,41 @@ def test_windows_ahead_of_the_row_survive_trimming(host):
             np.testing.assert_array_equal(a, w)
         assert ours.on == ref.on[-64:] and ours.n_on == ref.n_on
     assert ours.cb > 0 and ours.cb <= ours.n
+
+
+@pytest.mark.parametrize("xb", [False, True])
+def test_with_the_real_parameter_set_eye_maps_and_noise(host, xb):
+    rng = np.random.default_rng(15)
+    nfeat = 26 + 2 * 3
+    lib = rng.random((12, 6)) * 0.8
+    lib[:, -1] = rng.uniform(-0.04, 0.04, 12)
+    doc = {
+        "hazard": {"w": (rng.standard_normal(nfeat) * 0.3).tolist(), "b": -0.5,
+                   "cal": {"eo": {"delta": 0.1}}, "mu_x": [0.0] * nfeat, "sd_x": [1.0] * nfeat},
+        "lib_rel": lib.tolist(), "lib_pre": rng.random(12).tolist(), "lib_flut": (rng.random(12) < 0.4).tolist(),
+        "q_flut_val": 0.3, "u": [0.1] * 12, "REFRACT": 3,
+        "resid": {"B": rng.standard_normal((3, 12)).tolist(), "V": rng.standard_normal((3, 12)).tolist()},
+        "causal": {"AWIN": [[-6, 0], [-2, 1]]},
+    }
+    g = host.F3Params(doc, "eo")
+    e = np.cumsum(rng.uniform(0.0, 0.05, (8, 2)), axis=0) + 0.1
+    P = np.sort(rng.uniform(-1, 1, 8))
+    emap = host.EyeMap(e, P)
+    xc = host.XCal(np.sort(rng.uniform(0, 7, 7)), P) if xb else None
+    res = {"ar": [{"a1": 1.6, "a2": -0.7, "sig": 0.1}, {"a1": 0.5, "a2": 0.2, "sig": 2.0},
+                  {"a1": -0.3, "a2": 0.0, "sig": 1e-3}]}
+    d, c = fx.path_tables()
+    args = (g, emap, P, d, c, 21, 0.0)
+    if xb:
+        ours = host.F3XBOpen(*args, host.AR2Noise(res, 4), xc=xc)
+    else:
+        ours = host.F3COpen(*args, host.AR2Noise(res, 4))
+    ref = fx.OpenRef(*args, host.AR2Noise(res, 4), xc=xc, path_delta=host.path_delta)
+    for T in [7, 30, 1, 90]:
+        blk = _block(rng, T)
+        ours.add(*blk)
+        ref.add(*blk)
+        for a, w in zip(ours.pop(EYE4), ref.pop(EYE4)):
+            np.testing.assert_array_equal(a, w)
+    _same(ours, ref)
+    assert ours.n_on > 0
