@@ -131,7 +131,7 @@ static void open_f_need(nb::handle self, nb::handle hi_h) {
 
 // Feature vector of one evaluated row: the age one-hot, then the mean of
 // every window over the prefix sums (rows lo .. hi - 1, cut at 0 and at n).
-void opener_window_means(const double* cs, int64_t cs_rows, int64_t cb, size_t K, const int64_t* aw, size_t nw,
+void opener_window_means(const double* cs, int64_t cb, size_t K, const int64_t* aw, size_t nw,
                          int64_t t, int64_t n, double* out) {
     for (size_t w = 0; w < nw; ++w) {
         const int64_t lo = std::min(std::max(t + aw[2 * w], (int64_t)0), n);
@@ -140,7 +140,6 @@ void opener_window_means(const double* cs, int64_t cs_rows, int64_t cb, size_t K
         const double* a = cs + (size_t)(hi - cb) * K;
         const double* b = cs + (size_t)(lo - cb) * K;
         for (size_t k = 0; k < K; ++k) out[w * K + k] = (a[k] - b[k]) / width;
-        (void)cs_rows;
     }
 }
 
@@ -198,7 +197,7 @@ static void open_hazard(nb::handle self) {
             if (tf.size != 26) orvane::raise_value_error("F3COpen: tau_feat must give 26 values");
             auto z = np::empty<double>({nfeat});
             for (size_t i = 0; i < 26; ++i) z.data[i] = (double)tf.data[i];
-            opener_window_means(cs.data, cs_rows, cb, K, aw.data(), nw, t, n, z.data + 26);
+            opener_window_means(cs.data, cb, K, aw.data(), nw, t, n, z.data + 26);
             for (size_t i = 0; i < nfeat; ++i)
                 z.data[i] = (z.data[i] - mu.data[mu.size == 1 ? 0 : i]) / sd.data[sd.size == 1 ? 0 : i];
             const double logit = np::float_of(dot(z.obj, w_obj)) + b + shift;
