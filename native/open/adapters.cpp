@@ -329,7 +329,7 @@ void register_adapters(nb::module_& m) {
                 f.chunks = std::move(chunks);
                 return f;
             },
-            nb::arg("chunks"))
+            nb::arg("chunks").none())
         .def("interrupt",
              [](SessionEngine& e) {
                  try {
@@ -358,7 +358,7 @@ void register_adapters(nb::module_& m) {
                 f.chunks = std::move(chunks);
                 return f;
             },
-            nb::arg("chunks"))
+            nb::arg("chunks").none())
         .def("interrupt",
              [](FixtureEngine& e) {
                  try {

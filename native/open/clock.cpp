@@ -62,7 +62,7 @@ void register_clock(nb::module_& m) {
                 c.src = nb::borrow(it);
                 return c;
             },
-            nb::arg("it"))
+            nb::arg("it").none())
         .def("frame", &RenderClock::frame)
         .def("stats", &RenderClock::stats);
     cls.attr("__slots__") = nb::make_tuple("_t0", "_t1", "_n");

@@ -228,9 +228,9 @@ static nb::object expected_frames(nb::handle clip, nb::handle fps) {
 }
 
 void register_intake(nb::module_& m) {
-    m.def("_decode", &decode, nb::arg("path"), "PCM bytes of an audio file, decoded and resampled by PyAV.");
-    m.def("_pcm", &pcm, nb::arg("obj"), "One audio item as 16 kHz mono 16-bit PCM bytes.");
-    m.def("_whole_clip", &whole_clip, nb::arg("audio"),
+    m.def("_decode", &decode, nb::arg("path").none(), "PCM bytes of an audio file, decoded and resampled by PyAV.");
+    m.def("_pcm", &pcm, nb::arg("obj").none(), "One audio item as 16 kHz mono 16-bit PCM bytes.");
+    m.def("_whole_clip", &whole_clip, nb::arg("audio").none(),
           "PCM bytes of a whole clip (bytes, array or file), or None for a streamed input.");
     nb::class_<ChunkStream>(m, "_ChunkStream", nb::type_slots(gc_slots<ChunkStream>()))
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
@@ -248,7 +248,7 @@ void register_intake(nb::module_& m) {
             s.it = nb::none();
             return s;
         },
-        nb::arg("audio"), nb::arg("clip") = nb::none(), "Lazy sequence of the audio's PCM chunks.");
+        nb::arg("audio").none(), nb::arg("clip").none() = nb::none(), "Lazy sequence of the audio's PCM chunks.");
     m.def("_expected_frames", &expected_frames, nb::arg("clip").none(), nb::arg("fps").none(),
           "Frames a whole clip should produce at `fps`, or None.");
 }
