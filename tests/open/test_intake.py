@@ -75,6 +75,15 @@ def test_arrays_match_numpy_reference(dtype, layout):
     assert op._pcm(a) == reference_pcm(a)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_float_specials_and_odd_lengths(dtype):
+    specials = np.array([np.inf, -np.inf, -0.0, 1e-30, -1e-30, 0.99999, -0.99999, 1.0000001, 3e38, -3e38,
+                         32766.5 / 32767, 0.5, -0.5], dtype=dtype)
+    for n in range(1, len(specials) + 1):  # every tail length of the vector loop
+        a = specials[:n]
+        assert op._pcm(a) == reference_pcm(a)
+
+
 def test_float_nan_becomes_zero():
     with np.errstate(invalid="ignore"):
         ref = reference_pcm(np.array([np.nan], np.float32))
