@@ -1,8 +1,6 @@
 """Audio intake: bytes, arrays, files (ffmpeg, PyAV fallback), streams, expected frames."""
-import os
 import pathlib
 import shutil
-import subprocess
 import sys
 import types
 import wave
