@@ -5,7 +5,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#elif defined(__ARM_NEON)
+#elif defined(__aarch64__)
 #include <arm_neon.h>
 #endif
 
@@ -40,7 +40,7 @@ inline void pcm_from_float(const float* x, size_t n, int16_t* out) {
         __m128i r = _mm_packs_epi32(_mm_cvttps_epi32(a), _mm_cvttps_epi32(b));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), r);
     }
-#elif defined(__ARM_NEON)
+#elif defined(__aarch64__)
     const float32x4_t lo = vdupq_n_f32(-1.0f), hi = vdupq_n_f32(1.0f), k = vdupq_n_f32(32767.0f);
     for (; i + 8 <= n; i += 8) {
         float32x4_t a = vld1q_f32(x + i), b = vld1q_f32(x + i + 4);
@@ -69,7 +69,7 @@ inline void pcm_from_float(const double* x, size_t n, int16_t* out) {
         __m128i a = _mm_unpacklo_epi64(q[0], q[1]), b = _mm_unpacklo_epi64(q[2], q[3]);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(a, b));
     }
-#elif defined(__ARM_NEON)
+#elif defined(__aarch64__)
     const float64x2_t lo = vdupq_n_f64(-1.0), hi = vdupq_n_f64(1.0), k = vdupq_n_f64(32767.0);
     for (; i + 2 <= n; i += 2) {
         float64x2_t a = vld1q_f64(x + i);
