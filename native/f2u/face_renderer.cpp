@@ -44,6 +44,13 @@ nb::object unpacker(int n) {
 
 nb::object idx(nb::handle obj, size_t i) { return np::item(obj, nb::int_(i)); }
 
+// bool(obj) with the interpreter's rules (numpy scalars and arrays included).
+bool truthy(nb::handle obj) {
+    const int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
 // ---- construction ----------------------------------------------------------
 
 void renderer_init(nb::handle self, nb::handle pk, nb::handle idn, nb::handle threads) {
@@ -109,7 +116,7 @@ Raw raw(nb::handle arr) {
     r.itemsize = nb::cast<size_t>(arr.attr("dtype").attr("itemsize"));
     return r;
 }
-bool is_c_contig(nb::handle arr) { return nb::cast<bool>(arr.attr("flags").attr("c_contiguous")); }
+bool is_c_contig(nb::handle arr) { return truthy(arr.attr("flags").attr("c_contiguous")); }
 
 std::vector<int64_t> rows_of(const char* name) {
     std::vector<int64_t> out;
@@ -164,7 +171,7 @@ nb::object renderer_inputs(nb::handle self, nb::handle xd, nb::handle sel_in, nb
     feeds["sel"] = sel;
     feeds["sL"] = sL;
     feeds["sR"] = sR;
-    feeds["eyes"] = nb::bool_(nb::cast<bool>(act.attr("any")()));
+    feeds["eyes"] = nb::bool_(truthy(act.attr("any")()));
     return feeds;
 }
 
@@ -303,7 +310,7 @@ void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, 
     nb::module_ cv_ = nb::borrow<nb::module_>(cv);
     auto run = [&](auto tag) {
         using O = decltype(tag);
-        if (!nb::cast<bool>(o.attr("flags").attr("writeable"))) orvane::raise_value_error("assignment destination is read-only");
+        if (!truthy(o.attr("flags").attr("writeable"))) orvane::raise_value_error("assignment destination is read-only");
         auto F = frame_of<O>(o);
         check(F.C, F.H, F.W);
         if (g32)
@@ -383,7 +390,7 @@ nb::object renderer_run(nb::handle self, nb::handle feeds) {
         nb::object gm = resize(idx(gm64, i), dsize, nb::arg("interpolation") = lin);
         nb::object si = idx(s, i);
         comp(oi, gm, roi_m, np::item(b_rgb, si), np::item(b_mask, si));
-        if (nb::cast<bool>(nb::bool_(np::item(feeds, "eyes")))) {
+        if (truthy(np::item(feeds, "eyes"))) {
             nb::object e_rgb = np::item(r, "e_rgb");
             nb::object li = idx(l_, i), ri = idx(r_, i);
             comp(oi, gm, roi_e, np::item(e_rgb, li), np::item(np::item(r, "e_mL"), li));
