@@ -2,6 +2,7 @@
 #include "f2u/face_warp.hpp"
 
 #include <cmath>
+#include <cstdint>
 
 namespace f2u {
 
@@ -27,11 +28,22 @@ void grid_to_pixel_maps(const float* g, size_t npix, float* xs, float* ys) {
     }
 }
 
+// floor of a float, exactly; without SSE4.1 std::floor is a library call per
+// pixel, so the common range goes through an integer truncation instead.
+static inline float floor_f(float x) {
+    if (x > -2147483520.0f && x < 2147483520.0f) {
+        const float t = (float)(int32_t)x;  // truncation toward zero, exact in this range
+        if (t == x) return x;  // integral (keeps the sign of -0.0)
+        return t > x ? t - 1.0f : t;
+    }
+    return std::floor(x);  // huge values, infinities, NaN
+}
+
 void cone_correct(const float* s0, const float* s1, const float* s2, const float* xs, const float* ys, size_t npix,
                   float* out) {
     for (size_t p = 0; p < npix; ++p) {
-        const float fx = xs[p] - std::floor(xs[p]);
-        const float fy = ys[p] - std::floor(ys[p]);
+        const float fx = xs[p] - floor_f(xs[p]);
+        const float fy = ys[p] - floor_f(ys[p]);
         const float ax = fx * (1.0f - fx) * 0.5f;
         const float ay = fy * (1.0f - fy) * 0.5f;
         const float axy = ax * ay;

@@ -302,3 +302,11 @@ def test_frame_conversion(fresh, comp_calls, dtype):
     assert frames[0, 0, : len(vals), 0].tolist() == [128, 0, 255, 0, 255, 0, 191, 64, 128]
     finite = np.where(np.isnan(o_chw), -1.0, o_chw)  # NaN pixels come out 0
     np.testing.assert_array_equal(frames, to_u8_ref(finite))
+
+
+def test_empty_batch(renderer):
+    none = np.zeros(0, np.int64)
+    feeds = renderer.inputs(np.zeros((0, 21, 3), np.float32), none, none, none)
+    assert feeds["xk"].shape == (0, 21, 3) and feeds["eyes"] is False
+    frames = renderer.run(feeds)
+    assert frames.shape == (0, 512, 512, 3) and frames.dtype == np.uint8
