@@ -310,3 +310,16 @@ def test_empty_batch(renderer):
     assert feeds["xk"].shape == (0, 21, 3) and feeds["eyes"] is False
     frames = renderer.run(feeds)
     assert frames.shape == (0, 512, 512, 3) and frames.dtype == np.uint8
+
+
+def test_inputs_with_mixed_bank_dtypes(fresh, render_identity):
+    # eye bank kept in float64: the rows are cast into the float32 mouth rows
+    from types import SimpleNamespace
+
+    r = dict(render_identity.r)
+    r["e_x"] = r["e_x"].astype(np.float64) * 1.5
+    fresh.idn = SimpleNamespace(r=r)
+    feeds = fresh.inputs(np.zeros((3, 21, 3)), [1, 2, 3], [2, 0, 0], [0, 3, 0])
+    want, eyes = inputs_ref(r, None, [1, 2, 3], [2, 0, 0], [0, 3, 0])
+    assert feeds["xk"].dtype == np.float32 and eyes is True
+    np.testing.assert_array_equal(feeds["xk"], want)
