@@ -323,3 +323,19 @@ def test_inputs_with_mixed_bank_dtypes(fresh, render_identity):
     want, eyes = inputs_ref(r, None, [1, 2, 3], [2, 0, 0], [0, 3, 0])
     assert feeds["xk"].dtype == np.float32 and eyes is True
     np.testing.assert_array_equal(feeds["xk"], want)
+
+
+def test_opencv_missing(host, fresh, monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "cv2", None)
+    fresh.s_mot = mot = fake_motion(1)
+    with pytest.raises(ImportError):
+        fresh._warp_cone(np.zeros((4, 4, 2), np.float32))
+    with pytest.raises(ImportError):
+        fresh.run(fresh.inputs(np.zeros((1, 21, 3)), [1], [0], [0]))
+    assert mot.calls == []
+    o = np.zeros((3, 512, 512), np.float32)
+    with pytest.raises(ImportError):
+        host._composite(o, np.zeros((512, 512, 2), np.float32), (0, 512, 0, 512), np.zeros((3, 2, 2), np.float32),
+                        np.zeros((1, 2, 2), np.float32))
