@@ -83,7 +83,14 @@ static std::string shape_text(const std::vector<size_t>& sh) {
 static nb::object retr_call(nb::handle self, nb::handle keys) {
     nb::object q = np::asarray(keys, "float64");
     nb::object proj = self.attr("proj");
-    if (!proj.is_none()) q = project(q, self.attr("mu"), proj);
+    if (!proj.is_none()) {
+        // a single key column would broadcast against the mean: refuse any other width
+        nb::tuple qs = nb::cast<nb::tuple>(q.attr("shape")), ps = nb::cast<nb::tuple>(proj.attr("shape"));
+        if (qs.size() == 2 && ps.size() == 2 && !qs[1].equal(ps[0]))
+            orvane::raise_value_error("Retr: query keys of width " + orvane::py_str(qs[1]) +
+                                      " do not fit a projection from width " + orvane::py_str(ps[0]));
+        q = project(q, self.attr("mu"), proj);
+    }
     auto Q = np::view<double>(q);
     if (Q.ndim() != 2)
         orvane::raise_value_error("Retr: query keys must be two-dimensional (frames x key values), got shape " +

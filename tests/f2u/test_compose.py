@@ -130,7 +130,8 @@ def test_no_rows(host):
     assert out.shape == (0, 21, 3) and out.dtype == np.float32
 
 
-@pytest.mark.parametrize("width, pk", [(65, FakePack()), (40, FakePack(eye=(45,)))])
+@pytest.mark.parametrize("width, pk", [(65, FakePack()), (40, FakePack(eye=(45,))), (69, FakePack(driven=(-1,))),
+                                       (69, FakePack(eye=(63,)))])
 def test_too_few_columns(host, width, pk):
     with pytest.raises(IndexError):
         host.compose(pk, make_src(), rows(2, width=width))

@@ -339,3 +339,11 @@ def test_opencv_missing(host, fresh, monkeypatch):
     with pytest.raises(ImportError):
         host._composite(o, np.zeros((512, 512, 2), np.float32), (0, 512, 0, 512), np.zeros((3, 2, 2), np.float32),
                         np.zeros((1, 2, 2), np.float32))
+
+
+def test_plane_stack_needs_12_channels(host, render_pack):
+    from types import SimpleNamespace
+
+    idn = SimpleNamespace(planes=np.zeros((1, 8, 4, 4), np.float32))
+    with pytest.raises(ValueError, match="12 channels"):
+        host.Renderer(render_pack, idn)

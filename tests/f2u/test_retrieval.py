@@ -121,8 +121,9 @@ def test_wrong_key_width_fails_and_keeps_prev(host, P):
     r = host.Retr(random_bank(rng, N=4, K=5, P=P))
     r(rng.standard_normal((1, 5)))
     prev = r.prev
-    with pytest.raises(ValueError):
-        r(np.zeros((2, 4)))
+    for width in (4, 1):  # a single column must not broadcast against the bank
+        with pytest.raises(ValueError):
+            r(np.zeros((2, width)))
     assert r.prev == prev
 
 
