@@ -1,7 +1,432 @@
+// The f2u face renderer: motion model, warping of the identity's planes,
+// light decoder, mouth and eye patch compositing, 8-bit RGB frames.
+// OpenCV's remap and resize are reached through its Python API (its fixed-point
+// interpolation is its own); the arithmetic around them runs here.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "f2u/face_warp.hpp"
 #include "f2u/heads.hpp"
+#include "f2u/nparray.hpp"
 
 namespace f2u {
 
-void register_face_renderer(nb::module_& m) { (void)m; }
+namespace np {
+template <> inline const char* dtype_name<uint8_t>() { return "uint8"; }
+}  // namespace np
+
+namespace {
+
+nb::module_ cv2() { return orvane::py_import("cv2"); }  // at call time: the module loads without OpenCV
+
+std::string shape_text(const std::vector<size_t>& sh) {
+    std::string t = "(";
+    for (size_t i = 0; i < sh.size(); ++i) t += (i ? ", " : "") + std::to_string(sh[i]);
+    return t + (sh.size() == 1 ? ",)" : ")");
+}
+
+// `a, b, c, ... = v` run by the interpreter itself, so a wrong count fails with
+// its own ValueError text.
+nb::object unpacker(int n) {
+    static nb::object* fns[8] = {};
+    if (!fns[n]) {
+        std::string names;
+        for (int i = 0; i < n; ++i) names += (i ? ", _" : "_") + std::to_string(i);
+        const std::string src = "def unpack(v):\n    " + names + " = v\n    return (" + names + ",)\n";
+        nb::dict ns;
+        orvane::py_import("builtins").attr("exec")(nb::str(src.c_str()), ns);
+        fns[n] = new nb::object(ns["unpack"]);
+    }
+    return *fns[n];
+}
+
+nb::object idx(nb::handle obj, size_t i) { return np::item(obj, nb::int_(i)); }
+
+// bool(obj) with the interpreter's rules (numpy scalars and arrays included).
+bool truthy(nb::handle obj) {
+    const int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
+// ---- construction ----------------------------------------------------------
+
+void renderer_init(nb::handle self, nb::handle pk, nb::handle idn, nb::handle threads) {
+    nb::object sess = mod_get("ort_session");
+    self.attr("s_mot") = sess(pk.attr("motion_path"), threads);
+    self.attr("s_lite") = sess(pk.attr("lite_path"), threads);
+    self.attr("idn") = idn;
+    // the first image of the plane stack, channel-last, as three 4-channel images
+    auto P = np::view<float>(idx(idn.attr("planes"), 0));
+    if (P.ndim() != 3 || P.shape[0] < 12)
+        orvane::raise_value_error("Renderer: the identity's plane stack must hold 12 channels per image, got shape " +
+                                  shape_text(P.shape));
+    const size_t H = P.shape[1], W = P.shape[2];
+    auto p0 = np::empty<float>({H, W, 4}), p1 = np::empty<float>({H, W, 4}), p2 = np::empty<float>({H, W, 4});
+    {
+        nb::gil_scoped_release nogil;
+        split_planes4(P.data, H, W, p0.data, p1.data, p2.data);
+    }
+    nb::list planes4;
+    planes4.append(p0.obj);
+    planes4.append(p1.obj);
+    planes4.append(p2.obj);
+    self.attr("planes4") = planes4;
+    nb::object r = idn.attr("r");
+    nb::dict fixed;
+    fixed["f32"] = np::item(r, "g_f32");
+    fixed["x_s"] = np::item(r, "x_s_t");
+    self.attr("fixed") = fixed;
+    self.attr("f128") = np::item(r, "g_f128");
+    for (const char* name : {"roi_m", "roi_e"}) {
+        nb::list vals;
+        for (nb::handle v : idn.attr(name)) vals.append(np::py_float(v));
+        self.attr(name) = nb::tuple(vals);
+    }
+}
+
+// ---- feeds -------------------------------------------------------------------
+
+// rows k of dst (T, R, ...) <- rows k of src, for the frames where act is set.
+// Byte copies: dst and src share dtype and layout.
+void replace_rows(uint8_t* dst, const uint8_t* src, const bool* act, size_t T, size_t frame_bytes, size_t row_bytes,
+                  const int64_t* rows, size_t nrows) {
+    for (size_t t = 0; t < T; ++t) {
+        if (!act[t]) continue;
+        for (size_t i = 0; i < nrows; ++i) {
+            const size_t off = t * frame_bytes + (size_t)rows[i] * row_bytes;
+            std::memcpy(dst + off, src + off, row_bytes);
+        }
+    }
+}
+
+// A C-contiguous array's data pointer and shape, without conversion.
+struct Raw {
+    uint8_t* data = nullptr;
+    std::vector<size_t> shape;
+    size_t itemsize = 0;
+};
+Raw raw(nb::handle arr) {
+    Raw r;
+    nb::object iface = arr.attr("__array_interface__");
+    r.data = reinterpret_cast<uint8_t*>(nb::cast<uintptr_t>(idx(np::item(iface, "data"), 0)));
+    for (nb::handle d : nb::cast<nb::tuple>(arr.attr("shape"))) r.shape.push_back(nb::cast<size_t>(d));
+    r.itemsize = nb::cast<size_t>(arr.attr("dtype").attr("itemsize"));
+    return r;
+}
+bool is_c_contig(nb::handle arr) { return truthy(arr.attr("flags").attr("c_contiguous")); }
+
+std::vector<int64_t> rows_of(const char* name) {
+    std::vector<int64_t> out;
+    for (nb::handle v : mod_get(name)) out.push_back(np::to_i64(v));
+    return out;
+}
+
+nb::object renderer_inputs(nb::handle self, nb::handle xd, nb::handle sel_in, nb::handle sL_in, nb::handle sR_in) {
+    nb::object np_ = np::numpy();
+    nb::object r = self.attr("idn").attr("r");
+    nb::object sel = np_.attr("asarray")(sel_in), sL = np_.attr("asarray")(sL_in), sR = np_.attr("asarray")(sR_in);
+    // gathers through numpy: its index rules (wrapping, bounds errors) hold
+    nb::object xk = np_.attr("array")(np::item(np::item(r, "b_x"), sel));
+    nb::object e_x = np::item(r, "e_x");
+    nb::object xe = np_.attr("array")(np::item(e_x, sL));
+    nb::object xr = np_.attr("array")(np::item(e_x, sR));
+    nb::object act = np_.attr("logical_or")(np_.attr("greater")(sL, 0), np_.attr("greater")(sR, 0));
+    std::vector<int64_t> rl = rows_of("ROWS_L"), rr = rows_of("ROWS_R");
+
+    const bool same = is_c_contig(xk) && is_c_contig(xe) && is_c_contig(xr) &&
+                      xk.attr("dtype").equal(xe.attr("dtype")) && xk.attr("dtype").equal(xr.attr("dtype"));
+    Raw K = raw(xk), E = raw(xe), Rr = raw(xr);
+    auto A = np::view<bool>(act);
+    const bool fits = same && K.shape.size() >= 2 && K.shape == E.shape && K.shape == Rr.shape && A.ndim() == 1 &&
+                      A.shape[0] == K.shape[0];
+    if (fits) {
+        const size_t T = K.shape[0], R = K.shape[1];
+        size_t row_bytes = K.itemsize;
+        for (size_t d = 2; d < K.shape.size(); ++d) row_bytes *= K.shape[d];
+        std::vector<int64_t> lrows, rrows;
+        for (int64_t k : rl) lrows.push_back(k < 0 ? k + (int64_t)R : k);
+        for (int64_t k : rr) rrows.push_back(k < 0 ? k + (int64_t)R : k);
+        for (const auto* rows : {&lrows, &rrows})
+            for (int64_t k : *rows)
+                if (k < 0 || k >= (int64_t)R)
+                    orvane::raise_index_error("index " + std::to_string(k) + " is out of bounds for axis 1 with size " +
+                                              std::to_string(R));
+        nb::gil_scoped_release nogil;
+        // left-eye rows from the left-eye entry, right-eye rows from the right-eye entry
+        replace_rows(K.data, E.data, A.data, T, R * row_bytes, row_bytes, lrows.data(), lrows.size());
+        replace_rows(K.data, Rr.data, A.data, T, R * row_bytes, row_bytes, rrows.data(), rrows.size());
+    } else {
+        // unusual layouts: numpy's own assignment rules (casts, broadcasting, errors)
+        for (int64_t k : rl)
+            xk.attr("__setitem__")(nb::make_tuple(act, k), np::item(xe, nb::make_tuple(act, k)));
+        for (int64_t k : rr)
+            xk.attr("__setitem__")(nb::make_tuple(act, k), np::item(xr, nb::make_tuple(act, k)));
+    }
+    nb::dict feeds;
+    feeds["x_d"] = np::contiguous(xd, "float32");
+    feeds["xk"] = xk;
+    feeds["sel"] = sel;
+    feeds["sL"] = sL;
+    feeds["sR"] = sR;
+    feeds["eyes"] = nb::bool_(truthy(act.attr("any")()));
+    return feeds;
+}
+
+// ---- plane warp ----------------------------------------------------------------
+
+// Warped colour planes of one grid (Hg x Wg x 2, float32) written channel-first
+// into out (3 x Hg x Wg). xs, ys: caller's float32 (Hg, Wg) map arrays.
+void warp_into(nb::handle self, nb::handle cv, const float* g, size_t Hg, size_t Wg, np::Out<float>& xs,
+               np::Out<float>& ys, float* out) {
+    const size_t npix = Hg * Wg;
+    {
+        nb::gil_scoped_release nogil;
+        grid_to_pixel_maps(g, npix, xs.data, ys.data);
+    }
+    nb::object remap = cv.attr("remap");
+    nb::object lin = cv.attr("INTER_LINEAR"), rep = cv.attr("BORDER_REPLICATE");
+    nb::object planes4 = self.attr("planes4");
+    np::View<float> s[3];
+    for (size_t k = 0; k < 3; ++k) {
+        nb::object smk = remap(idx(planes4, k), xs.obj, ys.obj, lin, nb::arg("borderMode") = rep);
+        s[k] = np::view<float>(smk);
+        if (s[k].size != 4 * npix)
+            orvane::raise_value_error("Renderer: plane image " + std::to_string(k) +
+                                      " must have 4 channels, remapped to shape " + shape_text(s[k].shape));
+    }
+    nb::gil_scoped_release nogil;
+    cone_correct(s[0].data, s[1].data, s[2].data, xs.data, ys.data, npix, out);
+}
+
+nb::object renderer_warp_cone(nb::handle self, nb::handle g512) {
+    nb::module_ cv = cv2();
+    auto G = np::view<float>(g512);
+    if (G.ndim() != 3 || G.shape[2] != 2)
+        orvane::raise_value_error("_warp_cone: grid must have shape (H, W, 2), got " + shape_text(G.shape));
+    const size_t Hg = G.shape[0], Wg = G.shape[1];
+    auto xs = np::empty<float>({Hg, Wg}), ys = np::empty<float>({Hg, Wg});
+    auto out = np::empty<float>({3, Hg, Wg});
+    warp_into(self, cv, G.data, Hg, Wg, xs, ys, out.data);
+    return out.obj;
+}
+
+// ---- patch compositing ---------------------------------------------------------
+
+template <class T>
+struct Strided3 {
+    T* data;
+    size_t C, H, W;
+    ptrdiff_t sc, sy, sx;
+};
+
+template <class T>
+Strided3<T> frame_of(nb::handle o) {
+    auto nd = nb::cast<nb::ndarray<T, nb::ndim<3>, nb::device::cpu>>(o, false);
+    return {nd.data(), nd.shape(0), nd.shape(1), nd.shape(2), nd.stride(0), nd.stride(1), nd.stride(2)};
+}
+
+template <class G, class O>
+void composite_t(nb::handle cv, nb::handle o, const Strided3<O>& F, nb::handle gm_arr, double sx, double bx,
+                 double sy, double by, const np::View<float>& rgb, nb::handle mask0) {
+    auto gm = np::view<G>(gm_arr);
+    const size_t C = rgb.shape[0], h = rgb.shape[1], w = rgb.shape[2];
+    Box b;
+    {
+        nb::gil_scoped_release nogil;
+        b = patch_box<G>(gm.data, F.H, F.W, sx, bx, sy, by, w, h);
+    }
+    if (!b.any) return;  // nothing of the patch shows: the frame stays as it is
+    const size_t bh = b.r1 - b.r0, bw = b.c1 - b.c0;
+    auto mx = np::empty<float>({bh, bw}), my = np::empty<float>({bh, bw});
+    auto hwc = np::empty<float>({h, w, C});
+    {
+        nb::gil_scoped_release nogil;
+        patch_maps<G>(gm.data, F.W, b, sx, bx, sy, by, w, h, mx.data, my.data);
+        for (size_t c = 0; c < C; ++c)
+            for (size_t p = 0; p < h * w; ++p) hwc.data[p * C + c] = rgb.data[c * h * w + p];
+    }
+    nb::object remap = cv.attr("remap");
+    nb::object lin = cv.attr("INTER_LINEAR");
+    // alpha fades to 0 beyond the patch; colour keeps the edge so the fade does not darken
+    auto alpha = np::view<float>(remap(mask0, mx.obj, my.obj, lin, nb::arg("borderMode") = cv.attr("BORDER_CONSTANT"),
+                                       nb::arg("borderValue") = 0));
+    auto colour = np::view<float>(remap(hwc.obj, mx.obj, my.obj, lin, nb::arg("borderMode") = cv.attr("BORDER_REPLICATE")));
+    if (alpha.size != bh * bw || colour.size != bh * bw * C)
+        orvane::raise_value_error("_composite: remapped patch has an unexpected shape");
+    (void)o;
+    nb::gil_scoped_release nogil;
+    blend_box<O>(F.data, F.sc, F.sy, F.sx, C, b, alpha.data, colour.data);
+}
+
+void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, nb::handle rgb_in,
+                    nb::handle mask_in) {
+    nb::object parts = unpacker(4)(roi);
+    nb::object y0 = np::py_float(idx(parts, 0)), y1 = np::py_float(idx(parts, 1));
+    nb::object x0 = np::py_float(idx(parts, 2)), x1 = np::py_float(idx(parts, 3));
+    const double Y0 = np::float_of(y0), Y1 = np::float_of(y1), X0 = np::float_of(x0), X1 = np::float_of(x1);
+    auto factors = [](double a, double b, double& s, double& off) {
+        const double den = b - a;
+        if (den == 0.0) {  // the interpreter's own division error
+            nb::object q = nb::steal(PyNumber_TrueDivide(nb::float_(512.0).ptr(), nb::float_(den).ptr()));
+            throw nb::python_error();
+        }
+        s = 512.0 / den;
+        off = (512.0 - 2.0 * a) / den;
+    };
+    double sx, bx, sy, by;
+    factors(X0, X1, sx, bx);
+    factors(Y0, Y1, sy, by);
+
+    nb::object np_ = np::numpy();
+    auto rgb = np::view<float>(rgb_in);
+    if (rgb.ndim() != 3)
+        orvane::raise_value_error("_composite: patch colours must have shape (C, h, w), got " + shape_text(rgb.shape));
+    nb::object mask = np_.attr("asarray")(mask_in, nb::arg("dtype") = np::dtype("float32"));
+    std::vector<size_t> msh;
+    for (nb::handle d : nb::cast<nb::tuple>(mask.attr("shape"))) msh.push_back(nb::cast<size_t>(d));
+    if (msh.size() != 3 || msh[0] < 1 || msh[1] != rgb.shape[1] || msh[2] != rgb.shape[2])
+        orvane::raise_value_error("_composite: mask of shape " + shape_text(msh) + " does not fit a patch of shape " +
+                                  shape_text(rgb.shape));
+    nb::object mask0 = np::contiguous(idx(mask, 0), "float32");
+
+    if (!nb::isinstance(o, np_.attr("ndarray")))
+        orvane::raise_type_error("_composite: the frame must be a numpy array (it is changed in place)");
+    const std::string odt = orvane::py_str(o.attr("dtype"));
+    nb::object g = np_.attr("asarray")(gm);
+    const bool g32 = orvane::py_str(g.attr("dtype")) == "float32";
+    auto check = [&](size_t C, size_t H, size_t W) {
+        std::vector<size_t> gsh;
+        for (nb::handle d : nb::cast<nb::tuple>(g.attr("shape"))) gsh.push_back(nb::cast<size_t>(d));
+        if (gsh.size() != 3 || gsh[0] != H || gsh[1] != W || gsh[2] != 2)
+            orvane::raise_value_error("_composite: grid of shape " + shape_text(gsh) + " does not fit a frame of shape " +
+                                      shape_text({C, H, W}));
+        if (rgb.shape[0] != C)
+            orvane::raise_value_error("_composite: patch of " + std::to_string(rgb.shape[0]) +
+                                      " channels for a frame of " + std::to_string(C));
+    };
+    nb::module_ cv_ = nb::borrow<nb::module_>(cv);
+    auto run = [&](auto tag) {
+        using O = decltype(tag);
+        if (!truthy(o.attr("flags").attr("writeable"))) orvane::raise_value_error("assignment destination is read-only");
+        auto F = frame_of<O>(o);
+        check(F.C, F.H, F.W);
+        if (g32)
+            composite_t<float, O>(cv_, o, F, g, sx, bx, sy, by, rgb, mask0);
+        else
+            composite_t<double, O>(cv_, o, F, g, sx, bx, sy, by, rgb, mask0);
+    };
+    if (odt == "float32")
+        run(float{});
+    else if (odt == "float64")
+        run(double{});
+    else
+        orvane::raise_type_error("_composite: frames of type " + odt + " are not supported (float32 or float64)");
+}
+
+nb::object composite(nb::handle o, nb::handle gm, nb::handle roi, nb::handle rgb, nb::handle mask) {
+    composite_impl(cv2(), o, gm, roi, rgb, mask);
+    return nb::none();
+}
+
+// ---- frames ------------------------------------------------------------------------
+
+template <class T>
+nb::object to_u8(nb::handle o) {
+    auto nd = nb::cast<nb::ndarray<const T, nb::ndim<4>, nb::device::cpu>>(o, false);
+    const size_t n = nd.shape(0), C = nd.shape(1), H = nd.shape(2), W = nd.shape(3);
+    const ptrdiff_t st[4] = {nd.stride(0), nd.stride(1), nd.stride(2), nd.stride(3)};
+    auto out = np::empty<uint8_t>({n, H, W, C});
+    nb::gil_scoped_release nogil;
+    frames_to_u8<T>(nd.data(), n, C, H, W, st, out.data);
+    return out.obj;
+}
+
+nb::object renderer_run(nb::handle self, nb::handle feeds) {
+    nb::module_ cv = cv2();
+    nb::object np_ = np::numpy();
+    nb::object idn = self.attr("idn");
+    nb::object r = idn.attr("r");
+    nb::object s = np::item(feeds, "sel"), l_ = np::item(feeds, "sL"), r_ = np::item(feeds, "sR");
+    const size_t n = nb::len(s);
+
+    nb::dict mf;
+    for (auto kv : nb::cast<nb::dict>(self.attr("fixed"))) mf[kv.first] = kv.second;
+    mf["x_d"] = np::item(feeds, "x_d");
+    mf["bf32"] = np::item(np::item(r, "b_f32"), s);
+    mf["xk"] = np::item(feeds, "xk");
+    nb::object outs = unpacker(5)(self.attr("s_mot").attr("run")(nb::none(), mf));
+    nb::object grid64 = idx(outs, 0), occ = idx(outs, 1), z = idx(outs, 2), y0 = idx(outs, 3), gm64 = idx(outs, 4);
+
+    auto wrgb = np::empty<float>({n, 3, 512, 512});
+    auto xs = np::empty<float>({512, 512}), ys = np::empty<float>({512, 512});
+    nb::object resize = cv.attr("resize");
+    nb::object lin = cv.attr("INTER_LINEAR");
+    nb::tuple dsize = nb::make_tuple(512, 512);
+    for (size_t i = 0; i < n; ++i) {
+        auto g = np::view<float>(resize(idx(grid64, i), dsize, nb::arg("interpolation") = lin));
+        if (g.ndim() != 3 || g.shape[0] != 512 || g.shape[1] != 512 || g.shape[2] != 2)
+            orvane::raise_value_error("Renderer.run: sampling grid resized to shape " + shape_text(g.shape) +
+                                      ", expected (512, 512, 2)");
+        warp_into(self, cv, g.data, 512, 512, xs, ys, wrgb.data + i * 3 * 512 * 512);
+    }
+
+    nb::dict lf;
+    lf["wrgb"] = wrgb.obj;
+    lf["grid64"] = grid64;
+    lf["occ"] = occ;
+    lf["y0"] = y0;
+    lf["z"] = z;
+    lf["f128"] = self.attr("f128");
+    nb::object o = idx(self.attr("s_lite").attr("run")(nb::none(), lf), 0);
+
+    nb::object comp = mod_get("_composite");
+    nb::object roi_m = self.attr("roi_m"), roi_e = self.attr("roi_e");
+    nb::object b_rgb = np::item(r, "b_rgb"), b_mask = np::item(r, "b_mask");
+    for (size_t i = 0; i < n; ++i) {
+        nb::object oi = idx(o, i);
+        nb::object gm = resize(idx(gm64, i), dsize, nb::arg("interpolation") = lin);
+        nb::object si = idx(s, i);
+        comp(oi, gm, roi_m, np::item(b_rgb, si), np::item(b_mask, si));
+        if (truthy(np::item(feeds, "eyes"))) {
+            nb::object e_rgb = np::item(r, "e_rgb");
+            nb::object li = idx(l_, i), ri = idx(r_, i);
+            comp(oi, gm, roi_e, np::item(e_rgb, li), np::item(np::item(r, "e_mL"), li));
+            comp(oi, gm, roi_e, np::item(e_rgb, ri), np::item(np::item(r, "e_mR"), ri));
+        }
+    }
+
+    nb::object oa = np_.attr("asarray")(o);
+    const std::string dt = orvane::py_str(oa.attr("dtype"));
+    if (dt == "float64") return to_u8<double>(oa);
+    if (dt != "float32") oa = np::asarray(oa, "float32");
+    return to_u8<float>(oa);
+}
+
+struct FaceRenderer {};
+
+}  // namespace
+
+void register_face_renderer(nb::module_& m) {
+    nb::class_<FaceRenderer>(m, "Renderer", nb::dynamic_attr(),
+                             "The f2u face renderer: 512 x 512 RGB face frames of one identity.")
+        .def(
+            "__init__",
+            [](nb::pointer_and_handle<FaceRenderer> self, nb::handle pk, nb::handle idn, nb::handle threads) {
+                renderer_init(self.h, pk, idn, threads);
+                new (self.p) FaceRenderer();
+            },
+            nb::arg("pk").none(), nb::arg("idn").none(), nb::arg("threads").none() = 1)
+        .def("inputs", &renderer_inputs, nb::arg("xd").none(), nb::arg("sel").none(), nb::arg("sL").none(),
+             nb::arg("sR").none(), "The per-batch feed record: keypoints, bank keypoints, bank indices, eye flag.")
+        .def("_warp_cone", &renderer_warp_cone, nb::arg("g512").none(),
+             "The identity's colour planes warped by one normalised grid, interpolation-corrected, (3, H, W).")
+        .def("run", &renderer_run, nb::arg("feeds").none(), "Render one batch of feeds: uint8 (n, 512, 512, 3) RGB.");
+    m.def("_composite", &composite, nb::arg("o").none(), nb::arg("gm").none(), nb::arg("roi").none(),
+          nb::arg("rgb").none(), nb::arg("mask").none(),
+          "Blend a patch under its mask into the channel-first frame o, in place, moved by the grid gm.");
+}
 
 }  // namespace f2u

@@ -1,0 +1,171 @@
+// Per-pixel kernels of the face renderer (see face_warp.hpp).
+#include "f2u/face_warp.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace f2u {
+
+void split_planes4(const float* chw, size_t H, size_t W, float* p0, float* p1, float* p2) {
+    const size_t hw = H * W;
+    float* dst[3] = {p0, p1, p2};
+    for (size_t q = 0; q < 3; ++q) {
+        float* o = dst[q];
+        const float* c0 = chw + (4 * q) * hw;
+        for (size_t p = 0; p < hw; ++p) {
+            o[4 * p + 0] = c0[p];
+            o[4 * p + 1] = c0[hw + p];
+            o[4 * p + 2] = c0[2 * hw + p];
+            o[4 * p + 3] = c0[3 * hw + p];
+        }
+    }
+}
+
+void grid_to_pixel_maps(const float* g, size_t npix, float* xs, float* ys) {
+    for (size_t p = 0; p < npix; ++p) {
+        xs[p] = ((g[2 * p] + 1.0f) * 512.0f - 1.0f) * 0.5f;
+        ys[p] = ((g[2 * p + 1] + 1.0f) * 512.0f - 1.0f) * 0.5f;
+    }
+}
+
+// floor of a float, exactly; without SSE4.1 std::floor is a library call per
+// pixel, so the common range goes through an integer truncation instead.
+static inline float floor_f(float x) {
+    if (x > -2147483520.0f && x < 2147483520.0f) {
+        const float t = (float)(int32_t)x;  // truncation toward zero, exact in this range
+        if (t == x) return x;  // integral (keeps the sign of -0.0)
+        return t > x ? t - 1.0f : t;
+    }
+    return std::floor(x);  // huge values, infinities, NaN
+}
+
+void cone_correct(const float* s0, const float* s1, const float* s2, const float* xs, const float* ys, size_t npix,
+                  float* out) {
+    for (size_t p = 0; p < npix; ++p) {
+        const float fx = xs[p] - floor_f(xs[p]);
+        const float fy = ys[p] - floor_f(ys[p]);
+        const float ax = fx * (1.0f - fx) * 0.5f;
+        const float ay = fy * (1.0f - fy) * 0.5f;
+        const float axy = ax * ay;
+        // stack channel k lives in image k / 4, lane k % 4
+        const float* a = s0 + 4 * p;  // colour 0-2, dx 0
+        const float* b = s1 + 4 * p;  // dx 1-2, dy 0-1
+        const float* c = s2 + 4 * p;  // dy 2, dxy 0-2
+        const float col[3] = {a[0], a[1], a[2]};
+        const float dx[3] = {a[3], b[0], b[1]};
+        const float dy[3] = {b[2], b[3], c[0]};
+        const float dxy[3] = {c[1], c[2], c[3]};
+        for (int k = 0; k < 3; ++k) out[k * npix + p] = ((col[k] - ax * dx[k]) - ay * dy[k]) + axy * dxy[k];
+    }
+}
+
+template <class T>
+static inline T patch_coord(T g, T s, T b, T n) {
+    const T u = (g * s + b) - T(1);
+    return ((u + T(1)) * n) * T(0.5) - T(0.5);
+}
+
+template <class T>
+Box patch_box(const T* gm, size_t H, size_t W, double sx, double bx, double sy, double by, size_t w, size_t h) {
+    const T Sx = (T)sx, Bx = (T)bx, Sy = (T)sy, By = (T)by, Tw = (T)w, Th = (T)h;
+    Box b;
+    size_t r0 = H, r1 = 0, c0 = W, c1 = 0;
+    for (size_t y = 0; y < H; ++y) {
+        const T* row = gm + 2 * W * y;
+        bool row_any = false;
+        for (size_t x = 0; x < W; ++x) {
+            const T mx = patch_coord(row[2 * x], Sx, Bx, Tw);
+            const T my = patch_coord(row[2 * x + 1], Sy, By, Th);
+            // the bilinear sample touches at least one patch pixel
+            if (mx > T(-1) && mx < Tw && my > T(-1) && my < Th) {
+                row_any = true;
+                if (x < c0) c0 = x;
+                if (x + 1 > c1) c1 = x + 1;
+            }
+        }
+        if (row_any) {
+            if (y < r0) r0 = y;
+            r1 = y + 1;
+        }
+    }
+    if (r1 > 0) {
+        b.any = true;
+        b.r0 = r0;
+        b.r1 = r1;
+        b.c0 = c0;
+        b.c1 = c1;
+    }
+    return b;
+}
+
+template <class T>
+void patch_maps(const T* gm, size_t W, const Box& b, double sx, double bx, double sy, double by, size_t w, size_t h,
+                float* mx, float* my) {
+    const T Sx = (T)sx, Bx = (T)bx, Sy = (T)sy, By = (T)by, Tw = (T)w, Th = (T)h;
+    const size_t bw = b.c1 - b.c0;
+    for (size_t y = b.r0; y < b.r1; ++y) {
+        const T* row = gm + 2 * W * y;
+        float* ox = mx + (y - b.r0) * bw;
+        float* oy = my + (y - b.r0) * bw;
+        for (size_t x = b.c0; x < b.c1; ++x) {
+            ox[x - b.c0] = (float)patch_coord(row[2 * x], Sx, Bx, Tw);
+            oy[x - b.c0] = (float)patch_coord(row[2 * x + 1], Sy, By, Th);
+        }
+    }
+}
+
+template <class T>
+void blend_box(T* o, ptrdiff_t s_c, ptrdiff_t s_y, ptrdiff_t s_x, size_t C, const Box& b, const float* alpha,
+               const float* colour) {
+    const size_t bw = b.c1 - b.c0;
+    for (size_t c = 0; c < C; ++c)
+        for (size_t y = b.r0; y < b.r1; ++y) {
+            T* orow = o + (ptrdiff_t)c * s_c + (ptrdiff_t)y * s_y;
+            const size_t prow = (y - b.r0) * bw;
+            for (size_t x = b.c0; x < b.c1; ++x) {
+                const size_t p = prow + (x - b.c0);
+                const float a = alpha[p];
+                const float ac = a * colour[p * C + c];
+                const float inv = 1.0f - a;
+                T& r = orow[(ptrdiff_t)x * s_x];
+                r = (T)ac + (T)inv * r;
+            }
+        }
+}
+
+template <class T>
+void frames_to_u8(const T* o, size_t n, size_t C, size_t H, size_t W, const ptrdiff_t* st, uint8_t* out) {
+    for (size_t i = 0; i < n; ++i)
+        for (size_t y = 0; y < H; ++y) {
+            uint8_t* orow = out + ((i * H + y) * W) * C;
+            for (size_t c = 0; c < C; ++c) {
+                const T* src = o + (ptrdiff_t)i * st[0] + (ptrdiff_t)c * st[1] + (ptrdiff_t)y * st[2];
+                for (size_t x = 0; x < W; ++x) {
+                    T v = src[(ptrdiff_t)x * st[3]];
+                    if (std::isnan(v)) {
+                        orow[x * C + c] = 0;
+                        continue;
+                    }
+                    v = v < T(-1) ? T(-1) : (v > T(1) ? T(1) : v);
+                    v = std::nearbyint((v + T(1)) * T(127.5));
+                    v = v < T(0) ? T(0) : (v > T(255) ? T(255) : v);
+                    orow[x * C + c] = (uint8_t)v;
+                }
+            }
+        }
+}
+
+template Box patch_box<float>(const float*, size_t, size_t, double, double, double, double, size_t, size_t);
+template Box patch_box<double>(const double*, size_t, size_t, double, double, double, double, size_t, size_t);
+template void patch_maps<float>(const float*, size_t, const Box&, double, double, double, double, size_t, size_t,
+                                float*, float*);
+template void patch_maps<double>(const double*, size_t, const Box&, double, double, double, double, size_t, size_t,
+                                 float*, float*);
+template void blend_box<float>(float*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, const Box&, const float*,
+                               const float*);
+template void blend_box<double>(double*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, const Box&, const float*,
+                                const float*);
+template void frames_to_u8<float>(const float*, size_t, size_t, size_t, size_t, const ptrdiff_t*, uint8_t*);
+template void frames_to_u8<double>(const double*, size_t, size_t, size_t, size_t, const ptrdiff_t*, uint8_t*);
+
+}  // namespace f2u

@@ -1,0 +1,155 @@
+"""Patch compositing: a patch placed on its source rectangle, moved through the
+frame's grid and blended in place."""
+
+import numpy as np
+import pytest
+
+from heads_render_fixtures import composite_ref, identity_grid512
+
+
+def wavy_grid(seed=0, amp=0.02, dtype=np.float32):
+    rng = np.random.default_rng(seed)
+    g = identity_grid512().astype(np.float64)
+    yy, xx = np.mgrid[0:512, 0:512] / 512.0
+    a, b = rng.uniform(0.5, 2.0, 2)
+    g[..., 0] += amp * np.sin(2 * np.pi * a * yy) + 0.01
+    g[..., 1] += amp * np.cos(2 * np.pi * b * xx) - 0.015
+    return g.astype(dtype)
+
+
+def patch(h, w, seed=0, k=1):
+    rng = np.random.default_rng(seed)
+    return (rng.uniform(-1, 1, (3, h, w)).astype(np.float32), rng.uniform(0, 1, (k, h, w)).astype(np.float32))
+
+
+def frame(seed=5, dtype=np.float32):
+    return np.random.default_rng(seed).uniform(-1, 1, (3, 512, 512)).astype(dtype)
+
+
+@pytest.mark.parametrize(
+    "roi, hw, k",
+    [
+        ((300.0, 420.0, 180.0, 330.0), (30, 36), 1),
+        ((150, 230, 140, 370), (20, 56), 3),  # extra mask planes are ignored
+        ((-20.0, 60.5, 470.25, 530.0), (16, 12), 1),  # partly off the frame
+    ],
+)
+def test_matches_numpy_reference_bit_exact(host, roi, hw, k):
+    rgb, mask = patch(*hw, k=k)
+    gm = wavy_grid()
+    o, want = frame(), frame()
+    assert host._composite(o, gm, roi, rgb, mask) is None
+    composite_ref(want, gm, roi, rgb, mask)
+    np.testing.assert_array_equal(o, want)
+    assert not np.array_equal(o, frame())
+
+
+def test_float64_frame_and_grid(host):
+    rgb, mask = patch(30, 36)
+    gm = wavy_grid(dtype=np.float64)
+    o, want = frame(dtype=np.float64), frame(dtype=np.float64)
+    host._composite(o, gm, (300.0, 420.0, 180.0, 330.0), rgb, mask)
+    composite_ref(want, gm, (300.0, 420.0, 180.0, 330.0), rgb, mask)
+    assert o.dtype == np.float64
+    np.testing.assert_array_equal(o, want)
+
+
+def test_strided_frame_view(host):
+    rgb, mask = patch(30, 36)
+    gm = wavy_grid()
+    big, want = np.zeros((2, 3, 512, 512), np.float32), frame()
+    big[1] = frame()
+    o = big[1]
+    host._composite(big[1], gm, (300, 420, 180, 330), rgb, mask)
+    composite_ref(want, gm, (300, 420, 180, 330), rgb, mask)
+    np.testing.assert_array_equal(o, want)
+    # a channel-last buffer seen channel-first
+    hwc = np.ascontiguousarray(frame().transpose(1, 2, 0))
+    view = hwc.transpose(2, 0, 1)
+    host._composite(view, gm, (300, 420, 180, 330), rgb, mask)
+    np.testing.assert_array_equal(view, want)
+
+
+def test_identity_grid_full_frame_patch_samples_pixel_centres(host):
+    rgb, mask = patch(512, 512)
+    o = frame()
+    want = mask[0] * rgb + (1 - mask[0]) * o
+    host._composite(o, identity_grid512(), (0, 512, 0, 512), rgb, mask)
+    np.testing.assert_allclose(o, want, rtol=0, atol=1e-6)
+
+
+def test_stretched_patch_box(host):
+    rgb, mask = patch(50, 50)
+    mask[:] = 1.0
+    o = frame()
+    before = o.copy()
+    host._composite(o, identity_grid512(), (100, 200, 300, 400), rgb, mask)
+    changed = np.any(o != before, axis=0)
+    rows, cols = np.flatnonzero(changed.any(axis=1)), np.flatnonzero(changed.any(axis=0))
+    assert (rows[0], rows[-1], cols[0], cols[-1]) == (99, 200, 299, 400)
+    outside = np.ones((512, 512), bool)
+    outside[99:201, 299:401] = False
+    np.testing.assert_array_equal(o[:, outside], before[:, outside])
+    # inside the rectangle the patch is taken whole (alpha 1)
+    assert np.all(np.abs(o[:, 100:200, 300:400]) <= 1.0)
+    assert not np.any(o[:, 100:200, 300:400] == before[:, 100:200, 300:400])
+
+
+def test_samples_all_outside_leave_frame_untouched(host):
+    rgb, mask = patch(20, 20)
+    o = frame()
+    before = o.copy()
+    gm = np.full((512, 512, 2), 0.9, np.float32)  # every sample far right/below the rectangle
+    host._composite(o, gm, (0, 100, 0, 100), rgb, mask)
+    np.testing.assert_array_equal(o, before)
+
+
+def test_strict_bounds_at_minus_one(host):
+    # roi = whole frame, w = 512: mx = (g + 1) * 256 - 0.5, so mx = -1 at g = -1 - 1/512
+    rgb, mask = patch(512, 512)
+    mask[:] = 1.0
+    edge = np.float32(-1.0 - 1.0 / 512)
+    gm = np.full((512, 512, 2), 0.0, np.float32)
+    gm[..., 0] = edge
+    o = frame()
+    before = o.copy()
+    host._composite(o, gm, (0, 512, 0, 512), rgb, mask)
+    np.testing.assert_array_equal(o, before)
+    gm[..., 0] = np.nextafter(edge, np.float32(0))
+    host._composite(o, gm, (0, 512, 0, 512), rgb, mask)
+    assert not np.array_equal(o, before)
+
+
+@pytest.mark.parametrize(
+    "roi, exc",
+    [((1, 2, 3), ValueError), ((1, 2, 3, 4, 5), ValueError), ((10, 20, 30, 30), ZeroDivisionError),
+     ((10, 10, 30, 40), ZeroDivisionError)],
+)
+def test_bad_regions(host, roi, exc):
+    rgb, mask = patch(8, 8)
+    o = frame()
+    before = o.copy()
+    with pytest.raises(exc):
+        host._composite(o, wavy_grid(), roi, rgb, mask)
+    np.testing.assert_array_equal(o, before)
+
+
+def test_shape_mismatches(host):
+    rgb, mask = patch(8, 8)
+    o = frame()
+    with pytest.raises(ValueError):
+        host._composite(o, np.zeros((256, 256, 2), np.float32), (0, 512, 0, 512), rgb, mask)
+    with pytest.raises(ValueError):
+        host._composite(o, wavy_grid(), (0, 512, 0, 512), rgb, np.ones((1, 8, 9), np.float32))
+    np.testing.assert_array_equal(o, frame())
+
+
+def test_arguments_by_name(host):
+    rgb, mask = patch(30, 36)
+    gm = wavy_grid()
+    o, want = frame(), frame()
+    host._composite(mask=mask, rgb=rgb, roi=(300, 420, 180, 330), gm=gm, o=o)
+    composite_ref(want, gm, (300, 420, 180, 330), rgb, mask)
+    np.testing.assert_array_equal(o, want)
+    with pytest.raises(TypeError):
+        host._composite(o, gm, (300, 420, 180, 330), rgb)
