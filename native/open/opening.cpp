@@ -113,7 +113,8 @@ nb::object unified_engine(nb::object source) {
                           : is_instance(v, f2u_invalid)   ? "InvalidAvatar"
                                                           : nullptr;
         if (!cls) throw;
-        nb::object message = nb::str(v.attr("args")[0]);
+        nb::object message = nb::steal(PyObject_Str(nb::object(v.attr("args")[0]).ptr()));
+        if (!message.is_valid()) throw nb::python_error();
         nb::object cause = v.attr("__cause__");
         nb::object detail = nb::repr(nb::cast<bool>(nb::bool_(cause)) ? nb::handle(cause) : v);
         raise_suppressed(refusal(cls, message, detail), v);
@@ -145,7 +146,7 @@ bool ferrin1_runtime_present() {
 }  // namespace
 
 void register_opening(nb::module_& m) {
-    m.def("open", &open_avatar, nb::arg("source"), "Open the avatar at `source` (a path) and return an Avatar.");
+    m.def("open", &open_avatar, nb::arg("source").none(), "Open the avatar at `source` (a path) and return an Avatar.");
     m.def("_open_engine", &open_engine, nb::arg("source"), nb::arg("engine_id"),
           "Build the engine adapter for an engine kind and wrap it in an Avatar.");
     m.def("_unified_engine", &unified_engine, nb::arg("source"), "The f2u engine on the avatar's unpacked directory.");
