@@ -1,7 +1,256 @@
-#include "open/open_module.hpp"
+// Audio intake: the render's audio argument (bytes, arrays, file paths or iterables
+// of those) becomes 16 kHz mono 16-bit PCM bytes, as one whole clip or one chunk per
+// streamed item. Files are decoded by an `ffmpeg` child process, PyAV as fallback.
+#include "open/intake.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "open/open_glue.hpp"
 
 namespace op {
 
-void register_intake(nb::module_& m) { (void)m; }
+static const char* kAudioTypeMsg =
+    "audio must be 16 kHz mono samples (bytes / int16 or float array), an audio file path, or an "
+    "iterable of those; got ";
+static const char* kReadFailed = "could not read that audio";
+
+static bool is_bytes_like(nb::handle obj) {
+    return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()) || PyMemoryView_Check(obj.ptr());
+}
+
+static bool is_path_like(nb::handle obj) {
+    return PyUnicode_Check(obj.ptr()) || PyObject_HasAttrString((PyObject*)Py_TYPE(obj.ptr()), "__fspath__");
+}
+
+[[noreturn]] static void raise_unsupported(nb::handle obj) {
+    std::string tn = py_str(nb::handle((PyObject*)Py_TYPE(obj.ptr())).attr("__name__"));
+    orvane::raise_type_error(std::string(kAudioTypeMsg) + tn);
+}
+
+// numpy, or an invalid object when it cannot be imported (any import error counts).
+static nb::object numpy_or_none() {
+    try {
+        return py_import("numpy");
+    } catch (nb::python_error&) {
+        return nb::object();
+    }
+}
+
+static nb::bytes pcm_of_array(nb::handle np, nb::handle arr) {
+    nb::object dt = arr.attr("dtype");
+    int kind = 0;
+    if (py_compare(dt, np.attr("int16"), Py_EQ)) kind = 1;
+    else if (py_compare(dt, np.attr("float32"), Py_EQ)) kind = 2;
+    else if (py_compare(dt, np.attr("float64"), Py_EQ)) kind = 3;
+    else
+        orvane::raise_type_error("audio arrays must be int16, or float32/float64 in [-1, 1]; got " + py_str(dt));
+
+    // Row-major order whatever the array's layout (no copy when already C-contiguous).
+    nb::object c = np.attr("ascontiguousarray")(arr);
+    ReadBuf in(c);
+    size_t n = in.bytes() / (kind == 1 ? 2 : kind == 2 ? 4 : 8);
+    char* out = nullptr;
+    nb::bytes res = fresh_bytes(n * 2, &out);
+    {
+        nb::gil_scoped_release nogil;
+        if (kind == 1)
+            std::memcpy(out, in.data(), n * 2);
+        else if (kind == 2)
+            pcm_from_float(static_cast<const float*>(in.data()), n, reinterpret_cast<int16_t*>(out));
+        else
+            pcm_from_float(static_cast<const double*>(in.data()), n, reinterpret_cast<int16_t*>(out));
+    }
+    return res;
+}
+
+static nb::object pcm_of_file(nb::handle obj) {
+    nb::object path = PyUnicode_Check(obj.ptr()) ? nb::borrow(obj) : py_import("os").attr("fspath")(obj);
+    nb::object ospath = py_import("os.path");
+    if (!truthy(ospath.attr("isfile")(path))) {
+        PyErr_SetString(PyExc_FileNotFoundError, ("no audio at " + py_str(path)).c_str());
+        throw nb::python_error();
+    }
+    nb::list args;
+    for (const char* a : {"ffmpeg", "-nostdin", "-loglevel", "error", "-i"}) args.append(nb::str(a));
+    args.append(path);
+    nb::str rate = nb::str(mod_get("_SAMPLE_RATE"));
+    args.append(nb::str("-ar"));
+    args.append(rate);
+    for (const char* a : {"-ac", "1", "-f", "s16le", "-"}) args.append(nb::str(a));
+    nb::object proc;
+    try {
+        proc = mod_get("subprocess").attr("run")(args, nb::arg("capture_output") = true);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) throw;  // only a missing ffmpeg falls back
+        proc = nb::object();
+    }
+    if (!proc.is_valid()) return mod_get("_decode")(path);
+    if (!py_compare(proc.attr("returncode"), nb::int_(0), Py_EQ)) {
+        nb::object err = proc.attr("stderr").attr("decode")("utf-8", "replace");
+        nb::object detail = checked(PySequence_GetSlice(err.ptr(), 0, 300));
+        raise_refusal("Failed", nb::str(kReadFailed), detail);
+    }
+    return proc.attr("stdout");
+}
+
+static nb::object pcm(nb::handle obj) {
+    if (is_bytes_like(obj)) return checked(PyBytes_FromObject(obj.ptr()));
+    if (is_path_like(obj)) return pcm_of_file(obj);
+    nb::object np = numpy_or_none();
+    if (np.is_valid() && is_instance(obj, np.attr("ndarray"))) return pcm_of_array(np, obj);
+    raise_unsupported(obj);
+}
+
+// Append the PCM of one resampled PyAV frame.
+static void append_frame(std::vector<char>& buf, nb::handle frame) {
+    nb::object arr = py_import("numpy").attr("ascontiguousarray")(frame.attr("to_ndarray")());
+    ReadBuf b(arr);
+    const char* p = static_cast<const char*>(b.data());
+    buf.insert(buf.end(), p, p + b.bytes());
+}
+
+static bool is_ordinary(nb::python_error& e) { return e.matches(PyExc_Exception); }
+
+static nb::bytes decode(nb::handle path) {
+    nb::object av;
+    try {
+        av = py_import("av");
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;
+        raise_refusal("Failed", nb::str(kReadFailed), e.value());
+    }
+    std::vector<char> buf;
+    try {
+        nb::list frames;
+        nb::object resampler;
+        nb::object container = av.attr("open")(path);
+        try {
+            resampler = av.attr("AudioResampler")(nb::arg("format") = "s16", nb::arg("layout") = "mono",
+                                                  nb::arg("rate") = 16000);
+            nb::dict sel;
+            sel["audio"] = 0;
+            nb::object it = checked(PyObject_GetIter(
+                checked(PyObject_Call(container.attr("decode").ptr(), nb::tuple().ptr(), sel.ptr())).ptr()));
+            while (nb::object f = py_next(it)) frames.append(f);
+        } catch (...) {
+            nb::error_scope keep;  // the error in flight wins over one from close()
+            try {
+                container.attr("close")();
+            } catch (nb::python_error&) {
+            }
+            throw;
+        }
+        container.attr("close")();
+        frames.append(nb::none());  // the resampler's flush
+        for (nb::handle f : frames) {
+            nb::object out = resampler.attr("resample")(f);
+            if (!truthy(out)) continue;
+            nb::object it = checked(PyObject_GetIter(out.ptr()));
+            while (nb::object fr = py_next(it)) append_frame(buf, fr);
+        }
+        if (buf.empty()) orvane::raise_value_error("no audio in that file");
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;
+        raise_refusal("Failed", nb::str(kReadFailed), e.value());
+    }
+    return nb::bytes(buf.data(), buf.size());
+}
+
+static nb::object whole_clip(nb::handle audio) {
+    if (is_bytes_like(audio) || is_path_like(audio)) return mod_get("_pcm")(audio);
+    try {
+        nb::object np = py_import("numpy");
+        if (is_instance(audio, np.attr("ndarray"))) return mod_get("_pcm")(audio);
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;  // discarded: the array is then streamed item by item
+    }
+    PyObject* it = PyObject_GetIter(audio.ptr());
+    if (it) {
+        Py_DECREF(it);
+        return nb::none();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+    PyErr_Clear();
+    return mod_get("_pcm")(audio);
+}
+
+// `_chunks(audio, clip)`: the lazy chunk sequence; nothing runs until the first request.
+struct ChunkStream {
+    nb::object audio, clip, it;
+    int state = 0;  // 0 fresh, 1 streaming items, 2 ended
+
+    template <class F>
+    void each(F f) {
+        for (nb::object* o : {&audio, &clip, &it}) f(*o);
+    }
+
+    nb::object next() {
+        if (state == 2) throw nb::stop_iteration();
+        try {
+            if (state == 0) {
+                if (clip.is_none()) clip = mod_get("_whole_clip")(audio);
+                if (!clip.is_none()) {
+                    state = 2;
+                    nb::object c = clip;
+                    clip = nb::none();
+                    audio = nb::none();
+                    return c;
+                }
+                it = checked(PyObject_GetIter(audio.ptr()));
+                state = 1;
+            }
+            nb::object item = py_next(it);
+            if (!item.is_valid()) {
+                state = 2;
+                it = nb::none();
+                throw nb::stop_iteration();
+            }
+            return mod_get("_pcm")(item);
+        } catch (nb::python_error&) {
+            state = 2;
+            it = nb::none();
+            throw;
+        }
+    }
+};
+
+static nb::object expected_frames(nb::handle clip, nb::handle fps) {
+    if (clip.is_none() || fps.is_none() || py_compare(fps, nb::int_(0), Py_EQ)) return nb::none();
+    nb::module_ session = py_import("orvane._session");
+    nb::object per_second = checked(PyNumber_Multiply(session.attr("BYTES_PER_FRAME").ptr(), session.attr("FPS").ptr()));
+    nb::object n_bytes = nb::int_(PyObject_Length(clip.ptr()));
+    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object seconds = checked(PyNumber_TrueDivide(n_bytes.ptr(), per_second.ptr()));
+    nb::object n = checked(PyNumber_Long(checked(PyNumber_Multiply(seconds.ptr(), fps.ptr())).ptr()));
+    if (py_compare(n, nb::int_(1), Py_GE)) return n;
+    return nb::none();
+}
+
+void register_intake(nb::module_& m) {
+    m.def("_decode", &decode, nb::arg("path").none(), "PCM bytes of an audio file, decoded and resampled by PyAV.");
+    m.def("_pcm", &pcm, nb::arg("obj").none(), "One audio item as 16 kHz mono 16-bit PCM bytes.");
+    m.def("_whole_clip", &whole_clip, nb::arg("audio").none(),
+          "PCM bytes of a whole clip (bytes, array or file), or None for a streamed input.");
+    nb::class_<ChunkStream>(m, "_ChunkStream", nb::type_slots(gc_slots<ChunkStream>()))
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", &ChunkStream::next)
+        .def("close", [](ChunkStream& s) {
+            s.state = 2;
+            s.it = nb::none();
+        });
+    m.def(
+        "_chunks",
+        [](nb::object audio, nb::object clip) {
+            ChunkStream s;
+            s.audio = std::move(audio);
+            s.clip = std::move(clip);
+            s.it = nb::none();
+            return s;
+        },
+        nb::arg("audio").none(), nb::arg("clip").none() = nb::none(), "Lazy sequence of the audio's PCM chunks.");
+    m.def("_expected_frames", &expected_frames, nb::arg("clip").none(), nb::arg("fps").none(),
+          "Frames a whole clip should produce at `fps`, or None.");
+}
 
 }  // namespace op
