@@ -39,7 +39,9 @@ class Failed(AvatarError):
 
 
 class _Outdated(InvalidAvatar):
-    pass
+    def __init__(self, message, code=None):
+        super().__init__(message)
+        self.code = code
 
 
 def refuse(cls, message, detail):

@@ -229,7 +229,7 @@ def test_outdated_avatar(env, om, tmp_path, monkeypatch):
     monkeypatch.setattr(om, "_SessionEngine", raising(AvatarOutdated("update it", "det", "E42")))
     with pytest.raises(outdated) as ei:
         om.open(d)
-    assert ei.value.args[:2] == ("update it", "E42")
+    assert ei.value.args[0] == "update it" and ei.value.code == "E42"
     assert ei.value.__cause__ is None and ei.value.__suppress_context__
 
 
@@ -292,6 +292,20 @@ def test_unified_engine_materialise_refusal_passes(env, om, cache, tmp_path, mon
     with pytest.raises(om.InvalidAvatar) as ei:
         om._open_engine(str(bad), "ferrin2-unified")
     assert ei.value.args[0] == "that is not a usable avatar"
+
+
+# ---- end to end ----
+
+def test_open_and_render_a_cached_session_avatar(om, cache, tmp_path, monkeypatch):
+    """The package's own session engine on a container: unpacked, held, rendered, closed."""
+    monkeypatch.setattr(om, "_sweep", lambda a, k: None)
+    if not hasattr(om, "Avatar"):
+        pytest.skip("Avatar not in this build")
+    src = qvx(tmp_path / "s.qvx", engine="ferrin2-light")
+    with om.open(src) as a:
+        frames = list(a.render(b"\0\0" * 16000))
+    assert len(frames) == 25 and a._closed
+    assert [os.path.dirname(p) for p in om._HELD] == [cache]
 
 
 # ---- the package entry ----
