@@ -18,11 +18,7 @@ namespace {
 
 constexpr double kStaleTmpIdleS = 86400;  // a day: leftovers of live processes go too
 
-struct Listed {
-    std::string name;  // file-system bytes
-    double mtime;      // seconds, as the interpreter's st_mtime
-    bool is_dir;       // a directory itself, not a link to one
-};
+
 
 struct Candidate {
     double idle;
@@ -43,40 +39,42 @@ std::string join(const std::string& a, const std::string& b) {
     return a + "/" + b;
 }
 
-// One listing of the avatars directory, in the file system's order, with each
-// name's own (not followed) status. Hidden names are left out.
-std::vector<Listed> list_avatars(const std::string& dir) {
-    std::vector<Listed> out;
+// One listing of the avatars directory, in the file system's order, hidden
+// names left out.
+std::vector<std::string> list_avatars(const std::string& dir) {
+    std::vector<std::string> names;
     int err = 0;
-    std::string failed;
     {
         nb::gil_scoped_release nogil;
         DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
         if (!d) {
             err = errno;
-            failed = dir;
         } else {
-            std::vector<std::string> names;
             while (dirent* ent = ::readdir(d)) {
                 if (ent->d_name[0] == '.') continue;  // memos and every other hidden name
                 names.emplace_back(ent->d_name);
             }
             ::closedir(d);
-            for (auto& name : names) {
-                std::string full = join(dir, name);
-                struct stat st;
-                if (::lstat(full.c_str(), &st) != 0) {  // vanished since the listing: ends the pass
-                    err = errno;
-                    failed = full;
-                    break;
-                }
-                double mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
-                out.push_back({std::move(name), mtime, S_ISDIR(st.st_mode)});
-            }
         }
     }
-    if (err) raise_os_error(err, failed);
-    return out;
+    if (err) raise_os_error(err, dir);
+    return names;
+}
+
+// The name's own status (links not followed): directory or not, and its
+// modification time in seconds as the interpreter's st_mtime computes it. A
+// name that vanished since the listing raises, which ends the pass.
+bool own_status(const std::string& path, double& mtime) {
+    struct stat st;
+    int rc, err = 0;
+    {
+        nb::gil_scoped_release nogil;
+        rc = ::lstat(path.c_str(), &st);
+        if (rc != 0) err = errno;
+    }
+    if (rc != 0) raise_os_error(err, path);
+    mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
+    return S_ISDIR(st.st_mode);
 }
 
 uint64_t to_u64(nb::handle n) {
@@ -112,10 +110,12 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
     std::string dir = fs_bytes(avatars);
     std::vector<Candidate> entries;
     uint64_t total = 0;
-    for (Listed& e : list_avatars(dir)) {
-        if (!e.is_dir) continue;  // plain files and links (to directories too) are not ours
-        double idle = now - e.mtime;
-        nb::object name = fs_str(e.name);
+    for (const std::string& raw : list_avatars(dir)) {
+        std::string full = join(dir, raw);
+        double mtime;
+        if (!own_status(full, mtime)) continue;  // plain files and links (to directories too) are not ours
+        double idle = now - mtime;
+        nb::object name = fs_str(raw);
         nb::object path = join_py(avatars, name);
         nb::object m = tmp_re.attr("match")(name);
         if (!m.is_none()) {
@@ -129,7 +129,7 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
         total += size;
         int same = PyObject_RichCompareBool(path.ptr(), keep.ptr(), Py_EQ);
         if (same < 0) throw nb::python_error();
-        if (!same) entries.push_back({idle, size, join(dir, e.name), path});
+        if (!same) entries.push_back({idle, size, full, path});
     }
     // Longest idle first; then the larger; then the greater path.
     std::sort(entries.begin(), entries.end(), [](const Candidate& a, const Candidate& b) {
