@@ -77,6 +77,22 @@ bool own_status(const std::string& path, double& mtime) {
     return S_ISDIR(st.st_mode);
 }
 
+// Every open touches the entry before it asks for its lock, so an entry whose
+// time moved since the listing is being opened right now: leave it. This
+// narrows the moment between the in-use probe and the removal, in which a new
+// holder is otherwise protected by nothing.
+bool opened_since(const std::string& path, double min_idle) {
+    struct stat st;
+    int rc;
+    {
+        nb::gil_scoped_release nogil;
+        rc = ::lstat(path.c_str(), &st);
+    }
+    if (rc != 0) return false;  // gone already: the removal finds nothing
+    double mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
+    return nb::cast<double>(py_import("time").attr("time")()) - mtime < min_idle;
+}
+
 uint64_t to_u64(nb::handle n) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
@@ -140,6 +156,7 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
     for (Candidate& c : entries) {
         if (total <= cap) break;
         if (c.idle < min_idle || truthy(in_use(c.path, nb::float_(c.idle)))) continue;
+        if (opened_since(c.key, min_idle)) continue;
         rmtree(c.path, nb::arg("ignore_errors") = true);
         if (!truthy(lexists(c.path))) total -= std::min(total, c.size);  // what survived still counts
     }

@@ -187,6 +187,24 @@ def test_interruption_is_not_absorbed(om, avatars, monkeypatch):
         om._sweep(avatars, "")
 
 
+def test_entry_opened_between_probe_and_removal_survives(om, avatars, monkeypatch):
+    """Another process touches the entry (as every open does) right after our probe."""
+    make(avatars, E(1), 600, 9 * HOUR)
+    make(avatars, E(2), 600, 8 * HOUR)
+    real = om._in_use
+
+    def probe_then_open(path, idle):
+        used = real(path, idle)
+        if path.endswith(E(1)):
+            os.utime(path)
+        return used
+
+    monkeypatch.setattr(om, "_in_use", probe_then_open)
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    om._sweep(avatars, "")
+    assert names(avatars) == [E(1)]
+
+
 def test_keep_is_compared_by_path(om, avatars):
     make(avatars, E(1), 600, 9 * HOUR)
     make(avatars, E(2), 600, 9 * HOUR)
