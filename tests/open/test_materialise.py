@@ -263,3 +263,22 @@ def test_engine_of_errors_propagate(om, tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "orvane._qvx_engine", None)
     with pytest.raises(ImportError):
         om._engine_of(str(tmp_path))
+
+
+def test_empty_cache_dir_setting_uses_working_directory(om, sweeps, tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVANE_CACHE_DIR", "")
+    monkeypatch.chdir(tmp_path)
+    src = qvx(tmp_path / "a.qvx")
+    dest = om._materialise(src)
+    assert dest == os.path.join("avatars", key(src)) and os.path.isfile(os.path.join(dest, "manifest.json"))
+    assert sweeps == [("avatars", dest)]
+
+
+def test_memo_naming_a_missing_entry_is_used_as_is(om, cache, sweeps, tmp_path):
+    src = qvx(tmp_path / "a.qvx")
+    st = os.stat(src)
+    ident = f"{os.path.abspath(src)}\0{st.st_size}\0{st.st_mtime_ns}\0{st.st_ino}"
+    idx = pathlib.Path(cache, ".idx")
+    idx.mkdir(parents=True)
+    (idx / hashlib.sha256(ident.encode()).hexdigest()[:32]).write_text("f" * 32)
+    assert om._materialise(src) == os.path.join(cache, "sha256-" + "f" * 32)
