@@ -190,23 +190,31 @@ def test_interruption_leaves_scratch(om, cache, sweeps, tmp_path, monkeypatch):
     assert os.path.isdir(os.path.join(cache, key(src)) + f".tmp.{os.getpid()}")
 
 
-def test_threads_of_one_process_take_turns(om, cache, sweeps, tmp_path):
+def test_threads_of_one_process_take_turns(om, cache, sweeps, tmp_path, monkeypatch):
+    """A second thread that wants the same entry while the first unpacks must not
+    share (and wipe) the first one's scratch directory."""
     import threading
-    src = qvx(tmp_path / "a.qvx", extra=3_000_000)
-    out, errors = [], []
+    src = qvx(tmp_path / "a.qvx")
+    real = orvane._offline.unfold_qvx
+    inside, entered, results = [], threading.Event(), []
 
-    def run():
-        try:
-            out.append(om._materialise(src))
-        except Exception as e:  # pragma: no cover - shown by the assertion
-            errors.append(e)
+    def unfold(source, tmp):
+        inside.append(tmp)
+        entered.set()
+        if len(inside) == 1:
+            second = threading.Thread(target=lambda: results.append(om._materialise(src)))
+            second.start()
+            # Give the second thread every chance to come in; it must wait instead.
+            entered.clear()
+            assert not entered.wait(0.3), "two unpacks of one process ran at once"
+            unfold.second = second
+        real(source, tmp)
+        inside.remove(tmp)
 
-    threads = [threading.Thread(target=run) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
-    assert errors == [] and len(set(out)) == 1 and len(out) == 4
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", unfold)
+    results.append(om._materialise(src))
+    unfold.second.join(timeout=60)
+    assert results[0] == results[1] == os.path.join(cache, key(src))
     assert sorted(os.listdir(cache)) == [".idx", key(src)]
 
 
