@@ -9,7 +9,8 @@ interpreted), u16 entry count, then per entry u16 name length, the UTF-8 name,
 u64 data offset, u64 data size; member data follows the table.
 
 Engine ids (for the streaming layer) are the engine kind strings themselves, so
-the lumeth-2 id is ``"lumeth2"``.
+the lumeth-2 id is ``"lumeth2"``; a model without a manifest is read by its
+native-runtime description ``fixture.json`` (key ``"engine"``), else "ferrin1".
 """
 from __future__ import annotations
 
@@ -23,6 +24,7 @@ __all__ = ["read_manifest", "resolve_engine", "unfold_qvx", "engine_id_for_path"
 
 MAGIC = b"QVX\x00"
 MANIFEST = "manifest.json"
+FIXTURE = "fixture.json"  # the native runtime's model description
 KINDS = ("ferrin1", "ferrin2-light", "ferrin2-golden", "ferrin2-unified", "lumeth2")
 
 
@@ -100,9 +102,18 @@ def resolve_engine(man) -> str:
 
 
 def engine_id_for_path(path: str) -> str:
-    """Engine id of a model path: its engine kind ("ferrin1" without a manifest)."""
-    man = read_manifest(os.fspath(path))
-    return "ferrin1" if man is None else resolve_engine(man)
+    """Engine id of a model path: the engine its manifest names, else the one its
+    native-runtime description (``fixture.json``, or that file itself) names, else
+    "ferrin1". Engine ids are the engine kind strings."""
+    path = os.fspath(path)
+    man = read_manifest(path) if os.path.isdir(path) or not path.endswith(".json") else None
+    if man is None:
+        desc = os.path.join(path, FIXTURE) if os.path.isdir(path) else path
+        if desc.endswith(".json") and os.path.isfile(desc):
+            with open(desc, "rb") as f:
+                man = json.loads(f.read().decode("utf-8"))
+    kind = man.get("engine") if isinstance(man, dict) else None
+    return kind if isinstance(kind, str) and kind else "ferrin1"
 
 
 def _safe_name(name: str) -> str:

@@ -290,3 +290,18 @@ def test_memo_naming_a_missing_entry_is_used_as_is(om, cache, sweeps, tmp_path):
     idx.mkdir(parents=True)
     (idx / hashlib.sha256(ident.encode()).hexdigest()[:32]).write_text("f" * 32)
     assert om._materialise(src) == os.path.join(cache, "sha256-" + "f" * 32)
+
+
+def test_engine_id_for_path(tmp_path):
+    from orvane._qvx_engine import engine_id_for_path
+    d = tmp_path / "m"
+    d.mkdir()
+    assert engine_id_for_path(str(d)) == "ferrin1"
+    (d / "fixture.json").write_text('{"engine": "ferrin2-light"}')
+    assert engine_id_for_path(str(d)) == "ferrin2-light"
+    assert engine_id_for_path(str(d / "fixture.json")) == "ferrin2-light"
+    (d / "manifest.json").write_text('{"engine": "lumeth2"}')
+    assert engine_id_for_path(str(d)) == "lumeth2"
+    assert engine_id_for_path(qvx(tmp_path / "a.qvx", engine="ferrin2-unified")) == "ferrin2-unified"
+    (d / "manifest.json").write_text('{"name": "no engine named"}')
+    assert engine_id_for_path(str(d)) == "ferrin1"
