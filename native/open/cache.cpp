@@ -8,6 +8,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include <dirent.h>
@@ -27,7 +28,6 @@ namespace {
 
 constexpr size_t kHashBlock = 4194304;       // 4 MiB: memory use stays flat whatever the container's size
 constexpr double kNoLockInUseWindow = 604800;  // seven days
-constexpr size_t kMemoReadLimit = 4096;      // a memo is 32 digits; anything much longer is damage
 
 std::string join(const std::string& a, const std::string& b) {
     if (a.empty() || a.back() == '/') return a + b;
@@ -41,30 +41,67 @@ int open_rdonly(const char* path) {
     return fd;
 }
 
-bool is_memo_space(char c) {
-    // str.strip() white space within ASCII
-    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+// White space as str.strip() sees it in a memo read as UTF-8 text: the ASCII
+// set and the UTF-8 forms of the other Unicode spaces.
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
+
+constexpr std::string_view kWideSpaces[] = {
+    "\xc2\x85", "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81", "\xe2\x80\x82",
+    "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86", "\xe2\x80\x87", "\xe2\x80\x88",
+    "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f",
+    "\xe3\x80\x80"};
+
+// 1: `seq` is one wide space; 0: a proper prefix of one; -1: neither.
+int wide_space(std::string_view seq) {
+    int found = -1;
+    for (std::string_view w : kWideSpaces) {
+        if (w == seq) return 1;
+        if (w.substr(0, seq.size()) == seq) found = 0;
+    }
+    return found;
 }
 
-// The memo's text when it is exactly 32 lowercase hex digits once surrounding
-// white space is stripped; empty otherwise (missing, unreadable or damaged).
+// The memo's key: exactly 32 lowercase hex digits once surrounding white space
+// is stripped; empty when the memo is missing, unreadable or holds anything
+// else. Read as a stream, so memory stays flat whatever the file holds.
 std::string read_memo(const std::string& idx) {
     int fd = open_rdonly(idx.c_str());
     if (fd < 0) return {};
-    std::string buf(kMemoReadLimit + 1, '\0');
-    int64_t n = read_block(fd, buf.data(), buf.size());
-    ::close(fd);
-    if (n < 0 || static_cast<size_t>(n) > kMemoReadLimit) return {};
-    buf.resize(static_cast<size_t>(n));
-    size_t b = 0, e = buf.size();
-    while (b < e && is_memo_space(buf[b])) ++b;
-    while (e > b && is_memo_space(buf[e - 1])) --e;
-    if (e - b != 32) return {};
-    for (size_t i = b; i < e; ++i) {
-        char c = buf[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return {};
+    std::string key, wide;
+    bool space_after_key = false, bad = false;
+    char buf[4096];
+    for (;;) {
+        int64_t n = read_block(fd, buf, sizeof buf);
+        if (n <= 0) {
+            bad = bad || n < 0;
+            break;
+        }
+        for (int64_t i = 0; i < n && !bad; ++i) {
+            unsigned char c = static_cast<unsigned char>(buf[i]);
+            bool space;
+            if (!wide.empty() || c >= 0x80) {
+                wide.push_back(static_cast<char>(c));
+                int w = wide_space(wide);
+                if (w < 0) bad = true;
+                if (w != 1) continue;
+                wide.clear();
+                space = true;
+            } else {
+                space = is_ascii_space(c);
+            }
+            if (space) {
+                space_after_key = !key.empty();
+            } else if (((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) && !space_after_key && key.size() < 32) {
+                key.push_back(static_cast<char>(c));
+            } else {
+                bad = true;
+            }
+        }
+        if (bad) break;
     }
-    return buf.substr(b, 32);
+    ::close(fd);
+    if (bad || !wide.empty() || key.size() != 32) return {};
+    return key;
 }
 
 // Creates `path` and its missing parents; an existing directory is fine.
@@ -403,7 +440,7 @@ void register_cache(nb::module_& m) {
     m.def("_content_key", &content_key, nb::arg("source"), nb::arg("st"), nb::arg("avatars"),
           "Content key of a container: 'sha256-' and 32 hex digits, memoised by the file's identity.");
     m.def("_hold", &hold, nb::arg("dest"), "Touch a cache entry and hold a shared lock on it for the process's life.");
-    m.def("_in_use", &in_use, nb::arg("entry"), nb::arg("idle_s"), "Whether anyone holds the cache entry.");
+    m.def("_in_use", &in_use, nb::arg("entry"), nb::arg("idle_s").none(), "Whether anyone holds the cache entry.");
     m.def("_pid_alive", &pid_alive, nb::arg("pid"), "False only when the process is known to be gone.");
     m.def("_du", &du, nb::arg("path"), "Apparent bytes of the files under a directory.");
 }

@@ -23,33 +23,51 @@ bool is_instance(nb::handle obj, nb::handle cls) {
     return r == 1;
 }
 
-[[noreturn]] void raise_plain(const char* cls, const std::string& message) {
-    nb::object exc = mod_get(cls)(nb::str(message.c_str(), message.size()));
+nb::object checked(PyObject* r) {
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The class called with its message alone, raised with chaining suppressed.
+[[noreturn]] void raise_plain(const char* cls, nb::handle message) {
+    nb::object exc = mod_get(cls)(message);
     raise_suppressed(exc, nb::none());
 }
 
-std::string service_code_message(const std::string& source) {
-    return source +
-           " names an avatar held by the service, and this package renders an avatar that is on this machine. "
-           "Run `python -m orvane render " +
-           source +
-           " <audio>` to fetch it and render it here, or render it in the cloud with the Video API "
-           "(POST /v1/video/generate).";
+[[noreturn]] void raise_plain(const char* cls, const char* message) { raise_plain(cls, nb::str(message)); }
+
+// Messages that quote the caller's path are put together as Python strings:
+// a path that does not exist may hold lone surrogates, which no UTF-8 round
+// trip survives.
+nb::object concat(std::initializer_list<nb::handle> parts) {
+    nb::object text = nb::str("");
+    for (nb::handle part : parts) text = checked(PyUnicode_Concat(text.ptr(), part.ptr()));
+    return text;
+}
+
+nb::object service_code_message(nb::handle source) {
+    return concat({source,
+                   nb::str(" names an avatar held by the service, and this package renders an avatar that is on "
+                           "this machine. Run `python -m orvane render "),
+                   source,
+                   nb::str(" <audio>` to fetch it and render it here, or render it in the cloud with the Video "
+                           "API (POST /v1/video/generate).")});
 }
 
 nb::object open_avatar(nb::object source) {
     nb::object os = py_import("os");
     if (is_instance(source, os.attr("PathLike"))) source = os.attr("fspath")(source);
     if (!PyUnicode_Check(source.ptr())) {
-        std::string name = nb::cast<std::string>(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(source.ptr()))).attr("__name__"));
-        orvane::raise_type_error("open() takes the path of an avatar; got " + name);
+        nb::object name = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(source.ptr()))).attr("__name__");
+        nb::object message = concat({nb::str("open() takes the path of an avatar; got "), name});
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+        throw nb::python_error();
     }
     if (PyUnicode_GET_LENGTH(source.ptr()) == 0) raise_plain("InvalidAvatar", "open() needs an avatar to open");
     if (!nb::cast<bool>(os.attr("path").attr("exists")(source))) {
-        std::string text = py_str(source);
         if (!mod_get("_CODE").attr("match")(source).is_none())
-            raise_plain("NotSupported", service_code_message(text));
-        raise_plain("InvalidAvatar", "no avatar at " + text);
+            raise_plain("NotSupported", service_code_message(source));
+        raise_plain("InvalidAvatar", concat({nb::str("no avatar at "), source}));
     }
     nb::object kind;
     try {

@@ -18,8 +18,6 @@ namespace {
 
 constexpr double kStaleTmpIdleS = 86400;  // a day: leftovers of live processes go too
 
-
-
 struct Candidate {
     double idle;
     uint64_t size;
@@ -175,7 +173,7 @@ void sweep(nb::handle avatars, nb::handle keep) {
 }  // namespace
 
 void register_sweep(nb::module_& m) {
-    m.def("_sweep", &sweep, nb::arg("avatars"), nb::arg("keep"),
+    m.def("_sweep", &sweep, nb::arg("avatars").none(), nb::arg("keep").none(),
           "Evict idle, unheld cache entries (and stale unpack leftovers) until the cache fits its cap.");
 }
 

@@ -11,9 +11,11 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import queue
 import re
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -110,6 +112,7 @@ def om(monkeypatch):
     monkeypatch.setattr(_open_mod, "_SWEPT", False, raising=False)
     monkeypatch.setattr(_open_mod, "_fcntl", fcntl, raising=False)
     yield _open_mod
+    end_children()
     for fd in held.values():  # drop this test's holds
         try:
             os.close(fd)
@@ -138,27 +141,77 @@ def can_lock(path) -> bool:
         os.close(fd)
 
 
+TIMEOUT = 60  # seconds any exchange with a child may take before the test fails
+
+_LIVE: list["Child"] = []  # children of the running test, ended by the `om` fixture
+
+
 class Child:
-    """A Python child running `script` after CHILD_PRELUDE, talking by lines."""
+    """A Python child running `script` after CHILD_PRELUDE, talking by lines.
+
+    Every wait on it is bounded; whatever the test's outcome, the `om` fixture
+    kills and reaps it afterwards.
+    """
 
     def __init__(self, script: str, *args: str, env=None):
         self.proc = subprocess.Popen([sys.executable, "-c", CHILD_PRELUDE + script, *args],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, env=env)
+        _LIVE.append(self)
+        self._lines: queue.Queue = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for out in self.proc.stdout:
+            self._lines.put(out.rstrip("\n"))
+        self._lines.put(None)
 
     def line(self) -> str:
-        out = self.proc.stdout.readline()
-        if not out:
-            self.proc.wait(timeout=60)
+        try:
+            out = self._lines.get(timeout=TIMEOUT)
+        except queue.Empty:
+            raise AssertionError("child gave no line in time") from None
+        if out is None:
+            self.proc.wait(timeout=TIMEOUT)
             raise AssertionError(f"child ended: {self.proc.stderr.read()}")
-        return out.rstrip("\n")
+        return out
 
     def send(self, text: str = "go"):
         self.proc.stdin.write(text + "\n")
         self.proc.stdin.flush()
 
     def finish(self) -> str:
-        out, err = self.proc.communicate(timeout=60)
+        """Closes its input, waits for its end and returns the rest of its output."""
+        self.proc.stdin.close()
+        self.proc.wait(timeout=TIMEOUT)
+        self._reader.join(timeout=TIMEOUT)
+        err = self.proc.stderr.read()
         assert self.proc.returncode == 0, err
-        return out
+        lines = []
+        while (out := self._lines.get_nowait()) is not None:
+            lines.append(out + "\n")
+        return "".join(lines)
 
+    def end(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=TIMEOUT)
+        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                f.close()
+            except OSError:
+                pass
+        self._reader.join(timeout=TIMEOUT)
+
+
+def end_children():
+    while _LIVE:
+        _LIVE.pop().end()
+
+
+def dead_pid() -> int:
+    """The id of a process that has ended."""
+    p = subprocess.Popen([sys.executable, "-c", "pass"])
+    p.wait(timeout=TIMEOUT)
+    return p.pid

@@ -2,6 +2,7 @@
 import hashlib
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import time
@@ -9,7 +10,7 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from cache_fixtures import Child, cache, can_lock, om  # noqa: E402,F401
+from cache_fixtures import Child, cache, can_lock, dead_pid, om  # noqa: E402,F401
 
 MiB4 = 4194304
 
@@ -85,10 +86,40 @@ def test_memo_is_trusted_without_reading_source(om, cache, tmp_path):
     assert om._content_key(str(src), st, cache) == "sha256-0123456789abcdef0123456789abcdef"
 
 
+def memo_key(raw: bytes):
+    """The key a memo of these bytes gives, read as text the way the cache reads it."""
+    try:
+        text = raw.decode("utf-8").strip()
+    except UnicodeDecodeError:
+        return None
+    return text if re.fullmatch("[0-9a-f]{32}", text) else None
+
+
+K = b"0123456789abcdef0123456789abcdef"
+
+
+@pytest.mark.parametrize("memo", [
+    K, K + b"\n", b"  " + K + b"\r\n", b"\x1c\t" + K + b"\x0b\x0c", "\u3000".encode() + K + "\u00a0\u2028".encode(),
+    "\u2000\u205f".encode() + K + "\x85".encode(), K + b" " * 10000,
+])
+def test_memo_with_surrounding_white_space_is_trusted(om, cache, tmp_path, memo):
+    assert memo_key(memo) == K.decode()
+    src = tmp_path / "c.qvx"
+    src.write_bytes(b"container")
+    idx = pathlib.Path(cache, ".idx")
+    idx.mkdir(parents=True)
+    (idx / ident_memo(src)).write_bytes(memo)
+    assert key_of(om, src, cache) == "sha256-" + K.decode()
+    assert (idx / ident_memo(src)).read_bytes() == memo  # left as it was
+
+
 @pytest.mark.parametrize("memo", [
     b"0123456789ABCDEF0123456789ABCDEF", b"0" * 31, b"0" * 33, b"", b"\xff\xfe" * 16, b"0" * 16 + b" " + b"0" * 15,
+    K + b"\xc2", K + b"\xe2\x80", b"\xef\xbb\xbf" + K, K + "\u200b".encode(), K[:16] + "\u3000".encode() + K[16:],
+    b" " * 5000 + K + b"0",
 ])
 def test_bad_memo_is_ignored_and_rewritten(om, cache, tmp_path, memo):
+    assert memo_key(memo) is None
     src = tmp_path / "c.qvx"
     src.write_bytes(b"container bytes")
     idx = pathlib.Path(cache, ".idx")
@@ -179,6 +210,7 @@ def test_hold_without_marker_or_path(om, tmp_path):
 def test_in_use_probe_leaves_no_lock(om, tmp_path):
     e = entry(tmp_path)
     assert om._in_use(e, 10**9) is False
+    assert om._in_use(e, None) is False  # with locks the idle time plays no part
     assert can_lock(os.path.join(e, "manifest.json"))
     assert om._in_use(entry(tmp_path, "other", manifest=False), 0) is False
 
@@ -222,10 +254,6 @@ def test_hold_refused_while_probe_holds_exclusive(om, tmp_path):
     assert list(om._HELD) == [e]
 
 
-def dead_pid() -> int:
-    p = subprocess.Popen([sys.executable, "-c", "pass"])
-    p.wait()
-    return p.pid
 
 
 @pytest.mark.parametrize("pid, alive", [

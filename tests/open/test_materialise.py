@@ -155,6 +155,15 @@ def test_key_failure_is_failed(om, cache, sweeps, tmp_path, monkeypatch):
     check_refusal(ei, "Failed", "could not prepare that avatar", PermissionError)
 
 
+def test_unpacker_import_failure_propagates(om, cache, sweeps, tmp_path, monkeypatch):
+    src = qvx(tmp_path / "a.qvx")
+    monkeypatch.setitem(sys.modules, "orvane._offline", None)
+    with pytest.raises(ImportError) as ei:
+        om._materialise(src)
+    assert not isinstance(ei.value, om.AvatarError)
+    assert os.listdir(cache) == [".idx"]  # keyed, nothing unpacked
+
+
 def test_missing_source_status_error_propagates(om, cache, tmp_path):
     with pytest.raises(FileNotFoundError):
         om._materialise(str(tmp_path / "gone.qvx"))

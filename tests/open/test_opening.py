@@ -117,6 +117,13 @@ def test_missing_path(env, om, tmp_path, monkeypatch, code, service):
         assert ei.value.args == ("no avatar at " + code,)
 
 
+@pytest.mark.parametrize("path", ["\ud800x", "A\ud800CDEFGHI", "\udcff.qvx", "a\0b"])
+def test_missing_path_that_cannot_be_encoded(env, om, path):
+    with pytest.raises(om.InvalidAvatar) as ei:
+        om.open(path)
+    assert ei.value.args == ("no avatar at " + path,)
+
+
 def test_existing_code_named_path_opens(env, om, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     avatar_dir(tmp_path, "ferrin2-light", name="ABCDEFGHIJ")
@@ -380,3 +387,36 @@ def test_lumeth2_engine_refused_bundle(tmp_path, host_env):
     (tmp_path / "empty").mkdir()
     with pytest.raises(RuntimeError, match="did not start"):
         Lumeth2Engine(str(tmp_path / "empty"), env=host_env)
+
+
+# ---- import timing ----
+
+IMPORTS = """
+import json, sys
+def loaded():
+    return [m for m in ("orvane._open", "orvane._session", "orvane._lumeth2", "orvane._f2u.engine", "orvane._core")
+            if m in sys.modules]
+import orvane
+seen = [loaded()]
+import orvane._open
+seen.append(loaded())
+orvane.open(sys.argv[1])
+seen.append(loaded())
+orvane.open(sys.argv[2])
+seen.append(loaded())
+print(json.dumps(seen))
+"""
+
+
+def test_engine_modules_load_with_their_kind(tmp_path):
+    """Each engine's wrapper is imported when an avatar of its kind is opened, never before."""
+    import json
+    import subprocess
+    light, unified = avatar_dir(tmp_path, "ferrin2-light", "l"), avatar_dir(tmp_path, "ferrin2-unified", "u")
+    out = subprocess.run([sys.executable, "-c", IMPORTS, light, unified], capture_output=True, text=True,
+                         timeout=60, env=dict(os.environ, ORVANE_CACHE_DIR=str(tmp_path / "cache")))
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == [
+        [], ["orvane._open"], ["orvane._open", "orvane._session"],
+        ["orvane._open", "orvane._session", "orvane._f2u.engine"],
+    ]

@@ -8,16 +8,9 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from cache_fixtures import Child, cache, om  # noqa: E402,F401
+from cache_fixtures import Child, cache, dead_pid, om  # noqa: E402,F401
 
 HOUR = 3600
-
-
-def dead_pid() -> int:
-    import subprocess
-    p = subprocess.Popen([sys.executable, "-c", "pass"])
-    p.wait()
-    return p.pid
 
 
 @pytest.fixture
@@ -163,6 +156,7 @@ def test_zero_cap_removes_every_idle_unheld_entry(om, avatars, monkeypatch):
 
 def test_errors_end_the_pass_quietly(om, cache, tmp_path, monkeypatch):
     assert om._sweep(str(tmp_path / "missing"), "") is None
+    assert om._sweep(None, None) is None
 
     os.makedirs(cache)
     make(cache, E(1), 600, 9 * HOUR)
