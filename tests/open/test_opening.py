@@ -420,3 +420,27 @@ def test_engine_modules_load_with_their_kind(tmp_path):
         [], ["orvane._open"], ["orvane._open", "orvane._session"],
         ["orvane._open", "orvane._session", "orvane._f2u.engine"],
     ]
+
+
+@pytest.mark.parametrize("greeting, exc", [
+    ("READY {not json", ValueError), ('READY {"width": "wide"}', ValueError), ("READY []", AttributeError),
+    ("FATAL: no bundle", RuntimeError),
+])
+def test_lumeth2_engine_start_failure_leaves_no_host(monkeypatch, greeting, exc):
+    """A host whose greeting is garbled or missing is ended and reaped, its pipes closed."""
+    import subprocess
+    import orvane._lumeth2.engine as le
+    started = []
+    real = subprocess.Popen
+
+    def popen(*a, **kw):
+        started.append(real(*a, **kw))
+        return started[-1]
+
+    script = f"import sys; print({greeting!r}, flush=True); sys.stdin.read()"
+    monkeypatch.setattr(le, "host_command", lambda: [sys.executable, "-c", script])
+    monkeypatch.setattr(le.subprocess, "Popen", popen)
+    with pytest.raises(exc):
+        le.Lumeth2Engine("/nowhere")
+    (proc,) = started
+    assert proc.returncode is not None and proc.stdout.closed and proc.stdin.closed

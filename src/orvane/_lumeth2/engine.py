@@ -58,18 +58,21 @@ class Lumeth2Engine:
         self._err = bytearray()
         self._err_thread = threading.Thread(target=self._drain_err, name="l2-engine-stderr", daemon=True)
         self._err_thread.start()
-        line = self._proc.stdout.readline()
-        if not line.startswith(b"READY "):
-            self._proc.kill()
-            status = self._proc.wait()
-            self._err_thread.join()
-            self._closed = True
+        try:
+            line = self._proc.stdout.readline()
+            started = line.startswith(b"READY ")
+            if started:
+                info = json.loads(line[6:])
+                self.frames_per_second = info.get("fps", 20)
+                self.width = int(info.get("width", 416))
+                self.height = int(info.get("height", 720))
+        except BaseException:
+            self._end_host()  # a garbled greeting must not leave the host running
+            raise
+        if not started:
+            status = self._end_host()
             raise RuntimeError(f"the render-stream host did not start (status {status}): "
                                f"{bytes(self._err).decode(errors='replace').strip()}")
-        info = json.loads(line[6:])
-        self.frames_per_second = info.get("fps", 20)
-        self.width = int(info.get("width", 416))
-        self.height = int(info.get("height", 720))
         self._frame_bytes = self.width * self.height * 3
         self._q: queue.Queue = queue.Queue()
         self._reader = threading.Thread(target=self._read_out, name="l2-engine-reader", daemon=True)
@@ -80,6 +83,20 @@ class Lumeth2Engine:
         self._interrupted = False
 
     # -- host i/o --
+    def _end_host(self) -> int:
+        """Kills a host that failed to start, reaps it and closes its pipes; its status."""
+        self._closed = True
+        if self._proc.poll() is None:
+            self._proc.kill()
+        status = self._proc.wait()
+        self._err_thread.join(timeout=10)
+        for f in (self._proc.stdin, self._proc.stdout, self._proc.stderr):
+            try:
+                f.close()
+            except OSError:
+                pass
+        return status
+
     def _drain_err(self):
         for chunk in iter(lambda: self._proc.stderr.read1(65536), b""):
             self._err += chunk
