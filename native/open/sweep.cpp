@@ -37,6 +37,16 @@ std::string join(const std::string& a, const std::string& b) {
     return a + "/" + b;
 }
 
+// Modification time in seconds as the interpreter's st_mtime computes it.
+double mtime_of(const struct stat& st) {
+#ifdef __APPLE__
+    const struct timespec& t = st.st_mtimespec;
+#else
+    const struct timespec& t = st.st_mtim;
+#endif
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
 // One listing of the avatars directory, in the file system's order, hidden
 // names left out.
 std::vector<std::string> list_avatars(const std::string& dir) {
@@ -71,7 +81,7 @@ bool own_status(const std::string& path, double& mtime) {
         if (rc != 0) err = errno;
     }
     if (rc != 0) raise_os_error(err, path);
-    mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
+    mtime = mtime_of(st);
     return S_ISDIR(st.st_mode);
 }
 
@@ -87,8 +97,7 @@ bool opened_since(const std::string& path, double min_idle) {
         rc = ::lstat(path.c_str(), &st);
     }
     if (rc != 0) return false;  // gone already: the removal finds nothing
-    double mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
-    return nb::cast<double>(py_import("time").attr("time")()) - mtime < min_idle;
+    return nb::cast<double>(mod_get("time").attr("time")()) - mtime_of(st) < min_idle;
 }
 
 uint64_t to_u64(nb::handle n) {
@@ -111,7 +120,7 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
     nb::object join_py = os.attr("path").attr("join");
     nb::object lexists = os.attr("path").attr("lexists");
     nb::object rmtree = py_import("shutil").attr("rmtree");
-    double now = nb::cast<double>(py_import("time").attr("time")());
+    double now = nb::cast<double>(mod_get("time").attr("time")());
     nb::object cap_obj = nb::steal(PyNumber_Index(mod_get("_cache_cap_bytes")().ptr()));
     if (!cap_obj.is_valid()) throw nb::python_error();
     uint64_t cap = to_u64(cap_obj);

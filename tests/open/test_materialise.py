@@ -16,7 +16,12 @@ import orvane._offline  # noqa: E402
 @pytest.fixture
 def sweeps(om, monkeypatch):
     calls = []
-    monkeypatch.setattr(om, "_sweep", lambda avatars, keep: calls.append((avatars, keep)))
+
+    def sweep(avatars, keep):
+        assert om._SWEPT is True  # set before the pass, so a pass that ends early is not retried
+        calls.append((avatars, keep))
+
+    monkeypatch.setattr(om, "_sweep", sweep)
     return calls
 
 
