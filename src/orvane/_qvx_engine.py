@@ -17,6 +17,7 @@ from __future__ import annotations
 import json
 import os
 import posixpath
+import stat
 import struct
 import zipfile
 
@@ -55,6 +56,10 @@ def _qvx_table(f) -> list[tuple[str, int, int]]:
 
 
 def _is_qvx(path: str) -> bool:
+    # Only regular files are containers: opening a pipe or a device could block
+    # or read without end.
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{path} is neither an avatar directory nor a QVX or zip container")
     with open(path, "rb") as f:
         return f.read(4) == MAGIC
 
@@ -125,6 +130,22 @@ def _safe_name(name: str) -> str:
     return norm
 
 
+def _unpack_plan(names: list[str]) -> None:
+    """ValueError when the members cannot all be laid out: no manifest, or one
+    name that is both a file and the directory of another."""
+    if MANIFEST not in names:
+        raise ValueError("the container holds no manifest.json")
+    parents = set()
+    for n in names:
+        d = posixpath.dirname(n)
+        while d:
+            parents.add(d)
+            d = posixpath.dirname(d)
+    clash = parents.intersection(names)
+    if clash:
+        raise ValueError(f"member {min(clash)!r} is both a file and a directory")
+
+
 def unfold_qvx(source: str, dest: str) -> None:
     """Unpack a QVX or zip container into the empty directory `dest`.
 
@@ -136,8 +157,7 @@ def unfold_qvx(source: str, dest: str) -> None:
         with open(source, "rb") as f:
             table = _qvx_table(f)
             members = [(_safe_name(n), o, s) for n, o, s in table]
-            if MANIFEST not in {n for n, _, _ in members}:
-                raise ValueError("the container holds no manifest.json")
+            _unpack_plan([n for n, _, _ in members])
             for name, offset, size in members:
                 out = os.path.join(dest, name)
                 os.makedirs(os.path.dirname(out), exist_ok=True)
@@ -160,8 +180,7 @@ def unfold_qvx(source: str, dest: str) -> None:
     with z:
         infos = [i for i in z.infolist() if not i.is_dir()]
         names = [_safe_name(i.filename) for i in infos]
-        if MANIFEST not in names:
-            raise ValueError("the container holds no manifest.json")
+        _unpack_plan(names)
         for info, name in zip(infos, names):
             out = os.path.join(dest, name)
             os.makedirs(os.path.dirname(out), exist_ok=True)

@@ -139,13 +139,25 @@ def test_container_without_manifest_is_invalid(om, cache, sweeps, tmp_path):
         om._materialise(src)
 
 
-@pytest.mark.parametrize("name", ["../escape", "/abs/path", "a/../../b"])
-def test_member_names_cannot_leave_the_entry(om, cache, sweeps, tmp_path, name):
+@pytest.mark.parametrize("names", [["../escape"], ["/abs/path"], ["a/../../b"], ["a", "a/b"],
+                                   ["x/y/z", "x/y"], ["manifest.json/x"]])
+def test_member_names_cannot_leave_the_entry_or_clash(om, cache, sweeps, tmp_path, names):
+    """A member layout that cannot be unpacked is an unusable container, not a failure to prepare it."""
     from lumeth2_bundle_pack import write_qvx
-    src = write_qvx(str(tmp_path / "evil.qvx"), {"manifest.json": b"{}", name: b"x"})
+    src = write_qvx(str(tmp_path / "evil.qvx"), {"manifest.json": b"{}", **{n: b"x" for n in names}})
     with pytest.raises(om.InvalidAvatar):
         om._materialise(src)
     assert not (tmp_path / "escape").exists() and not (tmp_path / "b").exists()
+
+
+def test_cache_that_cannot_be_created_fails(om, sweeps, tmp_path, monkeypatch):
+    (tmp_path / "file").write_bytes(b"")
+    monkeypatch.setenv("ORVANE_CACHE_DIR", str(tmp_path / "file" / "cache"))  # below a regular file
+    src = qvx(tmp_path / "a.qvx")
+    with pytest.raises(om.Failed) as ei:
+        om._materialise(src)
+    check_refusal(ei, "Failed", "could not prepare that avatar", NotADirectoryError)
+    assert om._HELD == {} and sweeps == []
 
 
 def test_key_failure_is_failed(om, cache, sweeps, tmp_path, monkeypatch):

@@ -200,6 +200,14 @@ def test_manifest_other_error_propagates(env, om, tmp_path):
         om.open(d)
 
 
+def test_pipe_is_no_avatar(env, om, tmp_path):
+    """A named pipe is refused without being read (reading it would wait for a writer forever)."""
+    fifo = str(tmp_path / "pipe.qvx")
+    os.mkfifo(fifo)
+    with pytest.raises(ValueError, match="neither an avatar directory nor a QVX or zip container"):
+        om.open(fifo)
+
+
 # ---- construction failures ----
 
 def raising(exc):
