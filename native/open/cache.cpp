@@ -29,11 +29,6 @@ namespace {
 constexpr size_t kHashBlock = 4194304;       // 4 MiB: memory use stays flat whatever the container's size
 constexpr double kNoLockInUseWindow = 604800;  // seven days
 
-std::string join(const std::string& a, const std::string& b) {
-    if (a.empty() || a.back() == '/') return a + b;
-    return a + "/" + b;
-}
-
 int open_rdonly(const char* path) {
     int fd;
     do fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -142,12 +137,6 @@ void write_memo(const std::string& idx_dir, const std::string& idx, const std::s
     if (ok) ::rename(tmp.c_str(), idx.c_str());
 }
 
-[[noreturn]] void raise_errno_for(int err, nb::handle filename) {
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-    throw nb::python_error();
-}
-
 // SHA-256 over the whole file through hashlib, reading the next block on a
 // helper thread (no GIL) while hashlib digests the current one (it drops the
 // GIL for large updates), so disk and hashing overlap on a cold container.
@@ -157,7 +146,7 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
         nb::gil_scoped_release nogil;
         fd = open_rdonly(path.c_str());
     }
-    if (fd < 0) raise_errno_for(errno, source);
+    if (fd < 0) raise_os_error(errno, source);
     struct FdGuard {
         int fd;
         ~FdGuard() { ::close(fd); }
@@ -185,7 +174,7 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
             nb::gil_scoped_release nogil;
             r = pending.get();
         }
-        if (r.n < 0) raise_errno_for(r.err, source);
+        if (r.n < 0) raise_os_error(r.err, source);
         if (r.n == 0) break;
         char* block = bufs[cur].get();
         cur ^= 1;
@@ -250,8 +239,8 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars) {
     ident += py_str(st.attr("st_ino"));
     nb::object memo_name =
         hashlib.attr("sha256")(nb::bytes(ident.data(), ident.size())).attr("hexdigest")()[nb::slice(0, 32)];
-    std::string idx_dir = join(fs_bytes(avatars), ".idx");
-    std::string idx = join(idx_dir, nb::cast<std::string>(memo_name));
+    std::string idx_dir = path_join(fs_bytes(avatars), ".idx");
+    std::string idx = path_join(idx_dir, nb::cast<std::string>(memo_name));
 
     std::string memo;
     {
@@ -281,7 +270,7 @@ void hold(nb::handle dest) {
     int fd;
     {
         nb::gil_scoped_release nogil;
-        fd = open_rdonly(join(d, "manifest.json").c_str());
+        fd = open_rdonly(path_join(d, "manifest.json").c_str());
         if (fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
             ::close(fd);
             fd = -1;
@@ -297,7 +286,7 @@ bool in_use(nb::handle entry, nb::handle idle_s) {
         if (r < 0) throw nb::python_error();
         return r == 1;
     }
-    std::string marker = join(fs_bytes(entry), "manifest.json");
+    std::string marker = path_join(fs_bytes(entry), "manifest.json");
     nb::gil_scoped_release nogil;
     int fd = open_rdonly(marker.c_str());
     if (fd < 0) return false;
@@ -335,6 +324,17 @@ nb::object du(nb::handle path) {
 
 }  // namespace
 
+std::string path_join(const std::string& a, const std::string& b) {
+    if (a.empty() || a.back() == '/') return a + b;
+    return a + "/" + b;
+}
+
+[[noreturn]] void raise_os_error(int err, nb::handle filename) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw nb::python_error();
+}
+
 int64_t read_block(int fd, char* dst, size_t n) {
     size_t done = 0;
     while (done < n) {
@@ -360,7 +360,7 @@ uint64_t disk_usage(const std::string& top) {
         while (dirent* ent = ::readdir(d)) {
             const char* name = ent->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-            std::string full = join(dir, name);
+            std::string full = path_join(dir, name);
             // Classified as a directory listing does it: by the entry type, or
             // by following the link when the type is a link or unknown.
             bool is_dir = false, is_link = false;

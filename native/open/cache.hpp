@@ -5,13 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "open/open_module.hpp"
+#include "open/open_glue.hpp"
 
 namespace op {
-
-using orvane::py_import;
-using orvane::py_repr;
-using orvane::py_str;
 
 // ---- kernels (no Python objects; run with the GIL released) ----
 
@@ -24,7 +20,13 @@ int64_t read_block(int fd, char* dst, size_t n);
 // names whose status cannot be read add nothing.
 uint64_t disk_usage(const std::string& path);
 
+// `a/b` on path bytes ("b" alone when `a` is empty, as os.path.join does).
+std::string path_join(const std::string& a, const std::string& b);
+
 // ---- helpers shared by the `_open` bindings ----
+
+// Raise the OSError subclass for errno `err`, naming `filename`.
+[[noreturn]] void raise_os_error(int err, nb::handle filename);
 
 // `from module import name`, with the ImportError text of the interpreter
 // when the module lacks the name.

@@ -17,24 +17,13 @@ bool contains(nb::handle container, nb::handle item) {
     return r == 1;
 }
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-nb::object checked(PyObject* r) {
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
 // The class called with its message alone, raised with chaining suppressed.
-[[noreturn]] void raise_plain(const char* cls, nb::handle message) {
+[[noreturn]] void refuse_plain(const char* cls, nb::handle message) {
     nb::object exc = mod_get(cls)(message);
     raise_suppressed(exc, nb::none());
 }
 
-[[noreturn]] void raise_plain(const char* cls, const char* message) { raise_plain(cls, nb::str(message)); }
+[[noreturn]] void refuse_plain(const char* cls, const char* message) { refuse_plain(cls, nb::str(message)); }
 
 // Messages that quote the caller's path are put together as Python strings:
 // a path that does not exist may hold lone surrogates, which no UTF-8 round
@@ -63,11 +52,11 @@ nb::object open_avatar(nb::object source) {
         PyErr_SetObject(PyExc_TypeError, message.ptr());
         throw nb::python_error();
     }
-    if (PyUnicode_GET_LENGTH(source.ptr()) == 0) raise_plain("InvalidAvatar", "open() needs an avatar to open");
+    if (PyUnicode_GET_LENGTH(source.ptr()) == 0) refuse_plain("InvalidAvatar", "open() needs an avatar to open");
     if (!nb::cast<bool>(os.attr("path").attr("exists")(source))) {
         if (!mod_get("_CODE").attr("match")(source).is_none())
-            raise_plain("NotSupported", service_code_message(source));
-        raise_plain("InvalidAvatar", concat({nb::str("no avatar at "), source}));
+            refuse_plain("NotSupported", service_code_message(source));
+        refuse_plain("InvalidAvatar", concat({nb::str("no avatar at "), source}));
     }
     nb::object kind;
     try {
@@ -77,7 +66,7 @@ nb::object open_avatar(nb::object source) {
         raise_suppressed(refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e.value()), e.value());
     }
     if (contains(mod_get("_FIXTURE"), kind) && !nb::cast<bool>(nb::bool_(mod_get("_ferrin1_runtime_present")())))
-        raise_plain("NotSupported", kCannotRun);
+        refuse_plain("NotSupported", kCannotRun);
     return mod_get("_open_engine")(source, kind);
 }
 
@@ -97,7 +86,7 @@ nb::object open_engine(nb::object source, nb::object engine_id) {
         } else if (contains(mod_get("_UNIFIED"), engine_id)) {
             engine = mod_get("_unified_engine")(source);
         } else {
-            raise_plain("NotSupported", kCannotRun);
+            refuse_plain("NotSupported", kCannotRun);
         }
     } catch (nb::python_error& e) {
         nb::handle v = e.value();

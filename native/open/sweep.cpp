@@ -25,18 +25,6 @@ struct Candidate {
     nb::object path;
 };
 
-[[noreturn]] void raise_os_error(int err, const std::string& path) {
-    errno = err;
-    nb::object name = fs_str(path);
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-    throw nb::python_error();
-}
-
-std::string join(const std::string& a, const std::string& b) {
-    if (a.empty() || a.back() == '/') return a + b;
-    return a + "/" + b;
-}
-
 // Modification time in seconds as the interpreter's st_mtime computes it.
 double mtime_of(const struct stat& st) {
 #ifdef __APPLE__
@@ -65,7 +53,7 @@ std::vector<std::string> list_avatars(const std::string& dir) {
             ::closedir(d);
         }
     }
-    if (err) raise_os_error(err, dir);
+    if (err) raise_os_error(err, fs_str(dir));
     return names;
 }
 
@@ -80,7 +68,7 @@ bool own_status(const std::string& path, double& mtime) {
         rc = ::lstat(path.c_str(), &st);
         if (rc != 0) err = errno;
     }
-    if (rc != 0) raise_os_error(err, path);
+    if (rc != 0) raise_os_error(err, fs_str(path));
     mtime = mtime_of(st);
     return S_ISDIR(st.st_mode);
 }
@@ -109,12 +97,6 @@ uint64_t to_u64(nb::handle n) {
     return static_cast<uint64_t>(v);
 }
 
-bool truthy(nb::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 void sweep_pass(nb::handle avatars, nb::handle keep) {
     nb::object os = py_import("os");
     nb::object join_py = os.attr("path").attr("join");
@@ -134,7 +116,7 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
     std::vector<Candidate> entries;
     uint64_t total = 0;
     for (const std::string& raw : list_avatars(dir)) {
-        std::string full = join(dir, raw);
+        std::string full = path_join(dir, raw);
         double mtime;
         if (!own_status(full, mtime)) continue;  // plain files and links (to directories too) are not ours
         double idle = now - mtime;

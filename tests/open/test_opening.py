@@ -179,6 +179,14 @@ def test_ferrin1_runtime_present(om, monkeypatch, core, present):
     assert om._ferrin1_runtime_present() is present
 
 
+def test_ferrin1_without_native_core_reports_the_import_error(om, tmp_path, monkeypatch):
+    """No native core: the presence check passes and the adapter's own import failure reaches the caller."""
+    monkeypatch.setitem(sys.modules, "orvane._core", None)
+    with pytest.raises(ImportError) as ei:
+        om.open(avatar_dir(tmp_path))
+    assert not isinstance(ei.value, om.AvatarError)
+
+
 def test_manifest_oserror_is_invalid_avatar(env, om, tmp_path, monkeypatch):
     err = PermissionError(13, "denied")
 
