@@ -239,7 +239,7 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars) {
     ident += py_str(st.attr("st_ino"));
     nb::object memo_name =
         hashlib.attr("sha256")(nb::bytes(ident.data(), ident.size())).attr("hexdigest")()[nb::slice(0, 32)];
-    std::string idx_dir = path_join(fs_bytes(avatars), ".idx");
+    std::string idx_dir = path_join(fs_path(avatars), ".idx");
     std::string idx = path_join(idx_dir, nb::cast<std::string>(memo_name));
 
     std::string memo;
@@ -249,7 +249,7 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars) {
     }
     if (!memo.empty()) return nb::str(("sha256-" + memo).c_str());
 
-    std::string key = hash_file_hex(source, fs_bytes(source));
+    std::string key = hash_file_hex(source, fs_path(source));
     {
         nb::gil_scoped_release nogil;
         write_memo(idx_dir, idx, key);
@@ -258,7 +258,7 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars) {
 }
 
 void hold(nb::handle dest) {
-    std::string d = fs_bytes(dest);
+    std::string d = fs_path(dest);
     {
         nb::gil_scoped_release nogil;
         ::utimensat(AT_FDCWD, d.c_str(), nullptr, 0);
@@ -286,7 +286,7 @@ bool in_use(nb::handle entry, nb::handle idle_s) {
         if (r < 0) throw nb::python_error();
         return r == 1;
     }
-    std::string marker = path_join(fs_bytes(entry), "manifest.json");
+    std::string marker = path_join(fs_path(entry), "manifest.json");
     nb::gil_scoped_release nogil;
     int fd = open_rdonly(marker.c_str());
     if (fd < 0) return false;
@@ -313,7 +313,7 @@ bool pid_alive(nb::handle pid) {
 }
 
 nb::object du(nb::handle path) {
-    std::string p = fs_bytes(path);
+    std::string p = fs_path(path);
     uint64_t total;
     {
         nb::gil_scoped_release nogil;
@@ -426,6 +426,13 @@ nb::object refusal(const char* cls, nb::handle message, nb::handle detail) {
 std::string fs_bytes(nb::handle path) {
     nb::object b = py_import("os").attr("fsencode")(path);
     return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+std::string fs_path(nb::handle path) {
+    std::string b = fs_bytes(path);
+    // A C string would end at the NUL and name another file.
+    if (b.find('\0') != std::string::npos) orvane::raise_value_error("embedded null byte");
+    return b;
 }
 
 nb::object fs_str(const std::string& path) {

@@ -41,6 +41,8 @@ nb::object refusal(const char* cls, nb::handle message, nb::handle detail);
 
 // os.fsencode / os.fsdecode.
 std::string fs_bytes(nb::handle path);
+// os.fsencode for a path handed to the system: ValueError for an embedded NUL.
+std::string fs_path(nb::handle path);
 nb::object fs_str(const std::string& path);
 
 // The module's `_fcntl` is None: no advisory locks on this platform.

@@ -112,7 +112,7 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
     nb::object du = mod_get("_du");
     nb::object in_use = mod_get("_in_use");
 
-    std::string dir = fs_bytes(avatars);
+    std::string dir = fs_path(avatars);
     std::vector<Candidate> entries;
     uint64_t total = 0;
     for (const std::string& raw : list_avatars(dir)) {

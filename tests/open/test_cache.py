@@ -271,6 +271,21 @@ def test_pid_alive_on_windows_names(om, monkeypatch):
     assert om._pid_alive(dead_pid()) is True
 
 
+def test_paths_with_a_nul_never_reach_another_file(om, cache, tmp_path, monkeypatch):
+    """"e\0x" must not act on "e", the name a C string would stop at."""
+    monkeypatch.chdir(tmp_path)
+    e = entry(tmp_path, "e")
+    (tmp_path / "e" / "f").write_bytes(b"12345")
+    os.utime(e, (1000, 1000))
+    calls = [lambda: om._hold("e\0x"), lambda: om._in_use("e\0x", 0), lambda: om._du("e\0x"),
+             lambda: om._content_key("e/f\0x", os.stat("e/f"), cache), lambda: om._content_key(
+                 "e/f", os.stat("e/f"), "e\0x")]
+    for call in calls:
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call()
+    assert om._HELD == {} and os.stat(e).st_mtime == 1000
+
+
 # ---- disk usage ----
 
 def test_du(om, tmp_path):
