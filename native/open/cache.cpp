@@ -29,9 +29,12 @@ namespace {
 constexpr size_t kHashBlock = 4194304;       // 4 MiB: memory use stays flat whatever the container's size
 constexpr double kNoLockInUseWindow = 604800;  // seven days
 
+// Non-blocking, so that a named pipe put where a memo, marker or container
+// should be cannot stall the open waiting for a writer (regular files read
+// as usual).
 int open_rdonly(const char* path) {
     int fd;
-    do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    do fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     return fd;
 }

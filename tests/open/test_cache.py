@@ -286,6 +286,21 @@ def test_paths_with_a_nul_never_reach_another_file(om, cache, tmp_path, monkeypa
     assert om._HELD == {} and os.stat(e).st_mtime == 1000
 
 
+def test_named_pipes_in_the_cache_never_block(om, cache, tmp_path):
+    """A pipe where a memo or a marker should be is read as empty or locked as any file."""
+    src = tmp_path / "c.qvx"
+    src.write_bytes(b"abc")
+    idx = pathlib.Path(cache, ".idx")
+    idx.mkdir(parents=True)
+    os.mkfifo(idx / ident_memo(src))
+    assert key_of(om, src, cache) == "sha256-" + hashlib.sha256(b"abc").hexdigest()[:32]
+    assert (idx / ident_memo(src)).read_bytes() == hashlib.sha256(b"abc").hexdigest()[:32].encode()
+    e = entry(tmp_path, manifest=False)
+    os.mkfifo(os.path.join(e, "manifest.json"))
+    om._hold(e)
+    assert om._in_use(e, 0) is True and list(om._HELD) == [e]
+
+
 # ---- disk usage ----
 
 def test_du(om, tmp_path):
