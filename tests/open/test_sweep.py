@@ -212,3 +212,22 @@ def test_sweep_after_unpack_evicts_old_entries(om, avatars, tmp_path):
     old = make(avatars, E(1), 5000, 9 * HOUR)
     dest = om._materialise(qvx(tmp_path / "a.qvx"))
     assert not os.path.exists(old) and os.path.isdir(dest)
+
+
+@pytest.mark.parametrize("kind, idle, pid, removed", [
+    ("entry", 3600, None, True), ("entry", 3599.5, None, False),
+    ("scratch", 3600, "dead", False), ("scratch", 3600.5, "dead", True),
+    ("scratch", 86400, "live", False), ("scratch", 86400.5, "live", True),
+])
+def test_idle_limits_at_their_edges(om, avatars, monkeypatch, kind, idle, pid, removed):
+    """Entries go from an hour idle on; leftovers only past an hour (dead owner) or past a day."""
+    import types
+    now = 2_000_000_000.0
+    monkeypatch.setattr(om, "time", types.SimpleNamespace(time=lambda: now))
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    name = E(1) if kind == "entry" else E(1) + f".tmp.{ {'dead': dead_pid(), 'live': os.getpid()}[pid] }"
+    d = make(avatars, name, 10, 0, manifest=kind == "entry")
+    t = int((now - idle) * 1e9)
+    os.utime(d, ns=(t, t))
+    om._sweep(avatars, "")
+    assert os.path.exists(d) is not removed
