@@ -2,6 +2,7 @@
 import os
 import pathlib
 import sys
+import threading
 import types
 
 import pytest
@@ -384,17 +385,22 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
     assert host.close()[0] == 0
 
     eng = Lumeth2Engine(l2_bundle, threads=2, env=host_env)
-    assert eng.frames_per_second == 20
-    g = eng.frames([pcm[:30000].tobytes(), pcm[30000:].tobytes()])
-    first = next(g)
-    g.close()  # abandoned: the next render resynchronises and starts afresh
-    eng.interrupt()
-    assert eng.stop_reason == "unfinished"
-    got = list(eng.frames(iter([pcm.tobytes()])))
-    assert eng.stop_reason == "end-of-audio"
-    assert len(got) == len(ref) > 0 and got[0].shape == (720, 416, 3)
-    assert all(np.array_equal(a, b) for a, b in zip(got, ref)) and np.array_equal(first, ref[0])
-    eng.close()
+    watchdog = threading.Timer(120, eng._proc.kill)  # a stuck host fails the test instead of hanging it
+    watchdog.start()
+    try:
+        assert eng.frames_per_second == 20
+        g = eng.frames([pcm[:30000].tobytes(), pcm[30000:].tobytes()])
+        first = next(g)
+        g.close()  # abandoned: the next render resynchronises and starts afresh
+        eng.interrupt()
+        assert eng.stop_reason == "unfinished"
+        got = list(eng.frames(iter([pcm.tobytes()])))
+        assert eng.stop_reason == "end-of-audio"
+        assert len(got) == len(ref) > 0 and got[0].shape == (720, 416, 3)
+        assert all(np.array_equal(a, b) for a, b in zip(got, ref)) and np.array_equal(first, ref[0])
+    finally:
+        watchdog.cancel()
+        eng.close()
     eng.close()
     with pytest.raises(RuntimeError, match="closed"):
         next(eng.frames([]))
