@@ -2,6 +2,9 @@
 // unpacked once into the content-addressed cache, published by one rename and
 // held for the rest of the process. Also the engine-kind lookup.
 #include <mutex>
+#include <new>
+
+#include <pthread.h>
 
 #include "open/cache.hpp"
 
@@ -13,6 +16,10 @@ namespace {
 // one process unpacking the same content would share it (and wipe each
 // other's work): unpacks inside one process take turns.
 std::mutex g_unpack_mutex;
+
+// A child forked while another thread unpacked inherits the mutex locked by a
+// thread it does not have: start it afresh there.
+void reset_unpack_mutex_in_child() { new (&g_unpack_mutex) std::mutex(); }
 
 bool is_file(nb::handle path) { return nb::cast<bool>(py_import("os").attr("path").attr("isfile")(path)); }
 
@@ -95,6 +102,8 @@ nb::object engine_of(nb::handle source) {
 }  // namespace
 
 void register_materialise(nb::module_& m) {
+    static const bool fork_handler = pthread_atfork(nullptr, nullptr, reset_unpack_mutex_in_child) == 0;
+    (void)fork_handler;
     m.def("_materialise", &materialise, nb::arg("source"),
           "Directory holding the unpacked avatar: the source itself, or its held cache entry.");
     m.def("_engine_of", &engine_of, nb::arg("source"), "Engine kind of an avatar, from its manifest.");

@@ -331,3 +331,48 @@ def test_engine_id_for_path(tmp_path):
     assert engine_id_for_path(qvx(tmp_path / "a.qvx", engine="ferrin2-unified")) == "ferrin2-unified"
     (d / "manifest.json").write_text('{"name": "no engine named"}')
     assert engine_id_for_path(str(d)) == "ferrin1"
+
+
+def test_child_forked_during_an_unpack_can_unpack(om, cache, sweeps, tmp_path, monkeypatch):
+    """A fork while another thread unpacks must not leave the child waiting on that thread forever."""
+    import select
+    import signal
+    import threading
+    import warnings
+    a, b = qvx(tmp_path / "a.qvx", "a"), qvx(tmp_path / "b.qvx", "b")
+    real = orvane._offline.unfold_qvx
+    inside, release = threading.Event(), threading.Event()
+
+    def blocking(source, tmp):
+        if source == a:
+            inside.set()
+            release.wait(60)
+        real(source, tmp)
+
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", blocking)
+    t = threading.Thread(target=om._materialise, args=(a,))
+    t.start()
+    try:
+        assert inside.wait(60)
+        r, w = os.pipe()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:  # child: unpack another container, report, leave at once
+            code = 1
+            try:
+                om._materialise(b)
+                code = 0
+            finally:
+                os.write(w, bytes([code]))
+                os._exit(code)
+        os.close(w)
+        ready, _, _ = select.select([r], [], [], 60)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+        _, status = os.waitpid(pid, 0)
+        os.close(r)
+        assert ready and os.waitstatus_to_exitcode(status) == 0
+    finally:
+        release.set()
+        t.join(60)
