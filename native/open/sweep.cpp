@@ -42,7 +42,7 @@ std::vector<std::string> list_avatars(const std::string& dir) {
     int err = 0;
     {
         nb::gil_scoped_release nogil;
-        DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+        DIR* d = ::opendir(dir.c_str());  // "" names nothing (never the working directory)
         if (!d) {
             err = errno;
         } else {

@@ -157,6 +157,11 @@ def test_zero_cap_removes_every_idle_unheld_entry(om, avatars, monkeypatch):
 def test_errors_end_the_pass_quietly(om, cache, tmp_path, monkeypatch):
     assert om._sweep(str(tmp_path / "missing"), "") is None
     assert om._sweep(None, None) is None
+    monkeypatch.chdir(tmp_path)
+    make(str(tmp_path), "old", 5000, 9 * HOUR, manifest=False)
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    om._sweep("", "")  # an empty path is no directory, not the working one
+    assert os.path.isdir(tmp_path / "old")
 
     os.makedirs(cache)
     make(cache, E(1), 600, 9 * HOUR)
