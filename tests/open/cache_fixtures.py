@@ -1,10 +1,8 @@
 """Fixtures for the avatar cache, materialising, opening and sweeping tests.
 
 `om` is the `orvane._open` module with fresh process-wide cache state for each
-test (an empty `_HELD`, `_SWEPT` false, locks on) and, where the module does
-not define them yet, the settings and error names the cache code reads.
-`cache` points ORVANE_CACHE_DIR at a temporary root. Child processes get the
-same set-up from `CHILD_PRELUDE`.
+test (an empty `_HELD`, `_SWEPT` false, locks on); it also ends the test's
+child processes. `cache` points ORVANE_CACHE_DIR at a temporary root.
 """
 from __future__ import annotations
 
@@ -12,7 +10,6 @@ import fcntl
 import json
 import os
 import queue
-import re
 import subprocess
 import sys
 import threading
@@ -24,62 +21,10 @@ from lumeth2_bundle_pack import write_qvx, write_zip
 import orvane._open as _open_mod
 
 
-class AvatarError(Exception):
-    pass
-
-
-class InvalidAvatar(AvatarError):
-    pass
-
-
-class NotSupported(AvatarError):
-    pass
-
-
-class Failed(AvatarError):
-    pass
-
-
-class _Outdated(InvalidAvatar):
-    def __init__(self, message, code=None):
-        super().__init__(message)
-        self.code = code
-
-
-def refuse(cls, message, detail):
-    e = cls(message)
-    e.detail = detail
-    return e
-
-
-FAKE_ERRORS = dict(AvatarError=AvatarError, InvalidAvatar=InvalidAvatar, NotSupported=NotSupported,
-                   Failed=Failed, refuse=refuse)
-
-SETTINGS = dict(
-    _CODE=re.compile(r"^[A-Z][A-Z0-9]{9}$"),
-    _SESSION=frozenset({"ferrin2-light", "ferrin2-golden"}),
-    _FIXTURE=frozenset({"ferrin1"}),
-    _LITERT=frozenset({"lumeth2"}),
-    _UNIFIED=frozenset({"ferrin2-unified"}),
-    _DEFAULT_CACHE_GB=10.0,
-    _EVICT_MIN_IDLE_S=3600,
-    _TMP_RE=re.compile(r"^.+\.tmp\.(\d+)$"),
-)
-
 # Run first in every child process that uses the cache code.
 CHILD_PRELUDE = """
-import fcntl, re, sys
+import sys
 import orvane._open as om
-for name, value in dict(
-        _DEFAULT_CACHE_GB=10.0, _EVICT_MIN_IDLE_S=3600, _TMP_RE=re.compile(r"^.+\\.tmp\\.(\\d+)$"),
-        _HELD={}, _SWEPT=False, _fcntl=fcntl).items():
-    if not hasattr(om, name):
-        setattr(om, name, value)
-if not hasattr(om, "refuse"):
-    class _E(Exception):
-        pass
-    om.Failed = om.InvalidAvatar = _E
-    om.refuse = lambda cls, message, detail: cls(message, detail)
 """
 
 MANIFEST = {"engine": "ferrin2-light", "name": "test avatar"}
@@ -101,16 +46,10 @@ def zipped(path, tag: str = "a", **kw) -> str:
 
 @pytest.fixture
 def om(monkeypatch):
-    for name, value in SETTINGS.items():
-        if not hasattr(_open_mod, name):
-            monkeypatch.setattr(_open_mod, name, value, raising=False)
-    if not hasattr(_open_mod, "refuse"):
-        for name, value in FAKE_ERRORS.items():
-            monkeypatch.setattr(_open_mod, name, value, raising=False)
     held: dict = {}
-    monkeypatch.setattr(_open_mod, "_HELD", held, raising=False)
-    monkeypatch.setattr(_open_mod, "_SWEPT", False, raising=False)
-    monkeypatch.setattr(_open_mod, "_fcntl", fcntl, raising=False)
+    monkeypatch.setattr(_open_mod, "_HELD", held)
+    monkeypatch.setattr(_open_mod, "_SWEPT", False)
+    monkeypatch.setattr(_open_mod, "_fcntl", fcntl)
     yield _open_mod
     end_children()
     for fd in held.values():  # drop this test's holds

@@ -8,7 +8,6 @@ import types
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import cache_fixtures  # noqa: E402
 from cache_fixtures import cache, om, qvx  # noqa: E402,F401
 
 CANNOT_RUN = ("that avatar cannot run on this machine. Render it in the cloud with the Video API "
@@ -52,14 +51,6 @@ def env(om, monkeypatch):
     session.AvatarOutdated, session.EngineFailed, session.EngineUnavailable = (
         AvatarOutdated, EngineFailed, EngineUnavailable)
     monkeypatch.setitem(sys.modules, "orvane._session", session)
-    try:
-        import orvane._errors  # noqa: F401
-    except ImportError:
-        errors = types.ModuleType("orvane._errors")
-        errors._Outdated = cache_fixtures._Outdated
-        for name, value in cache_fixtures.FAKE_ERRORS.items():
-            setattr(errors, name, value)
-        monkeypatch.setitem(sys.modules, "orvane._errors", errors)
     monkeypatch.setattr(om, "Avatar", Made, raising=False)
     monkeypatch.setattr(om, "_SessionEngine", lambda s: Engine(s, "session"), raising=False)
     monkeypatch.setattr(om, "_FixtureEngine", lambda s: Engine(s, "fixture"), raising=False)
@@ -248,7 +239,7 @@ def test_construction_error_mapping(env, om, tmp_path, monkeypatch):
 
 
 def test_outdated_avatar(env, om, tmp_path, monkeypatch):
-    outdated = sys.modules["orvane._errors"]._Outdated
+    from orvane._errors import _Outdated as outdated
     d = avatar_dir(tmp_path, "ferrin2-golden")
     monkeypatch.setattr(om, "_SessionEngine", raising(AvatarOutdated("update it", "det", "E42")))
     with pytest.raises(outdated) as ei:
