@@ -26,6 +26,7 @@ __all__ = ["read_manifest", "resolve_engine", "unfold_qvx", "engine_id_for_path"
 MAGIC = b"QVX\x00"
 MANIFEST = "manifest.json"
 FIXTURE = "fixture.json"  # the native runtime's model description
+MANIFEST_LIMIT = 1 << 24  # bytes; a manifest is a small JSON text, so more is damage (or a zip bomb)
 KINDS = ("ferrin1", "ferrin2-light", "ferrin2-golden", "ferrin2-unified", "lumeth2")
 
 
@@ -64,12 +65,22 @@ def _is_qvx(path: str) -> bool:
         return f.read(4) == MAGIC
 
 
+def _limited(read, name: str) -> bytes:
+    """At most MANIFEST_LIMIT bytes from `read(n)`; ValueError when there are more."""
+    data = read(MANIFEST_LIMIT + 1)
+    if len(data) > MANIFEST_LIMIT:
+        raise ValueError(f"{name} is larger than {MANIFEST_LIMIT} bytes")
+    return data
+
+
 def _member(path: str, name: str) -> bytes | None:
-    """Bytes of one member of a container, or None when it has no such member."""
+    """Bytes of one small member of a container, or None when it has no such member."""
     if _is_qvx(path):
         with open(path, "rb") as f:
             for member, offset, size in _qvx_table(f):
                 if member == name:
+                    if size > MANIFEST_LIMIT:
+                        raise ValueError(f"{name} is larger than {MANIFEST_LIMIT} bytes")
                     f.seek(offset)
                     data = f.read(size)
                     if len(data) != size:
@@ -79,9 +90,11 @@ def _member(path: str, name: str) -> bytes | None:
     if zipfile.is_zipfile(path):
         with zipfile.ZipFile(path) as z:
             try:
-                return z.read(name)
+                info = z.getinfo(name)
             except KeyError:
                 return None
+            with z.open(info) as r:
+                return _limited(r.read, name)
     raise ValueError(f"{path} is neither an avatar directory nor a QVX or zip container")
 
 
@@ -93,7 +106,7 @@ def read_manifest(source: str):
         if not os.path.isfile(path):
             return None
         with open(path, "rb") as f:
-            return json.loads(f.read().decode("utf-8"))
+            return json.loads(_limited(f.read, MANIFEST).decode("utf-8"))
     data = _member(source, MANIFEST)
     return None if data is None else json.loads(data.decode("utf-8"))
 

@@ -285,6 +285,28 @@ def test_engine_of(om, tmp_path):
     assert om._engine_of(str(d)) == "ferrin2-unified"
 
 
+@pytest.mark.parametrize("form", ["zip", "qvx", "dir"])
+def test_oversized_manifest_is_refused_without_reading_it_whole(om, tmp_path, monkeypatch, form):
+    """A manifest past the limit (a zip bomb, say) is a ValueError, never a huge allocation."""
+    import zipfile
+    import orvane._qvx_engine as qe
+    monkeypatch.setattr(qe, "MANIFEST_LIMIT", 1000)
+    big = b'{"engine": "ferrin1", "pad": "' + b" " * 2000 + b'"}'
+    if form == "zip":
+        src = str(tmp_path / "a.zip")
+        with zipfile.ZipFile(src, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("manifest.json", big)
+    elif form == "qvx":
+        from lumeth2_bundle_pack import write_qvx
+        src = write_qvx(str(tmp_path / "a.qvx"), {"manifest.json": big})
+    else:
+        src = str(tmp_path / "d")
+        os.mkdir(src)
+        pathlib.Path(src, "manifest.json").write_bytes(big)
+    with pytest.raises(ValueError, match="larger than 1000 bytes"):
+        om._engine_of(src)
+
+
 def test_engine_of_errors_propagate(om, tmp_path, monkeypatch):
     import orvane._qvx_engine as qe
 
