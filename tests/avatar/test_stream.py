@@ -345,3 +345,29 @@ def test_warning_free_stream(model, caplog):
 
     arun(go())
     assert caplog.records == []
+
+
+def test_lumeth2_native_stream_goes_through_playout_clock(model):
+    pcm = tone(10 * 800, amp=0.7)
+
+    async def go():
+        av = await AsyncAvatar.create(
+            model_path=str(model(engine="lumeth2", audio_samples_per_tick=800)), output_size=None)
+        await av.push_audio(pcm_bytes(pcm), 16000)
+        it = av.run()
+        frames = []
+        async for fr in it:
+            frames.append(fr)
+            if fr.end_of_speech:
+                break
+        names = {av._producer_task.get_name(), av._emitter_task.get_name()}
+        await it.aclose()
+        await av.shutdown()
+        return frames, names
+
+    frames, names = arun(go())
+    assert names == {"orvane-ferrin-async-producer", "orvane-l2-playout-clock"}
+    speech = [f for f in frames if not getattr(f, "_ov_resting", False)]
+    assert [f.frame_index for f in speech] == list(range(10))
+    check_pairing(speech, pcm, spt=800)
+    assert all(getattr(f, "_ov_resting", False) for f in frames[:-10])
