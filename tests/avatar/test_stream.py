@@ -193,18 +193,19 @@ def test_resting_frames_while_idle_at_native_size(model):
 def test_no_resting_picture_no_idle_frames(model):
     async def go():
         av = await AsyncAvatar.create(model_path=str(model(resting=False)), output_size=None)
-        got = []
+        got, ended = [], asyncio.Event()
 
         async def consume():
             async for fr in av.run():
                 got.append(fr)
+                if fr.end_of_speech:
+                    ended.set()
 
         t = asyncio.ensure_future(consume())
-        # Several frame periods pass with no input: the producer waits in 40 ms steps.
+        # Let several 40 ms input time-outs pass with nothing to show.
         await asyncio.sleep(0.2)
         await av.push_audio(pcm_bytes(tone(4 * SPT)), 16000)
-        while not any(f.end_of_speech for f in got):
-            await asyncio.sleep(0.01)
+        await asyncio.wait_for(ended.wait(), 10)
         t.cancel()
         await asyncio.gather(t, return_exceptions=True)
         await av.shutdown()
