@@ -97,6 +97,22 @@ def _resample_linear(pcm, src_sr, dst_sr):
     return out.astype(pcm.dtype)
 
 
+def _pcm_append(store, n, x):
+    """Append ``x`` to the first ``n`` samples of ``store``; returns (store, new length).
+
+    The utterance buffer grows with spare capacity so a long utterance pushed in small
+    chunks is not copied whole on every chunk.  Growth always moves to a fresh array, and
+    writes land only beyond ``n``, so views handed out earlier never change under their
+    holders."""
+    need = n + x.size
+    if need > store.size:
+        grown = np.empty(max(need, 2 * store.size, 16384), dtype=np.float32)
+        grown[:n] = store[:n]
+        store = grown
+    store[n:need] = x
+    return store, need
+
+
 def _no_image(img) -> bool:
     # The runtime answers "no picture yet" with None or an empty image.
     return img is None or getattr(img, "size", 1) == 0
@@ -558,7 +574,8 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         out_size = self._output_size
         rt = self._runtime
         empty = np.zeros(0, dtype=np.float32)
-        pcm_buf = empty
+        pcm_buf = empty          # the utterance so far: a view of pcm_store[:pcm_len]
+        pcm_store, pcm_len = empty, 0
         ticks_emitted = 0
         current_message_id = None
         try:
@@ -568,7 +585,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         self._interrupt_event.clear()
                         rt = self._fresh_runtime(fx)
                         self._runtime = rt
-                        pcm_buf = empty
+                        pcm_buf, pcm_store, pcm_len = empty, empty, 0
                         ticks_emitted = 0
                         current_message_id = None
                         self._stream_pushed = 0
@@ -596,7 +613,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         if self._runtime is not rt or pcm_buf.size > 0 or ticks_emitted > 0:
                             rt = self._fresh_runtime(fx)
                             self._runtime = rt
-                            pcm_buf = empty
+                            pcm_buf, pcm_store, pcm_len = empty, empty, 0
                             ticks_emitted = 0
                         else:
                             # Compose mode keeps a per-stream tick cursor too, so the
@@ -614,7 +631,8 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                             tmp_f32 = _i16_to_f32(pcm_i16)
                             tmp_f32 = _resample_linear(tmp_f32, audio.sample_rate, _SAMPLE_RATE_HZ)
                             pcm_i16 = (tmp_f32 * INT16_MAX).astype(np.int16)
-                        pcm_buf = np.concatenate((pcm_buf, _i16_to_f32(pcm_i16)))
+                        pcm_store, pcm_len = _pcm_append(pcm_store, pcm_len, _i16_to_f32(pcm_i16))
+                        pcm_buf = pcm_store[:pcm_len]
                     is_terminal = bool(chunk.end_of_speech) or (audio is not None and bool(audio.last_chunk))
                     if pcm_buf.size == 0 and not is_terminal:
                         continue
@@ -632,8 +650,9 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                             pad = max(_V2_FLUSH_PAD_TICKS, pad)
                         target_len = (ticks_emitted + remaining + pad) * spt
                         if pcm_buf.size < target_len:
-                            pcm_buf = np.concatenate(
-                                (pcm_buf, np.zeros(target_len - pcm_buf.size, dtype=np.float32)))
+                            pcm_store, pcm_len = _pcm_append(
+                                pcm_store, pcm_len, np.zeros(target_len - pcm_buf.size, dtype=np.float32))
+                            pcm_buf = pcm_store[:pcm_len]
                         if self._is_v2_stream():
                             ticks_emitted += await self._drain_v2_tail(
                                 rt=rt, pcm_buf=pcm_buf, spt=spt, ticks_emitted=ticks_emitted,
@@ -650,7 +669,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         await self._emit_out(eos)
                     if out_size is None:
                         rt.reset_stream()
-                    pcm_buf = empty
+                    pcm_buf, pcm_store, pcm_len = empty, empty, 0
                     ticks_emitted = 0
                     current_message_id = None
                     self._stream_pushed = 0

@@ -372,3 +372,43 @@ def test_lumeth2_native_stream_goes_through_playout_clock(model):
     assert [f.frame_index for f in speech] == list(range(10))
     check_pairing(speech, pcm, spt=800)
     assert all(getattr(f, "_ov_resting", False) for f in frames[:-10])
+
+
+@pytest.mark.parametrize("engine,output_size,padded_ticks", [
+    ("ferrin1", None, 19), ("ferrin1", (8, 8), 14), ("ferrin2-light", None, 27), ("ferrin2-light", (8, 8), 27)])
+def test_end_of_speech_padding(model, engine, output_size, padded_ticks):
+    """10.5 ticks buffered, 6 emitted: 5 remain and the buffer is padded behind them."""
+    calls = []
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=str(model(engine=engine)), output_size=output_size)
+        real_emit, real_drain = av._emit_ready_ticks, av._drain_v2_tail
+
+        async def spy_emit(**kw):
+            calls.append(("emit", kw["pcm_buf"].size, kw["ticks_emitted"], kw.get("tail_total"), kw["eos_padding"]))
+            return await real_emit(**kw)
+
+        async def spy_drain(**kw):
+            calls.append(("drain", kw["pcm_buf"].size, kw["ticks_emitted"], kw["tail_total"], True))
+            return await real_drain(**kw)
+
+        av._emit_ready_ticks, av._drain_v2_tail = spy_emit, spy_drain
+        pcm = tone(10 * SPT + SPT // 2)
+        await av.push_audio(pcm_bytes(pcm[:9 * SPT]), 16000, last_chunk=False)
+        got = []
+        it = av.run()
+        async for fr in it:
+            got.append(fr)
+            if len(got) == 6:
+                break
+        await it.aclose()
+        await av.push_audio(pcm_bytes(pcm[9 * SPT:]), 16000, last_chunk=True)
+        got += await collect(av, is_eos)
+        await av.shutdown()
+        return got
+
+    frames = arun(go())
+    final = [c for c in calls if c[4]][0]
+    assert final[1] == padded_ticks * SPT and final[3] == 11
+    assert [f.frame_index for f in speech_frames(frames)] == list(range(11))
+    assert frames[-1].end_of_speech
