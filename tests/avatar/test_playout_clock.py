@@ -28,6 +28,8 @@ class RT:
 
     def get_source_frame(self, idx):
         assert idx == -1
+        if self.resting == "empty":
+            return np.zeros((0, 0, 3), np.uint8)
         return REST if self.resting else None
 
 
@@ -91,9 +93,10 @@ def test_idle_stream_sends_resting_frames_at_frame_rate(monkeypatch):
         assert fr.audio_chunk.last_chunk is False and fr.audio_chunk.sample_rate == 16000
 
 
-def test_no_resting_picture_and_nothing_shown_sends_nothing(monkeypatch):
+@pytest.mark.parametrize("resting", [False, "empty"])
+def test_no_resting_picture_and_nothing_shown_sends_nothing(monkeypatch, resting):
     async def go():
-        h = Harness(resting=False)
+        h = Harness(resting=resting)
         h.read()
         await asyncio.sleep(1.0)
         await h.finish()

@@ -190,9 +190,13 @@ def test_resting_frames_while_idle_at_native_size(model):
         assert fr.audio_chunk.last_chunk is False and not getattr(fr, "_ov_resting", False)
 
 
-def test_no_resting_picture_no_idle_frames(model):
+@pytest.mark.parametrize("empty_image", [False, True])
+def test_no_resting_picture_no_idle_frames(model, empty_image):
     async def go():
         av = await AsyncAvatar.create(model_path=str(model(resting=False)), output_size=None)
+        if empty_image:
+            # "No picture yet" may also come as an empty image: never sent as a frame.
+            av._runtime.get_source_frame = lambda idx: np.zeros((0, 0, 3), np.uint8)
         got, ended = [], asyncio.Event()
 
         async def consume():
