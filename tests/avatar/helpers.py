@@ -21,6 +21,8 @@ def write_model(root, name="model", **desc):
             "frame_width": 32, "frame_height": 24}
     base.update(desc)
     (d / _core.FIXTURE_FILE).write_text(json.dumps(base), encoding="utf-8")
+    # The package's container module reads the engine kind from the manifest.
+    (d / "manifest.json").write_text(json.dumps({"engine": base["engine"]}), encoding="utf-8")
     return d
 
 
