@@ -659,10 +659,19 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                                 tail_total=ticks_emitted + remaining, message_id=current_message_id)
                             remaining = 0
                         else:
-                            ticks_emitted += await self._emit_ready_ticks(
+                            emitted_now = await self._emit_ready_ticks(
                                 rt=rt, pcm_buf=pcm_buf, spt=spt, out_size=out_size,
                                 ticks_emitted=ticks_emitted, message_id=current_message_id,
                                 eos_padding=True, tail_total=ticks_emitted + remaining)
+                            ticks_emitted += emitted_now
+                            # The flush flags its last frame only when it got one out (the
+                            # tick at tail_total - 1 in compose mode).  When the runtime ran
+                            # dry first, the marker below carries the end of speech instead,
+                            # so the consumer always learns that the utterance is over.
+                            flagged = (emitted_now == remaining) if out_size is not None else emitted_now > 0
+                            if not flagged and not (self._stop_event.is_set()
+                                                    or self._interrupt_event.is_set()):
+                                remaining = 0
                     if remaining == 0:
                         eos = VideoFrame(bgr_image=None, audio_chunk=None, frame_index=ticks_emitted,
                                          source_message_id=current_message_id, end_of_speech=True)

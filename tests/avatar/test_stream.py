@@ -416,3 +416,35 @@ def test_end_of_speech_padding(model, engine, output_size, padded_ticks):
     assert final[1] == padded_ticks * SPT and final[3] == 11
     assert [f.frame_index for f in speech_frames(frames)] == list(range(11))
     assert frames[-1].end_of_speech
+
+
+@pytest.mark.parametrize("output_size", [None, (8, 8)], ids=["native-runtime-dry", "compose-cursor-end"])
+def test_flush_that_runs_dry_still_marks_end_of_speech(model, output_size):
+    """A runtime that cannot finish the utterance's last ticks must not swallow its end."""
+
+    async def go():
+        # Chunked cadence: 10 ticks of audio (plus padding) never complete a 32-tick chunk.
+        av = await AsyncAvatar.create(model_path=str(model(chunks=[21, 32])), output_size=output_size)
+        if output_size is not None:
+            rt_compose = av._runtime.tick_compose_to_size
+            calls = []
+
+            def short(pcm, idx, w, h):
+                calls.append(1)
+                if len(calls) > 4:
+                    raise ValueError("compose: cursor past end (status=6)")
+                return rt_compose(pcm, idx, w, h)
+
+            av._runtime.tick_compose_to_size = short
+        await av.push_audio(pcm_bytes(tone(10 * SPT)), 16000)
+        frames = await collect(av, is_eos)
+        await av.shutdown()
+        return frames
+
+    frames = arun(go())
+    marker = frames[-1]
+    assert marker.end_of_speech and marker.bgr_image is None and marker.audio_chunk is None
+    pictures = [f for f in frames[:-1] if f.bgr_image is not None and f.source_message_id is not None]
+    assert not any(f.end_of_speech for f in pictures)
+    assert marker.frame_index == len(pictures)
+    assert len(pictures) == (0 if output_size is None else 4)
