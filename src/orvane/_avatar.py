@@ -168,14 +168,14 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         path = os.path.expanduser(os.fspath(model_path))
         if not os.path.exists(path):
             raise ModelNotFoundError("Ferrin model not found: " + str(path))
-        self = cls(input_buffer_size=input_buffer_size, output_buffer_size=output_buffer_size,
-                   output_size=output_size, num_threads=num_threads)
+        avatar = cls(input_buffer_size=input_buffer_size, output_buffer_size=output_buffer_size,
+                     output_size=output_size, num_threads=num_threads)
         from orvane._qvx_engine import engine_id_for_path
 
-        self._engine_id = engine_id_for_path(str(path))
+        avatar._engine_id = engine_id_for_path(str(path))
         loop = asyncio.get_running_loop()
-        await loop.run_in_executor(None, self._load_fixture_blocking, str(path))
-        return self
+        await loop.run_in_executor(None, avatar._load_fixture_blocking, str(path))
+        return avatar
 
     async def set_model(self, model_path):
         """Stop a running stream and load another model; the next ``run()`` uses it."""
