@@ -26,24 +26,6 @@ def write_model(root, name="model", **desc):
     return d
 
 
-def engine_id_for_path(path):
-    """Engine id of a stand-in model: its fixture.json's "engine"."""
-    with open(_fixture_json(path), encoding="utf-8") as f:
-        return json.load(f).get("engine", "ferrin1")
-
-
-def _fixture_json(path):
-    import os
-
-    return os.path.join(path, _core.FIXTURE_FILE) if os.path.isdir(path) else path
-
-
-def fake_qvx_engine_module():
-    mod = types.ModuleType("orvane._qvx_engine")
-    mod.engine_id_for_path = engine_id_for_path
-    return mod
-
-
 def arun(coro, timeout=20.0):
     """Run ``coro`` on a fresh loop; a hang fails the test instead of blocking the suite."""
     async def bounded():
