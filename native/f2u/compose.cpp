@@ -7,6 +7,7 @@
 
 #include "f2u/heads.hpp"
 #include "f2u/nparray.hpp"
+#include "f2u/shape_text.hpp"
 
 namespace f2u {
 
@@ -35,12 +36,6 @@ static void compose_kernel(const double* rot, const double* m, size_t T, size_t 
                 xt[3 * k + d] = scale * (s + E[3 * k + d]) + t3[d];
             }
     }
-}
-
-static std::string shape_text(const std::vector<size_t>& sh) {
-    std::string t = "(";
-    for (size_t i = 0; i < sh.size(); ++i) t += (i ? "," : "") + std::to_string(sh[i]);
-    return t + (sh.size() == 1 ? ",)" : ")");
 }
 
 // `arr` of exactly n values (any shape), float64, C order.

@@ -10,6 +10,7 @@
 #include "f2u/face_warp.hpp"
 #include "f2u/heads.hpp"
 #include "f2u/nparray.hpp"
+#include "f2u/shape_text.hpp"
 
 namespace f2u {
 
@@ -20,12 +21,6 @@ template <> inline const char* dtype_name<uint8_t>() { return "uint8"; }
 namespace {
 
 nb::module_ cv2() { return orvane::py_import("cv2"); }  // at call time: the module loads without OpenCV
-
-std::string shape_text(const std::vector<size_t>& sh) {
-    std::string t = "(";
-    for (size_t i = 0; i < sh.size(); ++i) t += (i ? ", " : "") + std::to_string(sh[i]);
-    return t + (sh.size() == 1 ? ",)" : ")");
-}
 
 // `a, b, c, ... = v` run by the interpreter itself, so a wrong count fails with
 // its own ValueError text.

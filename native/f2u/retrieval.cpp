@@ -7,6 +7,7 @@
 
 #include "f2u/heads.hpp"
 #include "f2u/nparray.hpp"
+#include "f2u/shape_text.hpp"
 #include "f2u/numeric.hpp"
 
 namespace f2u {
@@ -74,12 +75,6 @@ static void retr_init(nb::handle self, nb::handle idn, nb::handle hyst) {
     self.attr("prev") = nb::none();
 }
 
-static std::string shape_text(const std::vector<size_t>& sh) {
-    std::string t = "(";
-    for (size_t i = 0; i < sh.size(); ++i) t += (i ? "," : "") + std::to_string(sh[i]);
-    return t + (sh.size() == 1 ? ",)" : ")");
-}
-
 static nb::object retr_call(nb::handle self, nb::handle keys) {
     nb::object q = np::asarray(keys, "float64");
     nb::object proj = self.attr("proj");
@@ -100,7 +95,7 @@ static nb::object retr_call(nb::handle self, nb::handle keys) {
     const size_t T = Q.shape[0], N = Kb.shape[0], K = Kb.shape[1];
     if (Q.shape[1] != K)
         orvane::raise_value_error("operands could not be broadcast together with shapes " +
-                                  shape_text({T, 1, Q.shape[1]}) + " " + shape_text({N, K}) + " ");
+                                  shape_text({T, 1, Q.shape[1]}, ",") + " " + shape_text({N, K}, ",") + " ");
     auto out = np::empty<int64_t>({T});
     if (T == 0) return out.obj;  // no row: prev is neither read nor changed
     if (N == 0) orvane::raise_value_error("attempt to get argmin of an empty sequence");
