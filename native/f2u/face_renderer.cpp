@@ -300,7 +300,9 @@ void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, 
         orvane::raise_type_error("_composite: the frame must be a numpy array (it is changed in place)");
     const std::string odt = orvane::py_str(o.attr("dtype"));
     nb::object g = np_.attr("asarray")(gm);
-    const bool g32 = orvane::py_str(g.attr("dtype")) == "float32";
+    // float32 in either byte order computes in float32, as numpy would
+    const bool g32 = orvane::py_str(g.attr("dtype").attr("kind")) == "f" &&
+                     nb::cast<size_t>(g.attr("dtype").attr("itemsize")) == 4;
     auto check = [&](size_t C, size_t H, size_t W) {
         std::vector<size_t> gsh;
         for (nb::handle d : nb::cast<nb::tuple>(g.attr("shape"))) gsh.push_back(nb::cast<size_t>(d));

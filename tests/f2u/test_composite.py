@@ -44,9 +44,10 @@ def test_matches_numpy_reference_bit_exact(host, roi, hw, k):
     assert not np.array_equal(o, frame())
 
 
-def test_float64_frame_and_grid(host):
+@pytest.mark.parametrize("gdtype", [np.float64, ">f4"])
+def test_float64_frame_and_other_grids(host, gdtype):
     rgb, mask = patch(30, 36)
-    gm = wavy_grid(dtype=np.float64)
+    gm = wavy_grid(dtype=gdtype)  # a byte-swapped float32 grid still computes in float32
     o, want = frame(dtype=np.float64), frame(dtype=np.float64)
     host._composite(o, gm, (300.0, 420.0, 180.0, 330.0), rgb, mask)
     composite_ref(want, gm, (300.0, 420.0, 180.0, 330.0), rgb, mask)
