@@ -48,7 +48,7 @@ def _block(rng, T, K=3):
 
 
 @pytest.mark.parametrize("xb", [False, True])
-@pytest.mark.parametrize("q, keep_onsets, b", [(0.3, 64, -1.0), (None, 2, 0.5), (0.9, 0, 2.0)])
+@pytest.mark.parametrize("q, keep_onsets, b", [(0.3, 64, -1.0), (None, 2, 0.5), (0.9, 0, 2.0), (0.5, 2**70, 1.0)])
 def test_stream_matches_reference(host, xb, q, keep_onsets, b):
     ours, ref = _pair(host, xb=xb, g=fx.params(q=q, b=b), keep_onsets=keep_onsets)
     rng = np.random.default_rng(1)
@@ -259,6 +259,9 @@ def test_event_track_growth(host):
     assert ours.fb == 10 and len(ours.f) == max(2 * (L - 10), L + 1 - 10 + 4096)
     np.testing.assert_array_equal(ours.f[: L - 10], np.arange(10, L))
     assert not ours.f[L - 10:].any()
+    with pytest.raises(ValueError, match="too big"):
+        ours._f_need(2**63 - 1)
+    assert ours.fb == 10
 
 
 def test_onset_failures_move_th_past_the_row(host):
@@ -276,6 +279,46 @@ def test_onset_failures_move_th_past_the_row(host):
         ours._hazard()
     assert ours.th == 1
 
+    # motion rows without feature rows
+    ours, _ = _pair(host)
+    rows, fp, fe = _block(np.random.default_rng(12), 3)
+    ours.add(rows, fp[:0], fe[:0])
+    with pytest.raises(IndexError):
+        ours._hazard()
+    assert ours.th == 1 and ours.cs is None
+    ours.add(rows[:1], fp[:1], fe[:1])
+    with pytest.raises(IndexError):
+        ours._hazard()
+    assert ours.th == 2
+
+
+def test_only_evaluated_rows_read_the_hazard_model(host):
+    g = fx.params(REF=50)
+    ours, _ = _pair(host, g=g)
+    ours.add(*_block(np.random.default_rng(16), 3))
+    ours.last, ours.th = 0, 1
+    g.mu_x = np.zeros(5)  # the wrong width: only an evaluated row can notice
+    ours._hazard()
+    assert ours.th == 3 and ours.rng.bit_generator.state == np.random.default_rng(7).bit_generator.state
+    ours.add(*_block(np.random.default_rng(17), 1))
+    ours.last = -100
+    with pytest.raises(ValueError, match="broadcast"):
+        ours._hazard()
+    assert ours.th == 4
+
+
+def test_onset_pass_uses_the_openers_window_list(host):
+    ours, ref = _pair(host)
+    ours.aw = ref.aw = [(-3, 0), (0, 2)]
+    rng = np.random.default_rng(18)
+    for T in (20, 7, 30):
+        blk = _block(rng, T)
+        ours.add(*blk)
+        ref.add(*blk)
+        for a, w in zip(ours.pop(EYE4), ref.pop(EYE4)):
+            np.testing.assert_array_equal(a, w)
+        _same(ours, ref)
+
 
 def test_error_after_frame_step_keeps_done(host):
     ours, _ = _pair(host)
@@ -288,6 +331,13 @@ def test_error_after_frame_step_keeps_done(host):
     with pytest.raises(ValueError, match="argmin"):
         empty.pop(EYE4)
     assert empty.done == 0
+    for prev in [(10**30, 0), (0, -7)]:
+        bad, _ = _pair(host)  # six key levels
+        bad.prev = prev
+        bad.add(*_block(np.random.default_rng(13), 2))
+        with pytest.raises(IndexError, match="out of bounds"):
+            bad.pop(EYE4)
+        assert bad.done == 0
 
 
 def test_windows_ahead_of_the_row_survive_trimming(host):
