@@ -180,9 +180,12 @@ def test_construction(host):
     assert ours.rng.bit_generator.state == np.random.default_rng(2**32 - 5).bit_generator.state
     assert len(ours.f) == 4096 + 5 and ours.pend.shape == (0, 69) and ours.pend.dtype == np.float32
     assert ours.P.dtype == np.float64 and ours.amin == -6 and ours.ehyst == 0.95 and ours.keep_onsets == 64
-    fields = list(vars(ours))
-    assert fields[:8] == ["g", "emap", "P", "d", "c", "shift", "ehyst", "noise"]
-    assert fields[-4:] == ["pend", "n", "done", "prev"]
+    assert list(vars(ours)) == [
+        "g", "emap", "P", "d", "c", "shift", "ehyst", "noise", "rng", "pool_f", "pool_s", "NX", "B", "V", "aw",
+        "amin", "f", "fb", "on", "n_on", "last", "th", "keep_onsets", "cs_last", "cs", "cb", "pend", "n", "done",
+        "prev"]
+    xb, _ = _pair(host, xb=True)
+    assert list(vars(xb)) == list(vars(ours)) + ["xc"]
 
 
 def test_construction_failures(host):

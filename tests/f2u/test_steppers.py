@@ -191,6 +191,9 @@ def test_headl_matches_reference_and_compaction_changes_nothing(host, mpack, idv
     np.testing.assert_array_equal(ours.idt, ref.idt)
     np.testing.assert_array_equal(ours.pose_deg, ref.pose_deg)
     assert ours.lprev == np.float32(math.log(0.05)) and ours.nx0 == 13
+    assert list(vars(ours)) == ["pk", "noise", "p", "nk", "S", "D", "pf", "nkf", "ncode", "Lc", "idt", "pose_deg",
+                                "l_mu", "l_sd", "cap", "keep", "cps", "cpf", "lprev", "hid", "code", "k", "kb", "nx0"]
+    assert ours.l_mu.dtype == ours.l_sd.dtype == ours.lprev.dtype == np.float32
     for f4, h in _feeds_h(mpack, 14):
         got = ours.step(f4, h)
         want = ref.step(f4, h)
@@ -355,6 +358,7 @@ def test_heads_follow_the_encoders_in_definition_order(host):
 
 def test_dets_state_after_steps(host, mpack, idv126):
     ds = host.DetS(pk=mpack, idv126=idv126.astype(np.float64), noise=None)
+    assert list(vars(ds)) == ["pk", "mu", "sd", "idt", "feats", "hist", "rec", "rng"]
     assert ds.rec is None and ds.feats == [] and ds.hist == [] and ds.pk is mpack
     ds.step(_tokens(1)[0].astype(np.float64))
     assert ds.feats[0].dtype == np.float32 and ds.feats[0].shape == (1, 4, 3, 768)
@@ -433,3 +437,16 @@ def _hostile_headl(host, mpack, idv129, case):
 def test_headl_hostile_sizes_fail_cleanly(host, mpack, idv129, case, exc):
     with pytest.raises(exc):
         _hostile_headl(host, mpack, idv129, case)
+
+
+@pytest.mark.parametrize("kind", ["float32", "float64", "int list"])
+def test_dets_identity_is_z_scored_in_the_inputs_precision(host, mpack, kind):
+    v = np.random.default_rng(13).standard_normal((1, 126)) * 3
+    idv = {"float32": v.astype(np.float32), "float64": v, "int list": np.rint(v).astype(int).tolist()}[kind]
+    ours, ref = host.DetS(mpack, idv), fx.DetSRef(mpack, idv)
+    assert ours.idt.dtype == np.float32
+    np.testing.assert_array_equal(ours.idt, ref.idt)
+    a = mpack.a
+    if kind == "float32":  # not the float64 route rounded afterwards
+        wide = ((v.astype(np.float32).astype(np.float64) - a["det_id_mu"]) / a["det_id_sd"]).astype(np.float32)
+        assert (ours.idt != wide).any()
