@@ -47,6 +47,17 @@ def _block(rng, T, K=3):
     return (rng.standard_normal((T, 69)).astype(np.float32), rng.standard_normal((T, K - 1)), rng.standard_normal(T))
 
 
+def _add_pop_both(ours, ref, rng, sizes):
+    """Feed both openers the same blocks, popping after each: results must match to the bit."""
+    for T in sizes:
+        blk = _block(rng, T)
+        ours.add(*blk)
+        ref.add(*blk)
+        for a, w in zip(ours.pop(EYE4), ref.pop(EYE4), strict=True):
+            assert a.dtype == w.dtype
+            np.testing.assert_array_equal(a, w)
+
+
 @pytest.mark.parametrize("xb", [False, True])
 @pytest.mark.parametrize("q, keep_onsets, b", [(0.3, 64, -1.0), (None, 2, 0.5), (0.9, 0, 2.0), (0.5, 2**70, 1.0)])
 def test_stream_matches_reference(host, xb, q, keep_onsets, b):
@@ -313,14 +324,8 @@ def test_only_evaluated_rows_read_the_hazard_model(host):
 def test_onset_pass_uses_the_openers_window_list(host):
     ours, ref = _pair(host)
     ours.aw = ref.aw = [(-3, 0), (0, 2)]
-    rng = np.random.default_rng(18)
-    for T in (20, 7, 30):
-        blk = _block(rng, T)
-        ours.add(*blk)
-        ref.add(*blk)
-        for a, w in zip(ours.pop(EYE4), ref.pop(EYE4)):
-            np.testing.assert_array_equal(a, w)
-        _same(ours, ref)
+    _add_pop_both(ours, ref, np.random.default_rng(18), (20, 7, 30))
+    _same(ours, ref)
 
 
 def test_error_after_frame_step_keeps_done(host):
@@ -354,12 +359,7 @@ def test_windows_ahead_of_the_row_survive_trimming(host):
                      path_delta=host.path_delta)
     rng = np.random.default_rng(14)
     for T in [2000, 60, 3, 1, 50]:
-        blk = _block(rng, T)
-        ours.add(*blk)
-        ref.add(*blk)
-        got, want = ours.pop(EYE4), ref.pop(EYE4)
-        for a, w in zip(got, want):
-            np.testing.assert_array_equal(a, w)
+        _add_pop_both(ours, ref, rng, [T])
         assert ours.on == ref.on[-64:] and ours.n_on == ref.n_on
     assert ours.cb > 0 and ours.cb <= ours.n
 
@@ -392,11 +392,6 @@ def test_with_the_real_parameter_set_eye_maps_and_noise(host, xb):
     else:
         ours = host.F3COpen(*args, host.AR2Noise(res, 4))
     ref = fx.OpenRef(*args, host.AR2Noise(res, 4), xc=xc, path_delta=host.path_delta)
-    for T in [7, 30, 1, 90]:
-        blk = _block(rng, T)
-        ours.add(*blk)
-        ref.add(*blk)
-        for a, w in zip(ours.pop(EYE4), ref.pop(EYE4)):
-            np.testing.assert_array_equal(a, w)
+    _add_pop_both(ours, ref, rng, [7, 30, 1, 90])
     _same(ours, ref)
     assert ours.n_on > 0
