@@ -113,6 +113,23 @@ def _pcm_append(store, n, x):
     return store, need
 
 
+def _keep_only(q, keep):
+    """Take every item off ``q`` and put back, in order, those for which ``keep`` holds.
+
+    Never suspends, so no other task sees the queue half emptied, and the items put back
+    always fit."""
+    kept = []
+    while True:
+        try:
+            it = q.get_nowait()
+        except asyncio.QueueEmpty:
+            break
+        if keep(it):
+            kept.append(it)
+    for it in kept:
+        q.put_nowait(it)
+
+
 def _no_image(img) -> bool:
     # The runtime answers "no picture yet" with None or an empty image.
     return img is None or getattr(img, "size", 1) == 0
@@ -335,6 +352,13 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 self._out_queue.get_nowait()
             except asyncio.QueueEmpty:
                 break
+        # The drain above threw the producer's own end sentinel away: leave one, so that a
+        # run() iteration waiting in another task ends instead of waiting for ever.  The
+        # next start removes it if nobody took it.
+        try:
+            self._out_queue.put_nowait(_STREAM_END)
+        except asyncio.QueueFull:
+            pass
 
     async def _drain_out_queue_until(self, producer_task):
         # Keeps a producer (or clock) that waits on a full output queue nobody reads any
@@ -556,6 +580,9 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             raise RuntimeNotReadyError("AsyncAvatar: no fixture loaded. Call create(model_path=...).")
         if self._running:
             return
+        # An end sentinel left by the previous stream's stop() or cleanup() that no
+        # consumer took would end the new stream's iteration at once.
+        _keep_only(self._out_queue, lambda it: it is not _STREAM_END)
         self._stop_event = asyncio.Event()
         self._interrupt_event = asyncio.Event()
         self._running = True
@@ -850,17 +877,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             await self._out_queue.put(fr)
 
     def _drop_queued_resting(self):
-        q = self._out_queue
-        keep = []
-        while True:
-            try:
-                it = q.get_nowait()
-            except asyncio.QueueEmpty:
-                break
-            if not getattr(it, "_ov_resting", False):
-                keep.append(it)
-        for it in keep:
-            q.put_nowait(it)
+        _keep_only(self._out_queue, lambda it: not getattr(it, "_ov_resting", False))
 
     # -- engine worker ------------------------------------------------------------------
     async def _engine(self, fn, *args):

@@ -194,9 +194,16 @@ def test_resting_frames_while_idle_at_native_size(model):
 def test_no_resting_picture_no_idle_frames(model, empty_image):
     async def go():
         av = await AsyncAvatar.create(model_path=str(model(resting=False)), output_size=None)
-        if empty_image:
+        real, polls, idle = av._runtime.get_source_frame, [], asyncio.Event()
+
+        def source(idx):
+            polls.append(idx)
+            if len(polls) == 3:
+                idle.set()
             # "No picture yet" may also come as an empty image: never sent as a frame.
-            av._runtime.get_source_frame = lambda idx: np.zeros((0, 0, 3), np.uint8)
+            return np.zeros((0, 0, 3), np.uint8) if empty_image else real(idx)
+
+        av._runtime.get_source_frame = source
         got, ended = [], asyncio.Event()
 
         async def consume():
@@ -206,8 +213,8 @@ def test_no_resting_picture_no_idle_frames(model, empty_image):
                     ended.set()
 
         t = asyncio.ensure_future(consume())
-        # Let several 40 ms input time-outs pass with nothing to show.
-        await asyncio.sleep(0.2)
+        # Several input time-outs pass with nothing to show.
+        await asyncio.wait_for(idle.wait(), 10)
         await av.push_audio(pcm_bytes(tone(4 * SPT)), 16000)
         await asyncio.wait_for(ended.wait(), 10)
         t.cancel()
