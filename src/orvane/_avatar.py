@@ -19,6 +19,7 @@ import dataclasses
 import logging
 import os
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -113,6 +114,14 @@ def _pcm_append(store, n, x):
     return store, need
 
 
+def _model_file(model_path):
+    """``model_path`` with a leading ``~`` expanded; ModelNotFoundError when nothing is there."""
+    path = Path(model_path).expanduser()
+    if not os.path.exists(path):   # an unreadable path counts as missing
+        raise ModelNotFoundError("Ferrin model not found: " + str(path))
+    return path
+
+
 def _keep_only(q, keep):
     """Take every item off ``q`` and put back, in order, those for which ``keep`` holds.
 
@@ -182,9 +191,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         """Build an avatar for ``model_path`` and load its model off the event loop."""
         if model_path is None:
             raise ValueError("AsyncAvatar.create: model_path is required")
-        path = os.path.expanduser(os.fspath(model_path))
-        if not os.path.exists(path):
-            raise ModelNotFoundError("Ferrin model not found: " + str(path))
+        path = _model_file(model_path)
         avatar = cls(input_buffer_size=input_buffer_size, output_buffer_size=output_buffer_size,
                      output_size=output_size, num_threads=num_threads)
         from orvane._qvx_engine import engine_id_for_path
@@ -196,9 +203,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
 
     async def set_model(self, model_path):
         """Stop a running stream and load another model; the next ``run()`` uses it."""
-        path = os.path.expanduser(os.fspath(model_path))
-        if not os.path.exists(path):
-            raise ModelNotFoundError("Ferrin model not found: " + str(path))
+        path = _model_file(model_path)
         await self.stop()
         loop = asyncio.get_running_loop()
         from orvane._qvx_engine import engine_id_for_path
@@ -672,8 +677,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                     remaining = max(total_audio_ticks - ticks_emitted, 0)
                     if remaining > 0:
                         pad = _STREAM_FLUSH_PAD_TICKS if out_size is None else _LOOKBACK_TICKS
-                        v2 = self._is_v2_stream()
-                        if v2:
+                        if self._is_v2_stream():
                             pad = max(_V2_FLUSH_PAD_TICKS, pad)
                         target_len = (ticks_emitted + remaining + pad) * spt
                         if pcm_buf.size < target_len:
