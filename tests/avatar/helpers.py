@@ -104,6 +104,10 @@ def run_virtual(monkeypatch, coro_fn, timeout_vt=600.0):
     loop = VirtualTimeLoop()
     monkeypatch.setattr(av, "time", types.SimpleNamespace(monotonic=loop.time, sleep=lambda s: None))
     try:
-        return loop.run_until_complete(asyncio.wait_for(coro_fn(), timeout_vt))
+        result = loop.run_until_complete(asyncio.wait_for(coro_fn(), timeout_vt))
+        loop.run_until_complete(asyncio.sleep(0))     # let cancelled tasks finish
+        left = [t for t in asyncio.all_tasks(loop) if not t.done()]
+        assert not left, "tasks left behind: %r" % left
+        return result
     finally:
         loop.close()

@@ -58,6 +58,11 @@ def test_chunk_and_tail_cadence(tmp_path):
     assert l2.ticks_available() == 21
     l2.push_audio(np.zeros(800 * 32, np.float32))
     assert l2.ticks_available() == 53 and l2.samples_for_chunk(1) == 64 * 800
+    # Ending the utterance renders the partial last chunk, a partial last tick included.
+    l2.push_audio(np.zeros(800 * 10 + 1, np.float32))
+    assert l2.ticks_available() == 53
+    l2.end_utterance()
+    assert l2.ticks_available() == 75
     v2 = _core.Runtime(_core.Fixture(write_model(tmp_path, "v2", tail_ticks=4)))
     v2.push_audio(np.zeros(640 * 10, np.float32))
     assert v2.ticks_available() == 6

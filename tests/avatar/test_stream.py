@@ -425,13 +425,15 @@ def test_end_of_speech_padding(model, engine, output_size, padded_ticks):
     assert frames[-1].end_of_speech
 
 
-@pytest.mark.parametrize("output_size", [None, (8, 8)], ids=["native-runtime-dry", "compose-cursor-end"])
-def test_flush_that_runs_dry_still_marks_end_of_speech(model, output_size):
+@pytest.mark.parametrize("engine,output_size", [("ferrin1", None), ("lumeth2", None), ("ferrin1", (8, 8))],
+                         ids=["native-runtime-dry", "lumeth2-clock-runtime-dry", "compose-cursor-end"])
+def test_flush_that_runs_dry_still_marks_end_of_speech(model, engine, output_size):
     """A runtime that cannot finish the utterance's last ticks must not swallow its end."""
 
     async def go():
         # Chunked cadence: 10 ticks of audio (plus padding) never complete a 32-tick chunk.
-        av = await AsyncAvatar.create(model_path=str(model(chunks=[21, 32])), output_size=output_size)
+        av = await AsyncAvatar.create(model_path=str(model(engine=engine, chunks=[21, 32])),
+                                      output_size=output_size)
         if output_size is not None:
             rt_compose = av._runtime.tick_compose_to_size
             calls = []
