@@ -123,7 +123,7 @@ def test_end_of_speech_marker_when_nothing_left(model):
     assert marker.frame_index == 0 and marker.source_message_id is None and marker.end_of_speech
 
 
-def test_marker_counts_ticks_already_emitted(model):
+def test_flush_control_ends_the_open_utterance_with_its_held_back_ticks(model):
     pcm = tone(6 * SPT)
 
     async def go():
@@ -131,13 +131,7 @@ def test_marker_counts_ticks_already_emitted(model):
         ctl = VideoControl.from_audio(pcm_bytes(pcm), 16000, last_chunk=False)
         await av.push(ctl)
         # Three ticks are held back while speech goes on.
-        got = []
-        it = av.run()
-        async for fr in it:
-            got.append(fr)
-            if len(got) == 3:
-                break
-        await it.aclose()
+        got = await collect(av, lambda f: False, limit=3)
         await av.flush()
         got += await collect(av, is_eos)
         await av.shutdown()
@@ -149,20 +143,14 @@ def test_marker_counts_ticks_already_emitted(model):
     assert all(f.source_message_id == mid for f in frames)
 
 
-def test_marker_after_all_ticks_emitted(model):
+def test_flush_of_held_back_ticks_flags_the_last_and_sends_no_marker(model):
     pcm = tone(4 * SPT)
 
     async def go():
         av = await AsyncAvatar.create(model_path=str(model()), output_size=(8, 8))
         await av.push_audio(pcm_bytes(pcm), 16000, last_chunk=False)
         await av.push_audio(pcm_bytes(tone(3 * SPT)), 16000, last_chunk=False)
-        got = []
-        it = av.run()
-        async for fr in it:
-            got.append(fr)
-            if len(got) == 4:
-                break
-        await it.aclose()
+        got = await collect(av, lambda f: False, limit=4)
         # Ticks 4..6 are still held back; a flush emits them and no marker follows.
         await av.flush()
         got += await collect(av, is_eos)
@@ -406,13 +394,7 @@ def test_end_of_speech_padding(model, engine, output_size, padded_ticks):
         av._emit_ready_ticks, av._drain_v2_tail = spy_emit, spy_drain
         pcm = tone(10 * SPT + SPT // 2)
         await av.push_audio(pcm_bytes(pcm[:9 * SPT]), 16000, last_chunk=False)
-        got = []
-        it = av.run()
-        async for fr in it:
-            got.append(fr)
-            if len(got) == 6:
-                break
-        await it.aclose()
+        got = await collect(av, lambda f: False, limit=6)
         await av.push_audio(pcm_bytes(pcm[9 * SPT:]), 16000, last_chunk=True)
         got += await collect(av, is_eos)
         await av.shutdown()
