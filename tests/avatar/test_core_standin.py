@@ -20,7 +20,8 @@ def test_fixture_from_directory_or_file(tmp_path):
     assert _core.ENGINE_ONLY is False
 
 
-@pytest.mark.parametrize("text", ["[1]", "{", json.dumps({"audio_samples_per_tick": 0})])
+@pytest.mark.parametrize("text", ["[1]", "{", json.dumps({"audio_samples_per_tick": 0}),
+                                  json.dumps({"chunks": [21]}), json.dumps({"chunks": 32})])
 def test_bad_fixture_raises_ordinary_error(tmp_path, text):
     p = tmp_path / "f.json"
     p.write_text(text)
