@@ -67,20 +67,43 @@ def test_utterance_frames_carry_their_own_audio(model, output_size):
     assert len({f.source_message_id for f in speech}) == 1
 
 
-def test_resampled_input_is_buffered_at_16k(model):
-    pcm8 = tone(8 * 320, amp=0.4)
+def pushed_at_16k(pcm_i16, rate):
+    """The int16 PCM the producer buffers for a chunk pushed at ``rate``: to float32 at unit
+    scale, linear interpolation on the grids i/N and j/n_out (holding the last sample), back
+    to int16 by truncation."""
+    x = pcm_i16.astype(np.float32) / np.float32(INT16_MAX)
+    n = x.size
+    n_out = round(n * 16000 / rate)
+    y = np.interp(np.arange(n_out) / n_out, np.arange(n) / n, x.astype(np.float64)).astype(np.float32)
+    return (y * np.float32(INT16_MAX)).astype(np.int16)
+
+
+def tick_audio(pcm_i16):
+    """What a frame carries for buffered int16 PCM: back to float32, clipped, times INT16_MAX,
+    truncated."""
+    f = pcm_i16.astype(np.float32) / np.float32(INT16_MAX)
+    return (np.clip(f, -1.0, 1.0) * np.float32(INT16_MAX)).astype(np.int16)
+
+
+@pytest.mark.parametrize("rate,n_in,ticks", [(8000, 8 * 320, 8), (44100, 4410, 3), (48000, 4 * 1920 + 7, 5)])
+def test_resampled_input_is_buffered_at_16k(model, rate, n_in, ticks):
+    rng = np.random.default_rng(rate)
+    pcm = (rng.uniform(-0.9, 0.9, n_in) * 32767).astype(np.int16)
 
     async def go():
         av = await AsyncAvatar.create(model_path=str(model()), output_size=(16, 16))
-        await av.push_audio(pcm_bytes(pcm8), 8000)
+        await av.push_audio(pcm_bytes(pcm), rate)
         frames = await collect(av, is_eos)
         await av.shutdown()
         return frames
 
     speech = speech_frames(arun(go()))
-    # 2560 samples at 8 kHz become 5120 at 16 kHz: exactly 8 ticks.
-    assert [f.frame_index for f in speech] == list(range(8))
+    # 2560 samples at 8 kHz become 5120 at 16 kHz: exactly 8 ticks; a partial last tick counts.
+    assert [f.frame_index for f in speech] == list(range(ticks))
     assert speech[-1].end_of_speech
+    ref = tick_audio(pushed_at_16k(pcm, rate))
+    ref = np.concatenate((ref, np.zeros(ticks * SPT - ref.size, np.int16)))
+    np.testing.assert_array_equal(np.concatenate([f.audio_chunk.data for f in speech]), ref)
 
 
 def test_consecutive_utterances_restart_tick_count(model):
