@@ -13,10 +13,8 @@ from __future__ import annotations
 import asyncio
 import json
 import statistics
-import sys
 import tempfile
 import time
-import types
 from pathlib import Path
 
 import numpy as np
@@ -36,13 +34,6 @@ def model_dir(root: Path, name: str, **desc) -> Path:
     base.update(desc)
     (d / _core.FIXTURE_FILE).write_text(json.dumps(base))
     return d
-
-
-def install_engine_ids():
-    # The package's engine-id lookup reads real containers; the stand-in models say it here.
-    mod = types.ModuleType("orvane._qvx_engine")
-    mod.engine_id_for_path = lambda p: json.loads((Path(p) / _core.FIXTURE_FILE).read_text())["engine"]
-    sys.modules["orvane._qvx_engine"] = mod
 
 
 def speech(seconds: int) -> bytes:
@@ -99,7 +90,6 @@ def plain_loop(path: Path, output_size, pcm: bytes, chunk_ms=20):
 
 
 def main():
-    install_engine_ids()
     pcm = speech(SECONDS)
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp)

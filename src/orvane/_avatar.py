@@ -19,6 +19,7 @@ import dataclasses
 import logging
 import os
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -113,6 +114,31 @@ def _pcm_append(store, n, x):
     return store, need
 
 
+def _model_file(model_path):
+    """``model_path`` with a leading ``~`` expanded; ModelNotFoundError when nothing is there."""
+    path = Path(model_path).expanduser()
+    if not os.path.exists(path):   # an unreadable path counts as missing
+        raise ModelNotFoundError("Ferrin model not found: " + str(path))
+    return path
+
+
+def _keep_only(q, keep):
+    """Take every item off ``q`` and put back, in order, those for which ``keep`` holds.
+
+    Never suspends, so no other task sees the queue half emptied, and the items put back
+    always fit."""
+    kept = []
+    while True:
+        try:
+            it = q.get_nowait()
+        except asyncio.QueueEmpty:
+            break
+        if keep(it):
+            kept.append(it)
+    for it in kept:
+        q.put_nowait(it)
+
+
 def _no_image(img) -> bool:
     # The runtime answers "no picture yet" with None or an empty image.
     return img is None or getattr(img, "size", 1) == 0
@@ -165,9 +191,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         """Build an avatar for ``model_path`` and load its model off the event loop."""
         if model_path is None:
             raise ValueError("AsyncAvatar.create: model_path is required")
-        path = os.path.expanduser(os.fspath(model_path))
-        if not os.path.exists(path):
-            raise ModelNotFoundError("Ferrin model not found: " + str(path))
+        path = _model_file(model_path)
         avatar = cls(input_buffer_size=input_buffer_size, output_buffer_size=output_buffer_size,
                      output_size=output_size, num_threads=num_threads)
         from orvane._qvx_engine import engine_id_for_path
@@ -179,9 +203,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
 
     async def set_model(self, model_path):
         """Stop a running stream and load another model; the next ``run()`` uses it."""
-        path = os.path.expanduser(os.fspath(model_path))
-        if not os.path.exists(path):
-            raise ModelNotFoundError("Ferrin model not found: " + str(path))
+        path = _model_file(model_path)
         await self.stop()
         loop = asyncio.get_running_loop()
         from orvane._qvx_engine import engine_id_for_path
@@ -335,6 +357,13 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 self._out_queue.get_nowait()
             except asyncio.QueueEmpty:
                 break
+        # The drain above threw the producer's own end sentinel away: leave one, so that a
+        # run() iteration waiting in another task ends instead of waiting for ever.  The
+        # next start removes it if nobody took it.
+        try:
+            self._out_queue.put_nowait(_STREAM_END)
+        except asyncio.QueueFull:
+            pass
 
     async def _drain_out_queue_until(self, producer_task):
         # Keeps a producer (or clock) that waits on a full output queue nobody reads any
@@ -556,6 +585,9 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             raise RuntimeNotReadyError("AsyncAvatar: no fixture loaded. Call create(model_path=...).")
         if self._running:
             return
+        # An end sentinel left by the previous stream's stop() or cleanup() that no
+        # consumer took would end the new stream's iteration at once.
+        _keep_only(self._out_queue, lambda it: it is not _STREAM_END)
         self._stop_event = asyncio.Event()
         self._interrupt_event = asyncio.Event()
         self._running = True
@@ -645,8 +677,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                     remaining = max(total_audio_ticks - ticks_emitted, 0)
                     if remaining > 0:
                         pad = _STREAM_FLUSH_PAD_TICKS if out_size is None else _LOOKBACK_TICKS
-                        v2 = self._is_v2_stream()
-                        if v2:
+                        if self._is_v2_stream():
                             pad = max(_V2_FLUSH_PAD_TICKS, pad)
                         target_len = (ticks_emitted + remaining + pad) * spt
                         if pcm_buf.size < target_len:
@@ -850,17 +881,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             await self._out_queue.put(fr)
 
     def _drop_queued_resting(self):
-        q = self._out_queue
-        keep = []
-        while True:
-            try:
-                it = q.get_nowait()
-            except asyncio.QueueEmpty:
-                break
-            if not getattr(it, "_ov_resting", False):
-                keep.append(it)
-        for it in keep:
-            q.put_nowait(it)
+        _keep_only(self._out_queue, lambda it: not getattr(it, "_ov_resting", False))
 
     # -- engine worker ------------------------------------------------------------------
     async def _engine(self, fn, *args):

@@ -76,6 +76,8 @@ class Fixture:
         self.frame_height = int(desc.get("frame_height", 48))
         self.resting = bool(desc.get("resting", True))
         chunks = desc.get("chunks")
+        if chunks is not None and (not isinstance(chunks, list) or len(chunks) != 2):
+            raise ValueError("fixture chunks must be a list [first, later]: %s" % path)
         self.chunks = None if chunks is None else (int(chunks[0]), int(chunks[1]))
         self.tail_ticks = int(desc.get("tail_ticks", 0))
         self.preferred_ep = preferred_ep

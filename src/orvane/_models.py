@@ -49,6 +49,10 @@ class VideoControl:
         Every control gets a fresh message id; a consumer tells utterances apart by the
         id of an utterance's first chunk.
         """
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            # bytes() would take a list as byte values and an int as a length.
+            raise TypeError("VideoControl.from_audio: data must be bytes of 16-bit PCM, not %s"
+                            % type(data).__name__)
         pcm = np.frombuffer(bytes(data), dtype="<i2").astype(np.int16)
         return cls(audio=AudioChunk(pcm, sample_rate, bool(last_chunk)),
                    message_id=_new_message_id(), end_of_speech=False)

@@ -27,9 +27,17 @@ def write_model(root, name="model", **desc):
 
 
 def arun(coro, timeout=20.0):
-    """Run ``coro`` on a fresh loop; a hang fails the test instead of blocking the suite."""
+    """Run ``coro`` on a fresh loop; a hang fails the test instead of blocking the suite.
+
+    The avatar must leave no task of its own behind: tasks that were cancelled get one
+    more turn of the loop to finish, anything still pending after that is a leak."""
     async def bounded():
-        return await asyncio.wait_for(coro, timeout)
+        result = await asyncio.wait_for(coro, timeout)
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        left = asyncio.all_tasks() - {asyncio.current_task()}
+        assert not left, "tasks left behind: %r" % left
+        return result
 
     return asyncio.run(bounded())
 
@@ -96,6 +104,10 @@ def run_virtual(monkeypatch, coro_fn, timeout_vt=600.0):
     loop = VirtualTimeLoop()
     monkeypatch.setattr(av, "time", types.SimpleNamespace(monotonic=loop.time, sleep=lambda s: None))
     try:
-        return loop.run_until_complete(asyncio.wait_for(coro_fn(), timeout_vt))
+        result = loop.run_until_complete(asyncio.wait_for(coro_fn(), timeout_vt))
+        loop.run_until_complete(asyncio.sleep(0))     # let cancelled tasks finish
+        left = [t for t in asyncio.all_tasks(loop) if not t.done()]
+        assert not left, "tasks left behind: %r" % left
+        return result
     finally:
         loop.close()

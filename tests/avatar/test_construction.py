@@ -42,11 +42,12 @@ def test_create_requires_model_path():
         arun(AsyncAvatar.create())
 
 
-def test_create_expands_tilde_in_missing_path(monkeypatch, tmp_path):
+@pytest.mark.parametrize("given,named", [("~/nope", "nope"), ("~/a//nope/", "a/nope")])
+def test_create_expands_tilde_in_missing_path(monkeypatch, tmp_path, given, named):
     monkeypatch.setenv("HOME", str(tmp_path))
     with pytest.raises(ModelNotFoundError) as ei:
-        arun(AsyncAvatar.create(model_path="~/nope"))
-    assert str(ei.value) == "Ferrin model not found: " + os.path.join(str(tmp_path), "nope")
+        arun(AsyncAvatar.create(model_path=given))
+    assert str(ei.value) == "Ferrin model not found: " + os.path.join(str(tmp_path), named)
 
 
 def test_create_loads_model_off_the_loop(model, monkeypatch, tmp_path):

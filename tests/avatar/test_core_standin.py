@@ -20,7 +20,8 @@ def test_fixture_from_directory_or_file(tmp_path):
     assert _core.ENGINE_ONLY is False
 
 
-@pytest.mark.parametrize("text", ["[1]", "{", json.dumps({"audio_samples_per_tick": 0})])
+@pytest.mark.parametrize("text", ["[1]", "{", json.dumps({"audio_samples_per_tick": 0}),
+                                  json.dumps({"chunks": [21]}), json.dumps({"chunks": 32})])
 def test_bad_fixture_raises_ordinary_error(tmp_path, text):
     p = tmp_path / "f.json"
     p.write_text(text)
@@ -58,6 +59,11 @@ def test_chunk_and_tail_cadence(tmp_path):
     assert l2.ticks_available() == 21
     l2.push_audio(np.zeros(800 * 32, np.float32))
     assert l2.ticks_available() == 53 and l2.samples_for_chunk(1) == 64 * 800
+    # Ending the utterance renders the partial last chunk, a partial last tick included.
+    l2.push_audio(np.zeros(800 * 10 + 1, np.float32))
+    assert l2.ticks_available() == 53
+    l2.end_utterance()
+    assert l2.ticks_available() == 75
     v2 = _core.Runtime(_core.Fixture(write_model(tmp_path, "v2", tail_ticks=4)))
     v2.push_audio(np.zeros(640 * 10, np.float32))
     assert v2.ticks_available() == 6

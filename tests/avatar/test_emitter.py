@@ -58,9 +58,20 @@ class ScriptRT:
         return i, np.zeros((h, w, 3), np.uint8)
 
 
+_made = []
+
+
+@pytest.fixture(autouse=True)
+def release_workers():
+    yield
+    while _made:
+        _made.pop()._close_runtime()
+
+
 def avatar(engine="ferrin1", output_size=None):
     av = AsyncAvatar(output_buffer_size=0, output_size=output_size)
     av._engine_id = engine
+    _made.append(av)
     return av
 
 

@@ -60,11 +60,18 @@ def test_arrival_seconds_edge_cases(clock, data, rate, seconds):
     arun(go())
 
 
-def test_bad_pcm_is_refused_before_bookkeeping(clock):
+@pytest.mark.parametrize("data,exc", [
+    (b"\x00\x00\x00", ValueError),            # half a sample
+    ([1, 2, 3, 4], TypeError),                # not bytes: never taken as byte values
+    (4, TypeError),
+    (None, TypeError),
+    (np.ones(4, np.float64), TypeError),
+])
+def test_bad_pcm_is_refused_before_bookkeeping(clock, data, exc):
     async def go():
         av = AsyncAvatar()
-        with pytest.raises(ValueError):
-            await av.push_audio(b"\x00\x00\x00", 16000)
+        with pytest.raises(exc):
+            await av.push_audio(data, 16000)
         assert getattr(av, "_arr_t0", None) is None and av._in_queue.empty()
 
     arun(go())

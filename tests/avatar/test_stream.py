@@ -67,20 +67,43 @@ def test_utterance_frames_carry_their_own_audio(model, output_size):
     assert len({f.source_message_id for f in speech}) == 1
 
 
-def test_resampled_input_is_buffered_at_16k(model):
-    pcm8 = tone(8 * 320, amp=0.4)
+def pushed_at_16k(pcm_i16, rate):
+    """The int16 PCM the producer buffers for a chunk pushed at ``rate``: to float32 at unit
+    scale, linear interpolation on the grids i/N and j/n_out (holding the last sample), back
+    to int16 by truncation."""
+    x = pcm_i16.astype(np.float32) / np.float32(INT16_MAX)
+    n = x.size
+    n_out = round(n * 16000 / rate)
+    y = np.interp(np.arange(n_out) / n_out, np.arange(n) / n, x.astype(np.float64)).astype(np.float32)
+    return (y * np.float32(INT16_MAX)).astype(np.int16)
+
+
+def tick_audio(pcm_i16):
+    """What a frame carries for buffered int16 PCM: back to float32, clipped, times INT16_MAX,
+    truncated."""
+    f = pcm_i16.astype(np.float32) / np.float32(INT16_MAX)
+    return (np.clip(f, -1.0, 1.0) * np.float32(INT16_MAX)).astype(np.int16)
+
+
+@pytest.mark.parametrize("rate,n_in,ticks", [(8000, 8 * 320, 8), (44100, 4410, 3), (48000, 4 * 1920 + 7, 5)])
+def test_resampled_input_is_buffered_at_16k(model, rate, n_in, ticks):
+    rng = np.random.default_rng(rate)
+    pcm = (rng.uniform(-0.9, 0.9, n_in) * 32767).astype(np.int16)
 
     async def go():
         av = await AsyncAvatar.create(model_path=str(model()), output_size=(16, 16))
-        await av.push_audio(pcm_bytes(pcm8), 8000)
+        await av.push_audio(pcm_bytes(pcm), rate)
         frames = await collect(av, is_eos)
         await av.shutdown()
         return frames
 
     speech = speech_frames(arun(go()))
-    # 2560 samples at 8 kHz become 5120 at 16 kHz: exactly 8 ticks.
-    assert [f.frame_index for f in speech] == list(range(8))
+    # 2560 samples at 8 kHz become 5120 at 16 kHz: exactly 8 ticks; a partial last tick counts.
+    assert [f.frame_index for f in speech] == list(range(ticks))
     assert speech[-1].end_of_speech
+    ref = tick_audio(pushed_at_16k(pcm, rate))
+    ref = np.concatenate((ref, np.zeros(ticks * SPT - ref.size, np.int16)))
+    np.testing.assert_array_equal(np.concatenate([f.audio_chunk.data for f in speech]), ref)
 
 
 def test_consecutive_utterances_restart_tick_count(model):
@@ -123,7 +146,7 @@ def test_end_of_speech_marker_when_nothing_left(model):
     assert marker.frame_index == 0 and marker.source_message_id is None and marker.end_of_speech
 
 
-def test_marker_counts_ticks_already_emitted(model):
+def test_flush_control_ends_the_open_utterance_with_its_held_back_ticks(model):
     pcm = tone(6 * SPT)
 
     async def go():
@@ -131,13 +154,7 @@ def test_marker_counts_ticks_already_emitted(model):
         ctl = VideoControl.from_audio(pcm_bytes(pcm), 16000, last_chunk=False)
         await av.push(ctl)
         # Three ticks are held back while speech goes on.
-        got = []
-        it = av.run()
-        async for fr in it:
-            got.append(fr)
-            if len(got) == 3:
-                break
-        await it.aclose()
+        got = await collect(av, lambda f: False, limit=3)
         await av.flush()
         got += await collect(av, is_eos)
         await av.shutdown()
@@ -149,20 +166,14 @@ def test_marker_counts_ticks_already_emitted(model):
     assert all(f.source_message_id == mid for f in frames)
 
 
-def test_marker_after_all_ticks_emitted(model):
+def test_flush_of_held_back_ticks_flags_the_last_and_sends_no_marker(model):
     pcm = tone(4 * SPT)
 
     async def go():
         av = await AsyncAvatar.create(model_path=str(model()), output_size=(8, 8))
         await av.push_audio(pcm_bytes(pcm), 16000, last_chunk=False)
         await av.push_audio(pcm_bytes(tone(3 * SPT)), 16000, last_chunk=False)
-        got = []
-        it = av.run()
-        async for fr in it:
-            got.append(fr)
-            if len(got) == 4:
-                break
-        await it.aclose()
+        got = await collect(av, lambda f: False, limit=4)
         # Ticks 4..6 are still held back; a flush emits them and no marker follows.
         await av.flush()
         got += await collect(av, is_eos)
@@ -194,9 +205,16 @@ def test_resting_frames_while_idle_at_native_size(model):
 def test_no_resting_picture_no_idle_frames(model, empty_image):
     async def go():
         av = await AsyncAvatar.create(model_path=str(model(resting=False)), output_size=None)
-        if empty_image:
+        real, polls, idle = av._runtime.get_source_frame, [], asyncio.Event()
+
+        def source(idx):
+            polls.append(idx)
+            if len(polls) == 3:
+                idle.set()
             # "No picture yet" may also come as an empty image: never sent as a frame.
-            av._runtime.get_source_frame = lambda idx: np.zeros((0, 0, 3), np.uint8)
+            return np.zeros((0, 0, 3), np.uint8) if empty_image else real(idx)
+
+        av._runtime.get_source_frame = source
         got, ended = [], asyncio.Event()
 
         async def consume():
@@ -206,8 +224,8 @@ def test_no_resting_picture_no_idle_frames(model, empty_image):
                     ended.set()
 
         t = asyncio.ensure_future(consume())
-        # Let several 40 ms input time-outs pass with nothing to show.
-        await asyncio.sleep(0.2)
+        # Several input time-outs pass with nothing to show.
+        await asyncio.wait_for(idle.wait(), 10)
         await av.push_audio(pcm_bytes(tone(4 * SPT)), 16000)
         await asyncio.wait_for(ended.wait(), 10)
         t.cancel()
@@ -399,13 +417,7 @@ def test_end_of_speech_padding(model, engine, output_size, padded_ticks):
         av._emit_ready_ticks, av._drain_v2_tail = spy_emit, spy_drain
         pcm = tone(10 * SPT + SPT // 2)
         await av.push_audio(pcm_bytes(pcm[:9 * SPT]), 16000, last_chunk=False)
-        got = []
-        it = av.run()
-        async for fr in it:
-            got.append(fr)
-            if len(got) == 6:
-                break
-        await it.aclose()
+        got = await collect(av, lambda f: False, limit=6)
         await av.push_audio(pcm_bytes(pcm[9 * SPT:]), 16000, last_chunk=True)
         got += await collect(av, is_eos)
         await av.shutdown()
@@ -418,13 +430,15 @@ def test_end_of_speech_padding(model, engine, output_size, padded_ticks):
     assert frames[-1].end_of_speech
 
 
-@pytest.mark.parametrize("output_size", [None, (8, 8)], ids=["native-runtime-dry", "compose-cursor-end"])
-def test_flush_that_runs_dry_still_marks_end_of_speech(model, output_size):
+@pytest.mark.parametrize("engine,output_size", [("ferrin1", None), ("lumeth2", None), ("ferrin1", (8, 8))],
+                         ids=["native-runtime-dry", "lumeth2-clock-runtime-dry", "compose-cursor-end"])
+def test_flush_that_runs_dry_still_marks_end_of_speech(model, engine, output_size):
     """A runtime that cannot finish the utterance's last ticks must not swallow its end."""
 
     async def go():
         # Chunked cadence: 10 ticks of audio (plus padding) never complete a 32-tick chunk.
-        av = await AsyncAvatar.create(model_path=str(model(chunks=[21, 32])), output_size=output_size)
+        av = await AsyncAvatar.create(model_path=str(model(engine=engine, chunks=[21, 32])),
+                                      output_size=output_size)
         if output_size is not None:
             rt_compose = av._runtime.tick_compose_to_size
             calls = []

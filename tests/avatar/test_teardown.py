@@ -38,7 +38,9 @@ def test_stop_ends_tasks_and_keeps_model(model, engine, output_size):
         clock = av._emitter_task
         await av.stop()
         assert av._producer_task is None and av._emitter_task is None and av._playout is None
-        assert av._running is False and av._out_queue.empty() and av._stop_event.is_set()
+        assert av._running is False and av._stop_event.is_set()
+        # Everything the stream made is gone; only the end sentinel for a waiting reader is left.
+        assert list(av._out_queue._queue) == [_STREAM_END]
         if clock is not None:
             assert clock.done()
         assert av._fixture is not None and av._runtime is not None
@@ -53,6 +55,73 @@ def test_stop_ends_tasks_and_keeps_model(model, engine, output_size):
     assert first is not None
     assert frames[-1].end_of_speech
     assert av._fixture is None and av._runtime is None and av._engine_executor is None
+
+
+@pytest.mark.parametrize("engine,output_size,synced", [
+    ("ferrin1", (8, 8), False), ("ferrin1", None, True), ("lumeth2", None, False)])
+def test_stop_from_elsewhere_ends_a_waiting_iteration(model, engine, output_size, synced):
+    """A consumer in its own task that asks for its next frame after stop() has run is not
+    left waiting for ever, and the sentinel it ends on does not end the next stream."""
+    async def go():
+        av = await AsyncAvatar.create(model_path=str(model(engine=engine, audio_samples_per_tick=800)),
+                                      output_size=output_size)
+        if synced:
+            av.sync_to(lambda: 0.0)
+        first, proceed = asyncio.Event(), asyncio.Event()
+
+        async def consume():
+            async for _ in av.run():
+                first.set()
+                await proceed.wait()          # busy with its frame while stop() runs
+            return "ended"
+
+        task = asyncio.ensure_future(consume())
+        await av.push_audio(pcm_bytes(tone(800 * 4)), 16000, last_chunk=False)
+        await asyncio.wait_for(first.wait(), 10)
+        await av.stop()
+        proceed.set()
+        assert await asyncio.wait_for(task, 10) == "ended"
+        # Stopped with nobody reading: the next run() streams normally.
+        await av.stop()
+        await av.push_audio(pcm_bytes(tone(800 * 4)), 16000)
+        frames = await asyncio.wait_for(collect(av, lambda f: f.end_of_speech), 10)
+        await av.shutdown()
+        return frames
+
+    frames = arun(go())
+    assert frames[-1].end_of_speech and len(frames) >= 2
+
+
+def started_event(av):
+    """An event set once the avatar's stream has started (the iterator's first step)."""
+    ev, real = asyncio.Event(), av._ensure_running
+
+    async def ensure_running():
+        await real()
+        ev.set()
+
+    av._ensure_running = ensure_running
+    return ev
+
+
+def test_sentinel_left_by_a_cancelled_consumer_does_not_end_the_next_stream(model):
+    async def go():
+        av = await AsyncAvatar.create(model_path=str(model()), output_size=(8, 8))
+        started = started_event(av)
+        # The cancelled consumer's stop() leaves a sentinel that nobody takes.
+        it = av.run()
+        pending = asyncio.ensure_future(it.__anext__())
+        await asyncio.wait_for(started.wait(), 10)
+        pending.cancel()
+        await asyncio.gather(pending, return_exceptions=True)
+        assert not av._running and list(av._out_queue._queue) == [_STREAM_END]
+        await av.push_audio(pcm_bytes(tone(640 * 4)), 16000)
+        frames = await asyncio.wait_for(collect(av, lambda f: f.end_of_speech), 10)
+        await av.shutdown()
+        return frames
+
+    frames = arun(go())
+    assert [f.frame_index for f in frames] == [0, 1, 2, 3]
 
 
 def test_stop_with_full_input_queue_drops_its_control(model):
@@ -110,9 +179,9 @@ def test_cleanup_while_consumer_waits_ends_iteration(model):
                 got.append(fr)
             return "ended"
 
+        started = started_event(av)
         task = asyncio.ensure_future(consume())
-        while not av._running:
-            await asyncio.sleep(0.005)
+        await asyncio.wait_for(started.wait(), 10)
         producer = av._producer_task
         av.cleanup()
         assert await asyncio.wait_for(task, 5) == "ended"
