@@ -40,7 +40,7 @@ struct SessionFrames {
     nb::object owner;  // the _SessionEngine, kept alive
     nb::object chunks, it, s, borrow, speech, idle;
     int state = 0;  // 0 fresh, 1 feeding, 2 draining, 3 ended
-    bool speaking = false, need_chunk = true;
+    bool speaking = false, need_chunk = true, running = false;
     double deadline = 0;
 
     template <class F>
@@ -145,6 +145,8 @@ struct SessionFrames {
             throw;
         }
     }
+
+    void close() { state = 3; }  // stop_reason stays "unfinished"
 };
 
 static void session_init(SessionEngine* self, nb::object source) {
@@ -195,19 +197,21 @@ struct FixtureEngine {
 };
 
 static nb::object samples_of(nb::handle chunk) {
-    if (PyObject_Length(chunk.ptr()) % 2 != 0 || !PyObject_CheckBuffer(chunk.ptr())) {
-        // numpy's own conversion (and its error for an odd byte count)
+    PyObject* b = chunk.ptr();
+    if (!PyBytes_Check(b) || PyBytes_GET_SIZE(b) % 2 != 0) {
+        // numpy's own conversion (and its error for an odd byte count or a non-buffer)
         nb::object np = py_import("numpy");
         nb::object a = np.attr("frombuffer")(chunk, np.attr("int16")).attr("astype")(np.attr("float32"));
         return checked(PyNumber_TrueDivide(a.ptr(), nb::float_(32768.0).ptr()));
     }
-    ReadBuf in(chunk);
-    size_t n = in.bytes() / 2;
+    // bytes are immutable: safe to read without the GIL
+    const int16_t* in = reinterpret_cast<const int16_t*>(PyBytes_AS_STRING(b));
+    size_t n = static_cast<size_t>(PyBytes_GET_SIZE(b)) / 2;
     void* out = nullptr;
     nb::object arr = fresh_array(nb::make_tuple(n), "float32", &out);
     {
         nb::gil_scoped_release nogil;
-        pcm16_to_f32(static_cast<const int16_t*>(in.data()), n, static_cast<float*>(out));
+        pcm16_to_f32(in, n, static_cast<float*>(out));
     }
     return arr;
 }
@@ -240,6 +244,8 @@ struct FixtureFrames {
     nb::object owner;  // the _FixtureEngine, kept alive
     nb::object chunks, it, rt;
     int state = 0;  // 0 fresh, 1 running, 2 ended
+    bool running = false;
+    bool pushed = false;  // a chunk was pushed and its finished ticks are being handed out
 
     template <class F>
     void each(F f) {
@@ -254,18 +260,25 @@ struct FixtureFrames {
         }
         nb::int_ zero(0);
         for (;;) {
-            if (py_compare(rt.attr("ticks_available")(), zero, Py_GT)) {
-                nb::object out = rt.attr("pull_frame")();
-                nb::object img = PyTuple_Check(out.ptr()) ? nb::object(out[1]) : out;
-                return rgb_of(img);
+            // Ticks are counted only after a push, and again at each request.
+            if (pushed) {
+                if (py_compare(rt.attr("ticks_available")(), zero, Py_GT)) {
+                    nb::object out = rt.attr("pull_frame")();
+                    nb::object img = PyTuple_Check(out.ptr()) ? nb::object(out[1]) : out;
+                    return rgb_of(img);
+                }
+                pushed = false;
             }
             nb::object chunk = py_next(it);
             if (!chunk.is_valid()) {
                 state = 2;  // nothing flushed: audio short of a tick stays in the stream
                 throw nb::stop_iteration();
             }
-            if (PyObject_Length(chunk.ptr()) == 0) continue;
+            Py_ssize_t len = PyObject_Length(chunk.ptr());
+            if (len < 0) throw nb::python_error();
+            if (len == 0) continue;
             rt.attr("push_audio")(samples_of(chunk));
+            pushed = true;
         }
     }
 
@@ -278,6 +291,8 @@ struct FixtureFrames {
             throw;
         }
     }
+
+    void close() { state = 2; }
 };
 
 static void fixture_init(FixtureEngine* self, nb::object source) {
@@ -300,10 +315,7 @@ static void fixture_init(FixtureEngine* self, nb::object source) {
 }
 
 void register_adapters(nb::module_& m) {
-    nb::class_<SessionFrames>(m, "_SessionFrames", nb::type_slots(gc_slots<SessionFrames>()))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &SessionFrames::next)
-        .def("close", [](SessionFrames& f) { f.state = 3; });
+    bind_lazy<SessionFrames>(m, "_SessionFrames");
 
     nb::class_<SessionEngine>(m, "_SessionEngine", nb::type_slots(gc_slots<SessionEngine>()),
                               "Engine adapter for the session engine kinds.")
@@ -340,10 +352,7 @@ void register_adapters(nb::module_& m) {
              })
         .def("close", [](SessionEngine& e) { e.s.attr("close")(); });
 
-    nb::class_<FixtureFrames>(m, "_FixtureFrames", nb::type_slots(gc_slots<FixtureFrames>()))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &FixtureFrames::next)
-        .def("close", [](FixtureFrames& f) { f.state = 2; });
+    bind_lazy<FixtureFrames>(m, "_FixtureFrames");
 
     nb::class_<FixtureEngine>(m, "_FixtureEngine", nb::type_slots(gc_slots<FixtureEngine>()),
                               "Engine adapter for \"ferrin1\" avatars on the native frame runtime.")

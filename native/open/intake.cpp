@@ -179,6 +179,7 @@ static nb::object whole_clip(nb::handle audio) {
 struct ChunkStream {
     nb::object audio, clip, it;
     int state = 0;  // 0 fresh, 1 streaming items, 2 ended
+    bool running = false;
 
     template <class F>
     void each(F f) {
@@ -208,10 +209,14 @@ struct ChunkStream {
             }
             return mod_get("_pcm")(item);
         } catch (nb::python_error&) {
-            state = 2;
-            it = nb::none();
+            close();
             throw;
         }
+    }
+
+    void close() {
+        state = 2;
+        it = nb::none();
     }
 };
 
@@ -232,13 +237,7 @@ void register_intake(nb::module_& m) {
     m.def("_pcm", &pcm, nb::arg("obj").none(), "One audio item as 16 kHz mono 16-bit PCM bytes.");
     m.def("_whole_clip", &whole_clip, nb::arg("audio").none(),
           "PCM bytes of a whole clip (bytes, array or file), or None for a streamed input.");
-    nb::class_<ChunkStream>(m, "_ChunkStream", nb::type_slots(gc_slots<ChunkStream>()))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &ChunkStream::next)
-        .def("close", [](ChunkStream& s) {
-            s.state = 2;
-            s.it = nb::none();
-        });
+    bind_lazy<ChunkStream>(m, "_ChunkStream");
     m.def(
         "_chunks",
         [](nb::object audio, nb::object clip) {

@@ -149,4 +149,35 @@ PyType_Slot* gc_slots() {
     return slots;
 }
 
+// A lazy sequence stepped by its consumer, with a generator's guard: asking for the
+// next item (or closing) from inside a step raises instead of re-entering it.
+struct StepGuard {
+    bool& running;
+    explicit StepGuard(bool& r) : running(r) {
+        if (running) orvane::raise_value_error("generator already executing");
+        running = true;
+    }
+    ~StepGuard() { running = false; }
+    StepGuard(const StepGuard&) = delete;
+    StepGuard& operator=(const StepGuard&) = delete;
+};
+
+// Binds T as an iterator: T has `bool running`, `nb::object next()` (raising
+// stop_iteration at the end) and `void close()` (the consumer abandons it).
+template <class T>
+nb::class_<T> bind_lazy(nb::handle scope, const char* name, const char* doc = "") {
+    nb::class_<T> cls(scope, name, nb::type_slots(gc_slots<T>()), doc);
+    cls.def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__",
+             [](T& t) {
+                 StepGuard g(t.running);
+                 return t.next();
+             })
+        .def("close", [](T& t) {
+            StepGuard g(t.running);
+            t.close();
+        });
+    return cls;
+}
+
 }  // namespace op

@@ -291,6 +291,27 @@ def test_fixture_samples_and_ticks(monkeypatch):
     assert list(it) == []  # 2 samples short of a tick stay in the stream
 
 
+class CallLog:
+    """Wraps a runtime and records the names of the calls made on it."""
+
+    def __init__(self, rt):
+        self.rt, self.names = rt, []
+
+    def __getattr__(self, name):
+        self.names.append(name)
+        return getattr(self.rt, name)
+
+
+def test_fixture_asks_for_ticks_only_after_a_push(monkeypatch):
+    eng, rec = fixture_engine(monkeypatch)
+    log = CallLog(rec.runtimes[0])
+    eng._rt = log
+    assert list(eng.frames([])) == [] and log.names == []  # nothing pushed, nothing asked
+    assert list(eng.frames([b"", b"\0" * 6, b""])) == [] and log.names == ["push_audio", "ticks_available"]
+    eng.close()
+    assert list(eng.frames([b""])) == []  # a closed runtime is not touched without audio
+
+
 def test_fixture_stream_carries_over_unless_interrupted(monkeypatch):
     eng, rec = fixture_engine(monkeypatch)
     rt = rec.runtimes[0]

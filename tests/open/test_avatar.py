@@ -108,6 +108,17 @@ def test_stopped_early_texts(fps, stop, rate_text, stop_text):
                                 f"{rate_text} fps); the render ended on: {stop_text}")
 
 
+def test_out_of_range_rate_gives_exact_counts():
+    fps = 1e300
+    expected = int(len(pcm_seconds(1)) / 32000 * fps)
+    floor_ = expected - max(2, int(expected * 0.02))
+    e = FakeEngine(per_chunk=n_frames(3), fps=fps)
+    with pytest.raises(op.Failed) as exc:
+        list(op.Avatar(e, "x").render(pcm_seconds(1)))
+    assert exc.value.args[0].startswith(f"that render stopped early — 3 frames came out of the {expected} ")
+    assert f"expected >= {floor_} (audio implies {expected} at 1e+300 fps)" in exc.value.detail
+
+
 def test_streamed_audio_only_needs_one_frame():
     e = FakeEngine(per_chunk=n_frames(1), fps=25)
     assert len(list(op.Avatar(e, "x").render([pcm_seconds(10)]))) == 1
@@ -171,6 +182,17 @@ def test_package_errors_and_non_ordinary_errors_pass_unchanged():
     a = op.Avatar(e, "x")
     with pytest.raises(KeyboardInterrupt):
         list(a.render(pcm_seconds(1)))
+    assert e.calls == ["frames", "interrupt"]
+
+
+def test_reentering_the_render_fails_it_once():
+    e = FakeEngine(per_chunk=n_frames(3))
+    seq = iter(op.Avatar(e, "x").render(pcm_seconds(1)))
+    e.per_chunk = lambda c: (next(seq) for _ in range(1))  # the engine asks the render for a frame
+    with pytest.raises(op.Failed) as exc:
+        next(seq)
+    assert exc.value.args[0] == "the render stopped"
+    assert exc.value.detail.args == ("generator already executing",)
     assert e.calls == ["frames", "interrupt"]
 
 
