@@ -314,6 +314,25 @@ static void fixture_init(FixtureEngine* self, nb::object source) {
     e->rt = core.attr("Runtime")(e->fx);
 }
 
+// `frames(chunks)` of an adapter: the lazy sequence T over it; nothing runs yet.
+template <class T>
+static T frames_of(nb::object self, nb::object chunks) {
+    T f;
+    f.owner = std::move(self);
+    f.chunks = std::move(chunks);
+    return f;
+}
+
+// `interrupt()`: ordinary errors are swallowed so it is safe in the render loop's
+// clean-up; an interrupt signal or an exit request still propagates.
+static void call_quietly(nb::handle target, const char* method) {
+    try {
+        target.attr(method)();
+    } catch (nb::python_error& err) {
+        if (!ordinary(err)) throw;
+    }
+}
+
 void register_adapters(nb::module_& m) {
     bind_lazy<SessionFrames>(m, "_SessionFrames");
 
@@ -333,23 +352,8 @@ void register_adapters(nb::module_& m) {
                 return e.stop_reason;
             },
             [](SessionEngine& e, nb::object v) { e.stop_reason = std::move(v); }, nb::arg().none())
-        .def(
-            "frames",
-            [](nb::object self, nb::object chunks) {
-                SessionFrames f;
-                f.owner = std::move(self);
-                f.chunks = std::move(chunks);
-                return f;
-            },
-            nb::arg("chunks").none())
-        .def("interrupt",
-             [](SessionEngine& e) {
-                 try {
-                     e.s.attr("reset")();
-                 } catch (nb::python_error& err) {
-                     if (!ordinary(err)) throw;
-                 }
-             })
+        .def("frames", &frames_of<SessionFrames>, nb::arg("chunks").none())
+        .def("interrupt", [](SessionEngine& e) { call_quietly(e.s, "reset"); })
         .def("close", [](SessionEngine& e) { e.s.attr("close")(); });
 
     bind_lazy<FixtureFrames>(m, "_FixtureFrames");
@@ -359,23 +363,8 @@ void register_adapters(nb::module_& m) {
         .def("__init__", &fixture_init, nb::arg("source").none())
         .def_rw("_fx", &FixtureEngine::fx, nb::arg().none())
         .def_rw("_rt", &FixtureEngine::rt, nb::arg().none())
-        .def(
-            "frames",
-            [](nb::object self, nb::object chunks) {
-                FixtureFrames f;
-                f.owner = std::move(self);
-                f.chunks = std::move(chunks);
-                return f;
-            },
-            nb::arg("chunks").none())
-        .def("interrupt",
-             [](FixtureEngine& e) {
-                 try {
-                     e.rt.attr("reset_stream")();
-                 } catch (nb::python_error& err) {
-                     if (!ordinary(err)) throw;
-                 }
-             })
+        .def("frames", &frames_of<FixtureFrames>, nb::arg("chunks").none())
+        .def("interrupt", [](FixtureEngine& e) { call_quietly(e.rt, "reset_stream"); })
         .def("close", [](FixtureEngine& e) {
             e.rt = nb::none();
             e.fx = nb::none();

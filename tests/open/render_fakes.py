@@ -168,7 +168,7 @@ class FakeRuntime:
         self.ticks = 0
 
 
-def fake_core(monkeypatch, fixture_error=None, runtime_kw=None, ep_auto=True, engine_only=None):
+def fake_core(monkeypatch, fixture_error=None, runtime_kw=None, ep_auto=True, engine_only=None, runtime_error=None):
     """Install fake `orvane._core`, `orvane._loader` modules; returns a record of calls."""
     rec = types.SimpleNamespace(fixtures=[], registers=0, runtimes=[])
     core = types.ModuleType("orvane._core")
@@ -184,6 +184,8 @@ def fake_core(monkeypatch, fixture_error=None, runtime_kw=None, ep_auto=True, en
                 raise fixture_error
 
     def Runtime(fx):
+        if runtime_error is not None:
+            raise runtime_error
         rt = FakeRuntime(fx, **(runtime_kw or {}))
         rec.runtimes.append(rt)
         return rt

@@ -258,6 +258,16 @@ def test_fixture_load_failure(monkeypatch, kw):
     assert e.value.__cause__ is None and e.value.__suppress_context__
 
 
+def test_fixture_runtime_error_is_not_an_avatar_refusal(monkeypatch):
+    # only loading the fixture judges the avatar; a runtime that cannot be built on a
+    # loaded fixture is the caller's to report
+    err = RuntimeError("no runtime")
+    fake_core(monkeypatch, runtime_error=err)
+    with pytest.raises(RuntimeError) as e:
+        op._FixtureEngine("p")
+    assert e.value is err
+
+
 def test_fixture_without_core_raises_import_error(monkeypatch):
     monkeypatch.setitem(sys.modules, "orvane._core", None)
     with pytest.raises(ImportError):
