@@ -152,7 +152,7 @@ struct SessionFrames {
 static void session_init(SessionEngine* self, nb::object source) {
     SessionEngine* e = new (self) SessionEngine();
     nb::module_ session = py_import("orvane._session");
-    nb::object borrow_unavailable = py_import("orvane._borrow").attr("BorrowUnavailable");
+    nb::object borrow_unavailable = from_import(py_import("orvane._borrow"), "BorrowUnavailable");
     e->session_mod = session;
     e->fps = session.attr("FPS");
     e->s = nb::none();
@@ -298,10 +298,10 @@ struct FixtureFrames {
 static void fixture_init(FixtureEngine* self, nb::object source) {
     FixtureEngine* e = new (self) FixtureEngine();
     nb::module_ core = py_import("orvane._core");
-    nb::object mixin = py_import("orvane._loader").attr("NativeFixtureLoaderMixin");
+    nb::object mixin = from_import(py_import("orvane._loader"), "NativeFixtureLoaderMixin");
     nb::module_ threads_mod = py_import("orvane._threads");
-    nb::object ferrin1 = threads_mod.attr("FERRIN1");
-    nb::object default_threads = threads_mod.attr("default_threads");
+    nb::object ferrin1 = from_import(threads_mod, "FERRIN1");
+    nb::object default_threads = from_import(threads_mod, "default_threads");
     mixin.attr("_register_default_audio_encoder")();
     nb::object threads = default_threads(ferrin1);
     try {

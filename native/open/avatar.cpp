@@ -69,10 +69,10 @@ struct RenderFrames {
     void setup() {
         Avatar& a = av();
         if (a.closed) raise_plain("Failed", "this avatar is closed");
-        borrow_unavailable = py_import("orvane._borrow").attr("BorrowUnavailable");
+        borrow_unavailable = from_import(py_import("orvane._borrow"), "BorrowUnavailable");
         nb::module_ session = py_import("orvane._session");
-        engine_failed = session.attr("EngineFailed");
-        engine_unavailable = session.attr("EngineUnavailable");
+        engine_failed = from_import(session, "EngineFailed");
+        engine_unavailable = from_import(session, "EngineUnavailable");
         clip = mod_get("_whole_clip")(audio);
         clock = mod_get("_RenderClock")();
         nb::object chunks = clock.attr("chunks")(mod_get("_chunks")(audio, clip));
@@ -236,7 +236,7 @@ void register_avatar(nb::module_& m) {
             "render",
             [](nb::object self, nb::object audio, nb::object out_mp4) -> nb::object {
                 if (out_mp4.is_none()) return self.attr("_render_frames")(audio);
-                nb::object write = py_import("orvane.__main__").attr("_write");
+                nb::object write = from_import(py_import("orvane.__main__"), "_write");
                 return write(self, audio, nb::str(out_mp4));
             },
             nb::arg("audio").none(), nb::arg("out_mp4").none() = nb::none(),

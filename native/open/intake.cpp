@@ -223,7 +223,8 @@ struct ChunkStream {
 static nb::object expected_frames(nb::handle clip, nb::handle fps) {
     if (clip.is_none() || fps.is_none() || py_compare(fps, nb::int_(0), Py_EQ)) return nb::none();
     nb::module_ session = py_import("orvane._session");
-    nb::object per_second = checked(PyNumber_Multiply(session.attr("BYTES_PER_FRAME").ptr(), session.attr("FPS").ptr()));
+    nb::object bpf = from_import(session, "BYTES_PER_FRAME"), fps_ = from_import(session, "FPS");
+    nb::object per_second = checked(PyNumber_Multiply(bpf.ptr(), fps_.ptr()));
     nb::object n_bytes = nb::int_(PyObject_Length(clip.ptr()));
     if (PyErr_Occurred()) throw nb::python_error();
     nb::object seconds = checked(PyNumber_TrueDivide(n_bytes.ptr(), per_second.ptr()));

@@ -77,6 +77,28 @@ inline nb::object py_next(nb::handle it) {
     return nb::steal(r);
 }
 
+// `from <module> import <name>` (module already imported): the interpreter's rules,
+// a submodule of that name included, and its ImportError for a missing name.
+inline nb::object from_import(nb::handle mod, const char* name) {
+    PyObject* r = PyObject_GetAttrString(mod.ptr(), name);
+    if (r) return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object modname = attr_or(mod, "__name__", nb::none());
+    if (PyUnicode_Check(modname.ptr())) {
+        nb::object sub = py_import("sys").attr("modules").attr("get")(py_str(modname) + "." + name);
+        if (!sub.is_none()) return sub;
+    }
+    nb::object path = attr_or(mod, "__file__", nb::none());
+    bool named = PyUnicode_Check(modname.ptr()), located = PyUnicode_Check(path.ptr());
+    std::string msg = "cannot import name " + py_repr(nb::str(name)) + " from " +
+                      (named ? py_repr(modname) : std::string("'<unknown module name>'")) + " (" +
+                      (located ? py_str(path) : std::string("unknown location")) + ")";
+    nb::str text(msg.c_str());
+    PyErr_SetImportError(text.ptr(), named ? modname.ptr() : nullptr, located ? path.ptr() : nullptr);
+    throw nb::python_error();
+}
+
 // Readable buffer view of a C-contiguous object (bytes, arrays), released on scope exit.
 struct ReadBuf {
     Py_buffer v{};

@@ -234,12 +234,22 @@ def test_closed_avatar_refuses_at_first_request():
     assert exc.value.args == ("this avatar is closed",) and e.calls == ["close"]
 
 
-def test_missing_session_module_fails_every_render(monkeypatch):
-    monkeypatch.setitem(sys.modules, "orvane._session", None)
+@pytest.mark.parametrize("missing", ["orvane._session", "orvane._borrow", "EngineFailed", "BorrowUnavailable"])
+def test_missing_session_or_borrow_fails_every_render(monkeypatch, missing):
+    import orvane._borrow
+    import orvane._session
+
+    if missing.startswith("orvane."):
+        monkeypatch.setitem(sys.modules, missing, None)
+    else:
+        owner = orvane._session if missing.startswith("Engine") else orvane._borrow
+        monkeypatch.delattr(owner, missing)
     e = FakeEngine()
     a = op.Avatar(e, "lumeth2")
-    with pytest.raises(ImportError):
+    with pytest.raises(ImportError) as exc:
         next(iter(a.render(pcm_seconds(1))))
+    if not missing.startswith("orvane."):
+        assert str(exc.value).startswith(f"cannot import name '{missing}' from 'orvane.")
     assert e.calls == []
 
 
