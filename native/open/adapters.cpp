@@ -149,13 +149,12 @@ struct SessionFrames {
     void close() { state = 3; }  // stop_reason stays "unfinished"
 };
 
+// Both adapters build everything first and construct the instance last: an error
+// half-way leaves no half-built object holding a session, fixture or runtime.
 static void session_init(SessionEngine* self, nb::object source) {
-    SessionEngine* e = new (self) SessionEngine();
     nb::module_ session = py_import("orvane._session");
     nb::object borrow_unavailable = from_import(py_import("orvane._borrow"), "BorrowUnavailable");
-    e->session_mod = session;
-    e->fps = session.attr("FPS");
-    e->s = nb::none();
+    nb::object fps = session.attr("FPS");
     nb::object bundle = mod_get("_materialise")(source);
     nb::object path = py_import("os.path").attr("join")(bundle, "manifest.json");
     nb::object man;
@@ -173,8 +172,9 @@ static void session_init(SessionEngine* self, nb::object source) {
         }
         f.attr("close")();
     }
+    nb::object s;
     try {
-        e->s = session.attr("Session")(bundle, man);
+        s = session.attr("Session")(bundle, man);
     } catch (nb::python_error& err) {
         if (!err.matches(borrow_unavailable)) throw;
         nb::object exc = nb::borrow(err.value());
@@ -182,6 +182,10 @@ static void session_init(SessionEngine* self, nb::object source) {
         const char* cls = py_compare(kind, nb::str("install"), Py_EQ) ? "NotSupported" : "InvalidAvatar";
         raise_refusal(cls, exc.attr("args")[0], exc.attr("detail"));
     }
+    SessionEngine* e = new (self) SessionEngine();
+    e->session_mod = std::move(session);
+    e->fps = std::move(fps);
+    e->s = std::move(s);
 }
 
 // ---------------------------------------------------------------- fixture engine
@@ -296,7 +300,6 @@ struct FixtureFrames {
 };
 
 static void fixture_init(FixtureEngine* self, nb::object source) {
-    FixtureEngine* e = new (self) FixtureEngine();
     nb::module_ core = py_import("orvane._core");
     nb::object mixin = from_import(py_import("orvane._loader"), "NativeFixtureLoaderMixin");
     nb::module_ threads_mod = py_import("orvane._threads");
@@ -304,14 +307,18 @@ static void fixture_init(FixtureEngine* self, nb::object source) {
     nb::object default_threads = from_import(threads_mod, "default_threads");
     mixin.attr("_register_default_audio_encoder")();
     nb::object threads = default_threads(ferrin1);
+    nb::object fx;
     try {
-        e->fx = core.attr("Fixture")(source, nb::arg("preferred_ep") = core.attr("EP_AUTO"),
-                                     nb::arg("intra_op_threads") = threads);
+        fx = core.attr("Fixture")(source, nb::arg("preferred_ep") = core.attr("EP_AUTO"),
+                                  nb::arg("intra_op_threads") = threads);
     } catch (nb::python_error& err) {
         if (!ordinary(err)) throw;
         raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), err.value());
     }
-    e->rt = core.attr("Runtime")(e->fx);
+    nb::object rt = core.attr("Runtime")(fx);
+    FixtureEngine* e = new (self) FixtureEngine();
+    e->fx = std::move(fx);
+    e->rt = std::move(rt);
 }
 
 // `frames(chunks)` of an adapter: the lazy sequence T over it; nothing runs yet.

@@ -262,10 +262,14 @@ def test_fixture_runtime_error_is_not_an_avatar_refusal(monkeypatch):
     # only loading the fixture judges the avatar; a runtime that cannot be built on a
     # loaded fixture is the caller's to report
     err = RuntimeError("no runtime")
-    fake_core(monkeypatch, runtime_error=err)
+    rec = fake_core(monkeypatch, runtime_error=err)
     with pytest.raises(RuntimeError) as e:
         op._FixtureEngine("p")
     assert e.value is err
+    del e
+    err.__traceback__ = None  # its frames hold the fixture passed to Runtime
+    gc.collect()
+    assert rec.fixture_refs[0]() is None  # the loaded fixture is not kept by a half-built adapter
 
 
 def test_fixture_without_core_raises_import_error(monkeypatch):
