@@ -204,8 +204,10 @@ struct RenderFrames {
         if (err) raise_mapped(*err);
     }
 
-    ~RenderFrames() {
-        if (!started || finished || !avatar.is_valid() || avatar.is_none()) return;
+    // Dropped by the consumer (or collected in a cycle) while suspended: abandon it
+    // as close() would; an error of interrupt() has no caller left to reach.
+    void abandon_quietly() {
+        if (!started || finished || running || !avatar.is_valid() || avatar.is_none()) return;
         nb::error_scope keep;
         try {
             close();
@@ -214,10 +216,21 @@ struct RenderFrames {
         } catch (...) {
         }
     }
+    ~RenderFrames() { abandon_quietly(); }
 };
 
+// Run by the collector before it clears a cycle that holds a suspended render.
+static void render_frames_finalize(PyObject* self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<RenderFrames>(self)->abandon_quietly();
+}
+
+static PyType_Slot render_frames_slots[] = {{Py_tp_traverse, (void*)gc_traverse<RenderFrames>},
+                                            {Py_tp_clear, (void*)gc_clear<RenderFrames>},
+                                            {Py_tp_finalize, (void*)render_frames_finalize},
+                                            {0, nullptr}};
+
 void register_avatar(nb::module_& m) {
-    bind_lazy<RenderFrames>(m, "_RenderFrames", "The lazy frame sequence of one render.");
+    bind_lazy<RenderFrames>(m, "_RenderFrames", "The lazy frame sequence of one render.", render_frames_slots);
 
     nb::class_<Avatar> cls(m, "Avatar", nb::type_slots(avatar_slots), "An open avatar.  Get one from :func:`orvane.open`.");
     cls.def(

@@ -187,8 +187,8 @@ struct StepGuard {
 // Binds T as an iterator: T has `bool running`, `nb::object next()` (raising
 // stop_iteration at the end) and `void close()` (the consumer abandons it).
 template <class T>
-nb::class_<T> bind_lazy(nb::handle scope, const char* name, const char* doc = "") {
-    nb::class_<T> cls(scope, name, nb::type_slots(gc_slots<T>()), doc);
+nb::class_<T> bind_lazy(nb::handle scope, const char* name, const char* doc = "", PyType_Slot* slots = nullptr) {
+    nb::class_<T> cls(scope, name, nb::type_slots(slots ? slots : gc_slots<T>()), doc);
     cls.def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__",
              [](T& t) {

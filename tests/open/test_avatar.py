@@ -152,6 +152,18 @@ def test_taking_every_frame_without_asking_again_is_abandoning():
     assert e.calls == ["frames", "interrupt"]
 
 
+def test_suspended_render_in_a_cycle_is_interrupted_when_collected():
+    e = FakeEngine(per_chunk=n_frames(5), fps=None)
+    seq = iter(op.Avatar(e, "x").render(pcm_seconds(1)))
+    next(seq)
+    e.seq = seq  # engine -> render -> avatar -> engine: only the collector frees it
+    calls = e.calls
+    del seq, e
+    gc.collect()
+    # the collector finalises the avatar (close) and the render (interrupt) in either order
+    assert sorted(calls) == ["close", "frames", "interrupt"]
+
+
 @pytest.mark.parametrize("error, cls, message, detail", [
     (EngineFailed("m", "d"), op.Failed, "m", "d"),
     (EngineUnavailable("gone", "why"), op.NotSupported, "gone", "why"),
