@@ -1,7 +1,411 @@
-#include "open/open_module.hpp"
+// Avatar cache: root, cap, content keys with their memo files, holds on
+// entries, the liveness probe for unpack leftovers and disk usage.
+#include "open/cache.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
 
 namespace op {
 
-void register_cache(nb::module_& m) { (void)m; }
+namespace {
+
+constexpr size_t kHashBlock = 4194304;       // 4 MiB: memory use stays flat whatever the container's size
+constexpr double kNoLockInUseWindow = 604800;  // seven days
+constexpr size_t kMemoReadLimit = 4096;      // a memo is 32 digits; anything much longer is damage
+
+std::string join(const std::string& a, const std::string& b) {
+    if (a.empty() || a.back() == '/') return a + b;
+    return a + "/" + b;
+}
+
+int open_rdonly(const char* path) {
+    int fd;
+    do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool is_memo_space(char c) {
+    // str.strip() white space within ASCII
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f');
+}
+
+// The memo's text when it is exactly 32 lowercase hex digits once surrounding
+// white space is stripped; empty otherwise (missing, unreadable or damaged).
+std::string read_memo(const std::string& idx) {
+    int fd = open_rdonly(idx.c_str());
+    if (fd < 0) return {};
+    std::string buf(kMemoReadLimit + 1, '\0');
+    int64_t n = read_block(fd, buf.data(), buf.size());
+    ::close(fd);
+    if (n < 0 || static_cast<size_t>(n) > kMemoReadLimit) return {};
+    buf.resize(static_cast<size_t>(n));
+    size_t b = 0, e = buf.size();
+    while (b < e && is_memo_space(buf[b])) ++b;
+    while (e > b && is_memo_space(buf[e - 1])) --e;
+    if (e - b != 32) return {};
+    for (size_t i = b; i < e; ++i) {
+        char c = buf[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return {};
+    }
+    return buf.substr(b, 32);
+}
+
+// Creates `path` and its missing parents; an existing directory is fine.
+bool make_dirs(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        std::string parent = path.substr(0, slash);
+        while (!parent.empty() && parent.back() == '/') parent.pop_back();
+        if (!parent.empty() && !make_dirs(parent)) return false;
+    }
+    if (::mkdir(path.c_str(), 0777) == 0) return true;
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Best effort: write `key` under a name carrying our process id, then rename it
+// over the memo so readers never see a half-written memo.
+void write_memo(const std::string& idx_dir, const std::string& idx, const std::string& key) {
+    if (!make_dirs(idx_dir)) return;
+    std::string tmp = idx + "." + std::to_string(::getpid());
+    int fd;
+    do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return;
+    size_t done = 0;
+    bool ok = true;
+    while (done < key.size()) {
+        ssize_t w = ::write(fd, key.data() + done, key.size() - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        done += static_cast<size_t>(w);
+    }
+    if (::close(fd) != 0) ok = false;
+    if (ok) ::rename(tmp.c_str(), idx.c_str());
+}
+
+[[noreturn]] void raise_errno_for(int err, nb::handle filename) {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw nb::python_error();
+}
+
+// SHA-256 over the whole file through hashlib, reading the next block on a
+// helper thread (no GIL) while hashlib digests the current one (it drops the
+// GIL for large updates), so disk and hashing overlap on a cold container.
+std::string hash_file_hex(nb::handle source, const std::string& path) {
+    int fd;
+    {
+        nb::gil_scoped_release nogil;
+        fd = open_rdonly(path.c_str());
+    }
+    if (fd < 0) raise_errno_for(errno, source);
+    struct FdGuard {
+        int fd;
+        ~FdGuard() { ::close(fd); }
+    } guard{fd};
+
+    nb::object h = py_import("hashlib").attr("sha256")();
+    nb::object update = h.attr("update");
+    std::unique_ptr<char[]> bufs[2] = {std::unique_ptr<char[]>(new char[kHashBlock]),
+                                       std::unique_ptr<char[]>(new char[kHashBlock])};
+    struct Read {
+        int64_t n;
+        int err;
+    };
+    auto start = [fd](char* dst) {
+        return std::async(std::launch::async, [fd, dst] {
+            int64_t n = read_block(fd, dst, kHashBlock);
+            return Read{n, n < 0 ? errno : 0};
+        });
+    };
+    int cur = 0;
+    std::future<Read> pending = start(bufs[cur].get());
+    for (;;) {
+        Read r;
+        {
+            nb::gil_scoped_release nogil;
+            r = pending.get();
+        }
+        if (r.n < 0) raise_errno_for(r.err, source);
+        if (r.n == 0) break;
+        char* block = bufs[cur].get();
+        cur ^= 1;
+        // Read ahead only after a full block: a short one was the end of the file.
+        if (static_cast<size_t>(r.n) == kHashBlock) pending = start(bufs[cur].get());
+        nb::object view = nb::steal(PyMemoryView_FromMemory(block, static_cast<Py_ssize_t>(r.n), PyBUF_READ));
+        if (!view.is_valid()) throw nb::python_error();
+        try {
+            update(view);
+        } catch (...) {
+            if (pending.valid()) {
+                nb::gil_scoped_release nogil;
+                pending.wait();
+            }
+            throw;
+        }
+        if (!pending.valid()) break;
+    }
+    return nb::cast<std::string>(h.attr("hexdigest")()).substr(0, 32);
+}
+
+nb::object cache_root() {
+    nb::object os = py_import("os");
+    nb::object raw = os.attr("environ").attr("get")("ORVANE_CACHE_DIR", "~/.cache/orvane");
+    return os.attr("path").attr("expanduser")(raw);
+}
+
+nb::object cache_cap_bytes() {
+    nb::object raw = py_import("os").attr("environ").attr("get")("ORVANE_AVATAR_CACHE_GB", "");
+    nb::object fallback = mod_get("_DEFAULT_CACHE_GB");
+    double gb;
+    if (!nb::bool_(raw)) {
+        gb = nb::cast<double>(fallback);
+    } else {
+        try {
+            gb = nb::cast<double>(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))(raw));
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            gb = nb::cast<double>(fallback);
+        }
+    }
+    if (!std::isnan(gb) && gb < 0.0) gb = 0.0;
+    // int() of the product: truncation toward zero; OverflowError for an
+    // infinity, ValueError for not-a-number, in the interpreter's own words.
+    PyObject* n = PyLong_FromDouble(gb * 1e9);
+    if (!n) throw nb::python_error();
+    return nb::steal(n);
+}
+
+nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars) {
+    nb::object os = py_import("os");
+    nb::object hashlib = py_import("hashlib");
+    std::string abs_path = fs_bytes(os.attr("path").attr("abspath")(source));
+    // Identity text: path NUL size NUL mtime_ns NUL inode. The path goes in as
+    // its file-system bytes, so a name that is not valid UTF-8 still gets a key.
+    std::string ident = abs_path;
+    ident.push_back('\0');
+    ident += py_str(st.attr("st_size"));
+    ident.push_back('\0');
+    ident += py_str(st.attr("st_mtime_ns"));
+    ident.push_back('\0');
+    ident += py_str(st.attr("st_ino"));
+    nb::object memo_name =
+        hashlib.attr("sha256")(nb::bytes(ident.data(), ident.size())).attr("hexdigest")()[nb::slice(0, 32)];
+    std::string idx_dir = join(fs_bytes(avatars), ".idx");
+    std::string idx = join(idx_dir, nb::cast<std::string>(memo_name));
+
+    std::string memo;
+    {
+        nb::gil_scoped_release nogil;
+        memo = read_memo(idx);
+    }
+    if (!memo.empty()) return nb::str(("sha256-" + memo).c_str());
+
+    std::string key = hash_file_hex(source, fs_bytes(source));
+    {
+        nb::gil_scoped_release nogil;
+        write_memo(idx_dir, idx, key);
+    }
+    return nb::str(("sha256-" + key).c_str());
+}
+
+void hold(nb::handle dest) {
+    std::string d = fs_bytes(dest);
+    {
+        nb::gil_scoped_release nogil;
+        ::utimensat(AT_FDCWD, d.c_str(), nullptr, 0);
+    }
+    if (locks_unavailable()) return;
+    nb::object held = mod_get("_HELD");
+    if (PySequence_Contains(held.ptr(), dest.ptr()) == 1) return;
+    if (PyErr_Occurred()) throw nb::python_error();
+    int fd;
+    {
+        nb::gil_scoped_release nogil;
+        fd = open_rdonly(join(d, "manifest.json").c_str());
+        if (fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) return;
+    held[dest] = nb::int_(fd);
+}
+
+bool in_use(nb::handle entry, nb::handle idle_s) {
+    if (locks_unavailable()) {
+        int r = PyObject_RichCompareBool(idle_s.ptr(), nb::float_(kNoLockInUseWindow).ptr(), Py_LT);
+        if (r < 0) throw nb::python_error();
+        return r == 1;
+    }
+    std::string marker = join(fs_bytes(entry), "manifest.json");
+    nb::gil_scoped_release nogil;
+    int fd = open_rdonly(marker.c_str());
+    if (fd < 0) return false;
+    // A fresh description: any other lock on the marker, our own holds
+    // included, refuses the exclusive probe. Closing drops a probe that won.
+    bool used = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return used;
+}
+
+bool pid_alive(nb::handle pid) {
+    if (nb::cast<std::string>(py_import("os").attr("name")) == "nt") return true;
+    nb::object n = nb::steal(PyNumber_Index(pid.ptr()));
+    if (!n.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    // An id no process can carry: gone. (Letting it raise would end a sweep at
+    // every pass over a stray directory name.)
+    if (overflow != 0 || v < INT_MIN || v > INT_MAX) return false;
+    nb::gil_scoped_release nogil;
+    if (::kill(static_cast<pid_t>(v), 0) == 0) return true;
+    return errno != ESRCH;
+}
+
+nb::object du(nb::handle path) {
+    std::string p = fs_bytes(path);
+    uint64_t total;
+    {
+        nb::gil_scoped_release nogil;
+        total = disk_usage(p);
+    }
+    return nb::steal(PyLong_FromUnsignedLongLong(total));
+}
+
+}  // namespace
+
+int64_t read_block(int fd, char* dst, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::read(fd, dst + done, n - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(done);
+}
+
+uint64_t disk_usage(const std::string& top) {
+    uint64_t total = 0;
+    std::vector<std::string> stack{top};
+    while (!stack.empty()) {
+        std::string dir = std::move(stack.back());
+        stack.pop_back();
+        DIR* d = ::opendir(dir.c_str());
+        if (!d) continue;  // cannot be listed: skipped
+        while (dirent* ent = ::readdir(d)) {
+            const char* name = ent->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+            std::string full = join(dir, name);
+            // Classified as a directory listing does it: by the entry type, or
+            // by following the link when the type is a link or unknown.
+            bool is_dir = false, is_link = false;
+            if (ent->d_type == DT_DIR) {
+                is_dir = true;
+            } else if (ent->d_type == DT_LNK || ent->d_type == DT_UNKNOWN) {
+                struct stat st;
+                is_dir = ::stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+                if (is_dir) {
+                    struct stat lst;
+                    is_link = ::lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
+                }
+            }
+            if (is_dir) {
+                if (!is_link) stack.push_back(std::move(full));  // links to directories are not followed
+                continue;
+            }
+            struct stat lst;
+            if (::lstat(full.c_str(), &lst) == 0) total += static_cast<uint64_t>(lst.st_size);
+        }
+        ::closedir(d);
+    }
+    return total;
+}
+
+nb::object import_from(const char* module, const char* name) {
+    nb::module_ m = py_import(module);
+    PyObject* v = PyObject_GetAttrString(m.ptr(), name);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    std::string msg = std::string("cannot import name '") + name + "' from '" + module + "'";
+    PyObject* file = PyObject_GetAttrString(m.ptr(), "__file__");
+    if (file && file != Py_None) msg += " (" + py_str(file) + ")";
+    else msg += " (unknown location)";
+    Py_XDECREF(file);
+    PyErr_Clear();
+    nb::object exc = nb::handle(PyExc_ImportError)(nb::str(msg.c_str()));
+    exc.attr("name") = nb::str(module);
+    PyErr_SetObject(PyExc_ImportError, exc.ptr());
+    throw nb::python_error();
+}
+
+[[noreturn]] void raise_suppressed(nb::handle exc, nb::handle caught) {
+    if (caught.is_valid() && !caught.is_none()) PyException_SetContext(exc.ptr(), caught.inc_ref().ptr());
+    PyException_SetCause(exc.ptr(), nullptr);  // also marks the context as suppressed
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+    PyErr_SetObject(type, exc.ptr());
+    // PyErr_SetObject may chain a handled exception of an outer frame; keep ours.
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (v && caught.is_valid() && !caught.is_none()) PyException_SetContext(v, caught.inc_ref().ptr());
+    if (v) PyException_SetCause(v, nullptr);
+    PyErr_Restore(t, v, tb);
+    throw nb::python_error();
+}
+
+nb::object refusal(const char* cls, nb::handle message, nb::handle detail) {
+    return mod_get("refuse")(mod_get(cls), message, detail);
+}
+
+std::string fs_bytes(nb::handle path) {
+    nb::object b = py_import("os").attr("fsencode")(path);
+    return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+nb::object fs_str(const std::string& path) {
+    return py_import("os").attr("fsdecode")(nb::bytes(path.data(), path.size()));
+}
+
+bool locks_unavailable() { return mod_get("_fcntl").is_none(); }
+
+void register_cache(nb::module_& m) {
+    m.def("_cache_root", &cache_root, "The cache root: ORVANE_CACHE_DIR (an empty value counts), else ~/.cache/orvane.");
+    m.def("_cache_cap_bytes", &cache_cap_bytes, "Cache cap in bytes from ORVANE_AVATAR_CACHE_GB (decimal gigabytes).");
+    m.def("_content_key", &content_key, nb::arg("source"), nb::arg("st"), nb::arg("avatars"),
+          "Content key of a container: 'sha256-' and 32 hex digits, memoised by the file's identity.");
+    m.def("_hold", &hold, nb::arg("dest"), "Touch a cache entry and hold a shared lock on it for the process's life.");
+    m.def("_in_use", &in_use, nb::arg("entry"), nb::arg("idle_s"), "Whether anyone holds the cache entry.");
+    m.def("_pid_alive", &pid_alive, nb::arg("pid"), "False only when the process is known to be gone.");
+    m.def("_du", &du, nb::arg("path"), "Apparent bytes of the files under a directory.");
+}
 
 }  // namespace op

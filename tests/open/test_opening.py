@@ -1,0 +1,382 @@
+"""open(): argument checks, engine kinds, engine construction and its error mapping."""
+import os
+import pathlib
+import sys
+import types
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import cache_fixtures  # noqa: E402
+from cache_fixtures import cache, om, qvx  # noqa: E402,F401
+
+CANNOT_RUN = ("that avatar cannot run on this machine. Render it in the cloud with the Video API "
+              "(POST /v1/video/generate), or open it on Apple Silicon macOS or Linux.")
+
+
+class EngineUnavailable(Exception):
+    def __init__(self, message, detail):
+        super().__init__(message)
+        self.detail = detail
+
+
+class EngineFailed(Exception):
+    def __init__(self, message, detail):
+        super().__init__(message)
+        self.detail = detail
+
+
+class AvatarOutdated(Exception):
+    def __init__(self, message, detail, code):
+        super().__init__(message)
+        self.detail, self.code = detail, code
+
+
+class Made:
+    """Stands in for Avatar(engine, engine_id)."""
+
+    def __init__(self, engine, engine_id):
+        self.engine, self.engine_id = engine, engine_id
+
+
+class Engine:
+    def __init__(self, source, kind="?"):
+        self.source, self.kind = source, kind
+
+
+@pytest.fixture
+def env(om, monkeypatch):
+    """Fake session and error modules, recording adapters, a recording Avatar."""
+    session = types.ModuleType("orvane._session")
+    session.AvatarOutdated, session.EngineFailed, session.EngineUnavailable = (
+        AvatarOutdated, EngineFailed, EngineUnavailable)
+    monkeypatch.setitem(sys.modules, "orvane._session", session)
+    try:
+        import orvane._errors  # noqa: F401
+    except ImportError:
+        errors = types.ModuleType("orvane._errors")
+        errors._Outdated = cache_fixtures._Outdated
+        for name, value in cache_fixtures.FAKE_ERRORS.items():
+            setattr(errors, name, value)
+        monkeypatch.setitem(sys.modules, "orvane._errors", errors)
+    monkeypatch.setattr(om, "Avatar", Made, raising=False)
+    monkeypatch.setattr(om, "_SessionEngine", lambda s: Engine(s, "session"), raising=False)
+    monkeypatch.setattr(om, "_FixtureEngine", lambda s: Engine(s, "fixture"), raising=False)
+    import orvane._lumeth2
+    monkeypatch.setattr(orvane._lumeth2, "Lumeth2Engine", lambda s: Engine(s, "lumeth2"), raising=False)
+    monkeypatch.setattr(om, "_ferrin1_runtime_present", lambda: True)
+    return session
+
+
+def avatar_dir(tmp_path, engine=None, name="avatar") -> str:
+    d = tmp_path / name
+    d.mkdir()
+    if engine:
+        (d / "manifest.json").write_text(f'{{"engine": "{engine}"}}')
+    return str(d)
+
+
+# ---- arguments ----
+
+class BytesPath:
+    def __fspath__(self):
+        return b"/tmp"
+
+
+@pytest.mark.parametrize("arg, type_name", [(b"/tmp", "bytes"), (None, "NoneType"), (BytesPath(), "bytes"),
+                                            (3, "int")])
+def test_argument_type_refused(env, om, arg, type_name):
+    with pytest.raises(TypeError) as ei:
+        om.open(arg)
+    assert str(ei.value) == "open() takes the path of an avatar; got " + type_name
+
+
+def test_empty_path(env, om, monkeypatch):
+    monkeypatch.setattr(os.path, "exists", lambda p: pytest.fail("no file-system access"))
+    with pytest.raises(om.InvalidAvatar) as ei:
+        om.open("")
+    assert ei.value.args == ("open() needs an avatar to open",)
+
+
+@pytest.mark.parametrize("code, service", [
+    ("A123456789", True), ("ABCDEFGHIJ", True), ("ABCDEFGHIJ\n", True),
+    ("a123456789", False), ("1BCDEFGHIJ", False), ("ABCDEFGHIJK", False), ("ABCDEFGHI", False),
+])
+def test_missing_path(env, om, tmp_path, monkeypatch, code, service):
+    monkeypatch.chdir(tmp_path)
+    if service:
+        with pytest.raises(om.NotSupported) as ei:
+            om.open(code)
+        assert ei.value.args == (
+            code + " names an avatar held by the service, and this package renders an avatar that is on this "
+            "machine. Run `python -m orvane render " + code + " <audio>` to fetch it and render it here, or "
+            "render it in the cloud with the Video API (POST /v1/video/generate).",)
+    else:
+        with pytest.raises(om.InvalidAvatar) as ei:
+            om.open(code)
+        assert ei.value.args == ("no avatar at " + code,)
+
+
+def test_existing_code_named_path_opens(env, om, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    avatar_dir(tmp_path, "ferrin2-light", name="ABCDEFGHIJ")
+    a = om.open("ABCDEFGHIJ")
+    assert (a.engine.kind, a.engine.source, a.engine_id) == ("session", "ABCDEFGHIJ", "ferrin2-light")
+
+
+def test_path_object_opens_as_its_string(env, om, tmp_path):
+    d = avatar_dir(tmp_path, "lumeth2")
+    a = om.open(source=pathlib.Path(d))
+    assert type(a.engine.source) is str and a.engine.source == d
+
+
+# ---- engine kinds ----
+
+@pytest.mark.parametrize("kind, adapter", [
+    ("ferrin2-light", "session"), ("ferrin2-golden", "session"), ("ferrin1", "fixture"), ("lumeth2", "lumeth2"),
+])
+def test_kind_routes_to_its_engine(env, om, tmp_path, kind, adapter):
+    d = avatar_dir(tmp_path, kind)
+    a = om.open(d)
+    assert type(a) is Made and a.engine_id == kind and (a.engine.kind, a.engine.source) == (adapter, d)
+
+
+def test_avatar_without_manifest_is_ferrin1(env, om, tmp_path):
+    assert om.open(avatar_dir(tmp_path)).engine.kind == "fixture"
+
+
+def test_unknown_kind_cannot_run(env, om, tmp_path):
+    with pytest.raises(om.NotSupported) as ei:
+        om.open(avatar_dir(tmp_path, "ferrin9"))
+    assert ei.value.args == (CANNOT_RUN,)
+
+
+def test_ferrin1_on_engine_only_core(env, om, tmp_path, monkeypatch):
+    monkeypatch.setattr(om, "_ferrin1_runtime_present", lambda: False)
+    monkeypatch.setattr(om, "_FixtureEngine", lambda s: pytest.fail("no engine is built"))
+    with pytest.raises(om.NotSupported) as ei:
+        om.open(avatar_dir(tmp_path))
+    assert ei.value.args == (CANNOT_RUN,)
+    assert om.open(avatar_dir(tmp_path, "lumeth2", "l2")).engine.kind == "lumeth2"  # asked for ferrin1 only
+
+
+@pytest.mark.parametrize("core, present", [(None, True), ({}, True), ({"ENGINE_ONLY": False}, True),
+                                           ({"ENGINE_ONLY": 1}, False), ({"ENGINE_ONLY": ""}, True)])
+def test_ferrin1_runtime_present(om, monkeypatch, core, present):
+    if core is None:
+        monkeypatch.setitem(sys.modules, "orvane._core", None)  # import fails
+    else:
+        mod = types.ModuleType("orvane._core")
+        mod.__dict__.update(core)
+        monkeypatch.setitem(sys.modules, "orvane._core", mod)
+    assert om._ferrin1_runtime_present() is present
+
+
+def test_manifest_oserror_is_invalid_avatar(env, om, tmp_path, monkeypatch):
+    err = PermissionError(13, "denied")
+
+    def boom(source):
+        raise err
+
+    monkeypatch.setattr(om, "_engine_of", boom)
+    with pytest.raises(om.InvalidAvatar) as ei:
+        om.open(avatar_dir(tmp_path))
+    e = ei.value
+    assert e.args[0] == "that is not a usable avatar" and e.detail is err
+    assert e.__cause__ is None and e.__suppress_context__
+
+
+def test_manifest_other_error_propagates(env, om, tmp_path):
+    d = avatar_dir(tmp_path)
+    pathlib.Path(d, "manifest.json").write_text("{not json")
+    with pytest.raises(ValueError):
+        om.open(d)
+
+
+# ---- construction failures ----
+
+def raising(exc):
+    def build(source):
+        raise exc
+    return build
+
+
+def test_construction_error_mapping(env, om, tmp_path, monkeypatch):
+    d = avatar_dir(tmp_path, "ferrin2-light")
+    own = om.Failed("already a refusal")
+    cases = [
+        (own, om.Failed, ("already a refusal",), None),
+        (EngineUnavailable("no engine here", "det-u"), om.NotSupported, ("no engine here",), "det-u"),
+        (EngineFailed("engine broke", "det-f"), om.Failed, ("engine broke",), "det-f"),
+        (IsADirectoryError(21, "dir"), om.Failed, ("could not prepare that avatar",), IsADirectoryError),
+    ]
+    for exc, cls, args, detail in cases:
+        monkeypatch.setattr(om, "_SessionEngine", raising(exc))
+        with pytest.raises(cls) as ei:
+            om.open(d)
+        e = ei.value
+        assert e.args[:1] == args
+        if exc is own:
+            assert e is own
+            continue
+        assert e.__cause__ is None and e.__suppress_context__
+        assert (isinstance(e.detail, detail) if isinstance(detail, type) else e.detail == detail)
+
+
+def test_outdated_avatar(env, om, tmp_path, monkeypatch):
+    outdated = sys.modules["orvane._errors"]._Outdated
+    d = avatar_dir(tmp_path, "ferrin2-golden")
+    monkeypatch.setattr(om, "_SessionEngine", raising(AvatarOutdated("update it", "det", "E42")))
+    with pytest.raises(outdated) as ei:
+        om.open(d)
+    assert ei.value.args[0] == "update it" and ei.value.code == "E42"
+    assert ei.value.__cause__ is None and ei.value.__suppress_context__
+
+
+def test_other_construction_errors_propagate(env, om, tmp_path, monkeypatch):
+    d = avatar_dir(tmp_path, "ferrin1")
+    monkeypatch.setattr(om, "_FixtureEngine", raising(ImportError("no native core")))
+    with pytest.raises(ImportError, match="no native core"):
+        om.open(d)
+
+
+def test_session_module_missing_fails_every_kind(env, om, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "orvane._session", None)
+    for kind in ("lumeth2", "ferrin2-unified"):
+        with pytest.raises(ImportError):
+            om.open(avatar_dir(tmp_path, kind, name=kind))
+
+
+def test_session_module_without_error_class(env, om, tmp_path):
+    del env.EngineFailed
+    with pytest.raises(ImportError, match="cannot import name 'EngineFailed' from 'orvane._session'"):
+        om._open_engine(avatar_dir(tmp_path, "lumeth2"), "lumeth2")
+
+
+# ---- the f2u engine ----
+
+def test_unified_engine_on_cached_container(env, om, cache, tmp_path, monkeypatch):
+    monkeypatch.setattr(om, "_sweep", lambda a, k: None)
+    src = qvx(tmp_path / "u.qvx", engine="ferrin2-unified")
+    a = om.open(src)
+    from orvane._f2u.engine import F2UEngine
+    assert type(a.engine) is F2UEngine and a.engine_id == "ferrin2-unified"
+    assert a.engine.root.startswith(cache) and list(om._HELD) == [a.engine.root]
+
+
+@pytest.mark.parametrize("which, cls_name", [("F2UUnavailable", "NotSupported"), ("F2UInvalid", "InvalidAvatar")])
+@pytest.mark.parametrize("with_cause", [True, False])
+def test_unified_engine_refusals(env, om, tmp_path, monkeypatch, which, cls_name, with_cause):
+    import orvane._f2u.engine as fe
+    d = avatar_dir(tmp_path, "ferrin2-unified")
+    cause = OSError(5, "io")
+
+    def build(root):
+        err = getattr(fe, which)(42)
+        if with_cause:
+            raise err from cause
+        raise err
+
+    monkeypatch.setattr(fe, "F2UEngine", build)
+    with pytest.raises(getattr(om, cls_name)) as ei:
+        om.open(d)
+    e = ei.value
+    assert e.args[0] == "42"
+    assert e.detail == (repr(cause) if with_cause else repr(getattr(fe, which)(42)))
+    assert e.__cause__ is None and e.__suppress_context__
+
+
+def test_unified_engine_materialise_refusal_passes(env, om, cache, tmp_path, monkeypatch):
+    bad = tmp_path / "bad.qvx"
+    bad.write_bytes(b"QVX\0junk")
+    with pytest.raises(om.InvalidAvatar) as ei:
+        om._open_engine(str(bad), "ferrin2-unified")
+    assert ei.value.args[0] == "that is not a usable avatar"
+
+
+# ---- end to end ----
+
+def test_open_and_render_a_cached_session_avatar(om, cache, tmp_path, monkeypatch):
+    """The package's own session engine on a container: unpacked, held, rendered, closed."""
+    monkeypatch.setattr(om, "_sweep", lambda a, k: None)
+    if not hasattr(om, "Avatar"):
+        pytest.skip("Avatar not in this build")
+    src = qvx(tmp_path / "s.qvx", engine="ferrin2-light")
+    with om.open(src) as a:
+        frames = list(a.render(b"\0\0" * 16000))
+    assert len(frames) == 25 and a._closed
+    assert [os.path.dirname(p) for p in om._HELD] == [cache]
+
+
+# ---- the package entry ----
+
+def test_package_exports_open():
+    import orvane
+    import orvane._open
+    assert orvane.open is orvane._open.open
+    with pytest.raises(AttributeError):
+        orvane.no_such_name
+
+
+# ---- the lumeth-2 engine wrapper over the real render-stream host ----
+
+@pytest.fixture(scope="module")
+def l2_bundle(tmp_path_factory):
+    pytest.importorskip("ai_edge_litert")
+    import numpy as np
+    import make_lumeth2_models
+    from lumeth2_bundle_pack import write_dir
+    base = tmp_path_factory.mktemp("l2")
+    models = make_lumeth2_models.write_models(base / "models")
+    return write_dir(base / "bundle", {
+        "canon.bin": np.zeros(74880, "<f4").tobytes(),
+        "combined_litert.tflite": models["combined"].read_bytes(),
+        "manifest.json": b'{"engine": "lumeth2"}',
+    })
+
+
+@pytest.fixture
+def host_env(tmp_path):
+    stage = tmp_path / "stage"
+    stage.mkdir()
+    env = dict(os.environ, LUMETH2_STAGE_DIR=str(stage), HOME=str(tmp_path), LUMETH2_RGB_THREADS="2")
+    for v in ("LUMETH2_COLOR_CORRECT", "LUMETH2_Q8GD", "LIBQUARO_THREADS", "LUMETH2_SHARED_ENC",
+              "LUMETH2_ENGINE_DIR", "LUMETH2_ANE_ENGINE"):
+        env.pop(v, None)
+    return env
+
+
+def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
+    import numpy as np
+    from lumeth2_host_client import Host, frame_array
+    from orvane._lumeth2 import Lumeth2Engine
+    rng = np.random.default_rng(1)
+    pcm = (rng.standard_normal(25600 + 44000) * 3000).astype("<i2")
+    host = Host(l2_bundle, "--threads", "2", env=host_env)
+    host.read_ready()
+    host.feed(pcm.astype(np.float32) / np.float32(32768.0))
+    ref = [frame_array(d) for _, d in host.flush()]
+    assert host.close()[0] == 0
+
+    eng = Lumeth2Engine(l2_bundle, threads=2, env=host_env)
+    assert eng.frames_per_second == 20
+    g = eng.frames([pcm[:30000].tobytes(), pcm[30000:].tobytes()])
+    first = next(g)
+    g.close()  # abandoned: the next render resynchronises and starts afresh
+    eng.interrupt()
+    assert eng.stop_reason == "unfinished"
+    got = list(eng.frames(iter([pcm.tobytes()])))
+    assert eng.stop_reason == "end-of-audio"
+    assert len(got) == len(ref) > 0 and got[0].shape == (720, 416, 3)
+    assert all(np.array_equal(a, b) for a, b in zip(got, ref)) and np.array_equal(first, ref[0])
+    eng.close()
+    eng.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        next(eng.frames([]))
+
+
+def test_lumeth2_engine_refused_bundle(tmp_path, host_env):
+    from orvane._lumeth2 import Lumeth2Engine
+    (tmp_path / "empty").mkdir()
+    with pytest.raises(RuntimeError, match="did not start"):
+        Lumeth2Engine(str(tmp_path / "empty"), env=host_env)

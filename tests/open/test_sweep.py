@@ -1,0 +1,220 @@
+"""The cache eviction sweep."""
+import os
+import pathlib
+import shutil
+import sys
+import time
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from cache_fixtures import Child, cache, om  # noqa: E402,F401
+
+HOUR = 3600
+
+
+def dead_pid() -> int:
+    import subprocess
+    p = subprocess.Popen([sys.executable, "-c", "pass"])
+    p.wait()
+    return p.pid
+
+
+@pytest.fixture
+def avatars(cache, monkeypatch):
+    os.makedirs(cache)
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0.000001")  # a cap of 1000 bytes
+    return cache
+
+
+def make(avatars, name, size, idle, manifest=True) -> str:
+    d = os.path.join(avatars, name)
+    os.makedirs(d)
+    if manifest:
+        pathlib.Path(d, "manifest.json").write_bytes(b"{}")
+    pathlib.Path(d, "data").write_bytes(b"x" * (size - (2 if manifest else 0)))
+    t = time.time() - idle
+    os.utime(d, (t, t))
+    return d
+
+
+def names(avatars):
+    return sorted(os.listdir(avatars))
+
+
+def E(i):
+    return f"sha256-{i:032x}"
+
+
+def test_under_cap_removes_only_stale_scratch(om, avatars):
+    make(avatars, E(1), 300, 5 * HOUR)
+    make(avatars, E(2), 300, 5 * HOUR)
+    make(avatars, E(3) + f".tmp.{dead_pid()}", 5000, 2 * HOUR, manifest=False)  # never counted
+    assert om._sweep(avatars, os.path.join(avatars, E(9))) is None
+    assert names(avatars) == [E(1), E(2)]
+
+
+def test_longest_idle_goes_first_until_it_fits(om, avatars):
+    make(avatars, E(1), 600, 3 * HOUR)
+    make(avatars, E(2), 600, 5 * HOUR)
+    make(avatars, E(3), 100, 4 * HOUR)
+    om._sweep(avatars, "")
+    assert names(avatars) == [E(1), E(3)]  # 1300 -> 700: stops at the cap
+
+
+def test_equal_idle_takes_larger_then_greater_path(om, avatars, monkeypatch):
+    t = time.time() - 5 * HOUR
+    for i, size in ((1, 400), (2, 700), (3, 400)):
+        make(avatars, E(i), size, 0)
+        os.utime(os.path.join(avatars, E(i)), (t, t))
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0.0000007")  # 700
+    order = []
+    real = shutil.rmtree
+    monkeypatch.setattr(shutil, "rmtree", lambda p, **kw: (order.append(os.path.basename(p)), real(p, **kw)))
+    om._sweep(avatars, "")
+    assert order == [E(2), E(3)]  # 1500 -> 800 -> 400 <= 700
+
+
+def test_protected_entries_survive(om, avatars):
+    young = make(avatars, E(1), 600, 59 * 60)
+    keep = make(avatars, E(2), 5000, 9 * HOUR)
+    held = make(avatars, E(3), 600, 8 * HOUR)
+    make(avatars, E(4), 600, 7 * HOUR)
+    om._hold(held)
+    os.utime(held, (time.time() - 8 * HOUR,) * 2)
+    om._sweep(avatars, keep)
+    # keep alone is over the cap and counts toward the total, so E(4) goes;
+    # the young and the held entry stay whatever the total.
+    assert names(avatars) == [E(1), E(2), E(3)]
+    assert os.path.isdir(young)
+
+
+def test_entry_held_by_another_process_survives(om, avatars, monkeypatch):
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    held = make(avatars, E(1), 600, 8 * HOUR)
+    make(avatars, E(2), 600, 7 * HOUR)
+    child = Child("om._hold(sys.argv[1]); print('held', flush=True); sys.stdin.readline()\n", held)
+    assert child.line() == "held"
+    os.utime(held, (time.time() - 8 * HOUR,) * 2)
+    om._sweep(avatars, "")
+    assert names(avatars) == [E(1)]
+    child.send()
+    child.finish()
+    om._sweep(avatars, "")
+    assert names(avatars) == []
+
+
+@pytest.mark.parametrize("idle, pid, removed", [
+    (2 * HOUR, "dead", True), (2 * HOUR, "live", False), (25 * HOUR, "live", True),
+    (30 * 60, "dead", False), (2 * HOUR, "huge", True),
+])
+def test_scratch_directories(om, avatars, idle, pid, removed):
+    pid = {"dead": dead_pid(), "live": os.getpid(), "huge": 10**25}[pid]
+    make(avatars, E(1) + f".tmp.{pid}", 10, idle, manifest=False)
+    om._sweep(avatars, "")
+    assert names(avatars) == ([] if removed else [E(1) + f".tmp.{pid}"])
+
+
+def test_hidden_files_and_links_are_left_alone(om, avatars, tmp_path, monkeypatch):
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0.0000005")  # 500
+    make(avatars, ".idx", 5000, 9 * HOUR, manifest=False)
+    pathlib.Path(avatars, "loose-file").write_bytes(b"x" * 5000)
+    outside = make(str(tmp_path), "outside", 5000, 9 * HOUR)
+    os.symlink(outside, os.path.join(avatars, "link"))
+    make(avatars, E(1), 600, 9 * HOUR)
+    make(avatars, E(2), 300, 8 * HOUR)
+    om._sweep(avatars, "")
+    assert names(avatars) == sorted([".idx", E(2), "link", "loose-file"])  # 900 -> 300
+    assert os.path.isdir(outside)
+
+
+def test_removal_that_leaves_something_keeps_the_total(om, avatars, monkeypatch):
+    make(avatars, E(1), 600, 9 * HOUR)
+    make(avatars, E(2), 600, 8 * HOUR)
+    real = shutil.rmtree
+
+    def stubborn(p, **kw):
+        if p.endswith(E(1)):
+            os.remove(os.path.join(p, "data"))  # partly removed
+            return
+        real(p, **kw)
+
+    monkeypatch.setattr(shutil, "rmtree", stubborn)
+    om._sweep(avatars, "")
+    assert names(avatars) == [E(1)]  # E(1) still counted in full, so E(2) went too
+
+
+@pytest.mark.parametrize("cap", ["nan", "inf"])
+def test_cap_that_cannot_be_computed_removes_nothing(om, avatars, monkeypatch, cap):
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", cap)
+    make(avatars, E(1), 600, 9 * HOUR)
+    make(avatars, E(2) + f".tmp.{dead_pid()}", 10, 2 * HOUR, manifest=False)
+    om._sweep(avatars, "")
+    assert len(names(avatars)) == 2
+
+
+def test_zero_cap_removes_every_idle_unheld_entry(om, avatars, monkeypatch):
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "-1")
+    make(avatars, E(1), 600, 2 * HOUR)
+    make(avatars, E(2), 600, 30 * 60)
+    om._sweep(avatars, "")
+    assert names(avatars) == [E(2)]
+
+
+def test_errors_end_the_pass_quietly(om, cache, tmp_path, monkeypatch):
+    assert om._sweep(str(tmp_path / "missing"), "") is None
+
+    os.makedirs(cache)
+    make(cache, E(1), 600, 9 * HOUR)
+
+    def boom(path):
+        raise RuntimeError("du failed")
+
+    monkeypatch.setattr(om, "_du", boom)
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    assert om._sweep(cache, "") is None
+    assert names(cache) == [E(1)]
+
+
+def test_interruption_is_not_absorbed(om, avatars, monkeypatch):
+    make(avatars, E(1), 600, 9 * HOUR)
+
+    def interrupted(path):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(om, "_du", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        om._sweep(avatars, "")
+
+
+def test_entry_opened_between_probe_and_removal_survives(om, avatars, monkeypatch):
+    """Another process touches the entry (as every open does) right after our probe."""
+    make(avatars, E(1), 600, 9 * HOUR)
+    make(avatars, E(2), 600, 8 * HOUR)
+    real = om._in_use
+
+    def probe_then_open(path, idle):
+        used = real(path, idle)
+        if path.endswith(E(1)):
+            os.utime(path)
+        return used
+
+    monkeypatch.setattr(om, "_in_use", probe_then_open)
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    om._sweep(avatars, "")
+    assert names(avatars) == [E(1)]
+
+
+def test_keep_is_compared_by_path(om, avatars):
+    make(avatars, E(1), 600, 9 * HOUR)
+    make(avatars, E(2), 600, 9 * HOUR)
+    om._sweep(avatars, os.path.join(avatars, E(1)))
+    assert names(avatars) == [E(1)]
+
+
+def test_sweep_after_unpack_evicts_old_entries(om, avatars, tmp_path):
+    """End to end: a fresh unpack sweeps, keeping the new entry."""
+    from cache_fixtures import qvx
+    old = make(avatars, E(1), 5000, 9 * HOUR)
+    dest = om._materialise(qvx(tmp_path / "a.qvx"))
+    assert not os.path.exists(old) and os.path.isdir(dest)
