@@ -180,7 +180,7 @@ static void session_init(SessionEngine* self, nb::object source) {
         nb::object exc = nb::borrow(err.value());
         nb::object kind = attr_or(exc, "kind", nb::str(""));
         const char* cls = py_compare(kind, nb::str("install"), Py_EQ) ? "NotSupported" : "InvalidAvatar";
-        raise_refusal(cls, exc.attr("args")[0], exc.attr("detail"));
+        raise_refusal(cls, exc.attr("args")[0], exc.attr("detail"), exc);
     }
     SessionEngine* e = new (self) SessionEngine();
     e->session_mod = std::move(session);
@@ -313,7 +313,7 @@ static void fixture_init(FixtureEngine* self, nb::object source) {
                                   nb::arg("intra_op_threads") = threads);
     } catch (nb::python_error& err) {
         if (!ordinary(err)) throw;
-        raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), err.value());
+        raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), err.value(), err.value());
     }
     nb::object rt = core.attr("Runtime")(fx);
     FixtureEngine* e = new (self) FixtureEngine();

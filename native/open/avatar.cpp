@@ -88,11 +88,11 @@ struct RenderFrames {
         }
         nb::object exc = nb::borrow(v);
         if (is_instance(exc, engine_unavailable))
-            raise_refusal("NotSupported", exc.attr("args")[0], exc.attr("detail"));
-        if (is_instance(exc, engine_failed)) raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"));
+            raise_refusal("NotSupported", exc.attr("args")[0], exc.attr("detail"), exc);
+        if (is_instance(exc, engine_failed)) raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"), exc);
         if (is_instance(exc, borrow_unavailable))
-            raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"));
-        raise_refusal("Failed", nb::str("the render stopped"), exc);
+            raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"), exc);
+        raise_refusal("Failed", nb::str("the render stopped"), exc, exc);
     }
 
     // Leaving the frame stream before its end: interrupt the engine; an error of

@@ -118,7 +118,7 @@ static nb::bytes decode(nb::handle path) {
         av = py_import("av");
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
-        raise_refusal("Failed", nb::str(kReadFailed), e.value());
+        raise_refusal("Failed", nb::str(kReadFailed), e.value(), e.value());
     }
     std::vector<char> buf;
     try {
@@ -152,7 +152,7 @@ static nb::bytes decode(nb::handle path) {
         if (buf.empty()) orvane::raise_value_error("no audio in that file");
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
-        raise_refusal("Failed", nb::str(kReadFailed), e.value());
+        raise_refusal("Failed", nb::str(kReadFailed), e.value(), e.value());
     }
     return nb::bytes(buf.data(), buf.size());
 }

@@ -18,17 +18,21 @@ using orvane::py_str;
     throw nb::python_error();
 }
 
-// Raise `exc` as a translation of a caught error: no cause, context suppressed,
-// so the user sees the refusal alone (the caught error survives as its detail).
-[[noreturn]] inline void throw_unchained(nb::handle exc) {
+// Raise `exc` as a translation of `caught` (`raise exc from None` inside its
+// except clause): no cause, the caught error kept as suppressed context, so the
+// user sees the refusal alone and the caught error survives as its detail.
+[[noreturn]] inline void throw_unchained(nb::handle exc, nb::handle caught = nb::handle()) {
     PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
-    throw_obj(exc);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    if (caught.is_valid() && caught.ptr() != exc.ptr()) PyException_SetContext(exc.ptr(), caught.inc_ref().ptr());
+    throw nb::python_error();
 }
 
-// refuse(cls, message, detail) of the error module, raised unchained.
-[[noreturn]] inline void raise_refusal(const char* cls, nb::handle message, nb::handle detail) {
+// refuse(cls, message, detail) of the error module, raised as above.
+[[noreturn]] inline void raise_refusal(const char* cls, nb::handle message, nb::handle detail,
+                                       nb::handle caught = nb::handle()) {
     nb::object exc = mod_get("refuse")(mod_get(cls), message, detail);
-    throw_unchained(exc);
+    throw_unchained(exc, caught);
 }
 
 // An error class called with its message alone.

@@ -255,7 +255,8 @@ def test_fixture_load_failure(monkeypatch, kw):
         op._FixtureEngine("p")
     assert e.value.args[0] == "that is not a usable avatar"
     assert isinstance(e.value.detail, (RuntimeError, AttributeError))
-    assert e.value.__cause__ is None and e.value.__suppress_context__
+    # as `raise ... from None` in the except clause: nothing chained is shown
+    assert e.value.__cause__ is None and e.value.__suppress_context__ and e.value.__context__ is e.value.detail
 
 
 def test_fixture_runtime_error_is_not_an_avatar_refusal(monkeypatch):
