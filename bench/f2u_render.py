@@ -9,10 +9,8 @@ rendered frame against the real-time budget of 25 frames per second.
 """
 
 import pathlib
-import statistics
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -31,16 +29,7 @@ from heads_render_fixtures import (  # noqa: E402
 from test_retrieval import RetrRef  # noqa: E402
 
 import orvane._f2u.host as host  # noqa: E402
-
-
-def median_time(fn, runs=7, inner=1):
-    ts = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        for _ in range(inner):
-            fn()
-        ts.append((time.perf_counter() - t) / inner)
-    return statistics.median(ts)
+from _timing import median_time  # noqa: E402
 
 
 def line(name, ours, ref, unit="ms", scale=1e3):
