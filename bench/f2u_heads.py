@@ -10,10 +10,8 @@ one process.
 """
 
 import pathlib
-import statistics
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -24,16 +22,7 @@ import heads_motion_fixtures as fx  # noqa: E402
 import make_f2u_motion_graphs as mg  # noqa: E402
 
 import orvane._f2u.host as host  # noqa: E402
-
-
-def median_time(fn, runs=7, inner=1):
-    ts = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        for _ in range(inner):
-            fn()
-        ts.append((time.perf_counter() - t) / inner)
-    return statistics.median(ts)
+from _timing import median_time  # noqa: E402
 
 
 def line(name, ours, ref, budget):

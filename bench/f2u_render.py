@@ -9,38 +9,27 @@ rendered frame against the real-time budget of 25 frames per second.
 """
 
 import pathlib
-import statistics
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "tests" / "f2u"))
-import cv2  # noqa: E402
 import make_f2u_render_graphs as rg  # noqa: E402
 from heads_render_fixtures import (  # noqa: E402
     G,
     build_render_identity,
     build_render_pack,
     composite_ref,
-    to_u8_ref,
+    run_ref,
     warp_cone_ref,
 )
+from test_retrieval import RetrRef  # noqa: E402
 
 import orvane._f2u.host as host  # noqa: E402
-
-
-def median_time(fn, runs=7, inner=1):
-    ts = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        for _ in range(inner):
-            fn()
-        ts.append((time.perf_counter() - t) / inner)
-    return statistics.median(ts)
+from _timing import median_time  # noqa: E402
 
 
 def line(name, ours, ref, unit="ms", scale=1e3):
@@ -58,23 +47,6 @@ def wavy_grid(amp=0.02):
 # ---- numpy references --------------------------------------------------------------------
 
 
-class RetrRef:
-    def __init__(self, Kb, sd, hyst=0.85):
-        self.Kb, self.sd, self.hyst, self.prev = Kb, sd, hyst, None
-
-    def __call__(self, keys):
-        q = np.asarray(keys, np.float64)
-        d = np.linalg.norm((q[:, None, :] - self.Kb[None, :, :]) / self.sd, axis=2)
-        out = []
-        for i in range(len(q)):
-            j = int(np.argmin(d[i]))
-            if self.prev is not None and d[i, self.prev] <= d[i, j] / self.hyst:
-                j = self.prev
-            out.append(j)
-            self.prev = j
-        return np.array(out)
-
-
 def compose_ref(pk, src, m):
     T = len(m)
     R = host.rotvec_to_rotmat(m[:, 63:66]) @ src["R"]
@@ -84,30 +56,6 @@ def compose_ref(pk, src, m):
     t3 = np.array([src["t"][0], src["t"][1], 0.0])
     x = src["scale"] * (np.einsum("kc,tcd->tkd", src["kp_c"], R) + E.reshape(T, 21, 3)) + t3
     return pk.stitch(np.repeat(src["x_s"][None], T, axis=0), x).astype(np.float32)
-
-
-def run_ref(rd, feeds):
-    """The rendering glue in numpy, with the renderer's own sessions."""
-    idn = rd.idn
-    r = idn.r
-    s = feeds["sel"]
-    grid64, occ, z, y0, gm64 = rd.s_mot.run(None, {**rd.fixed, "x_d": feeds["x_d"], "bf32": r["b_f32"][s],
-                                                   "xk": feeds["xk"]})
-    n = len(s)
-    hwc = np.ascontiguousarray(idn.planes[0].transpose(1, 2, 0))
-    wrgb = np.empty((n, 3, 512, 512), np.float32)
-    for i in range(n):
-        wrgb[i] = warp_cone_ref(idn.planes[0], cv2.resize(grid64[i], (512, 512), interpolation=cv2.INTER_LINEAR))
-    del hwc
-    o = rd.s_lite.run(None, {"wrgb": wrgb, "grid64": grid64, "occ": occ, "y0": y0, "z": z, "f128": rd.f128})[0]
-    for i in range(n):
-        gm = cv2.resize(gm64[i], (512, 512), interpolation=cv2.INTER_LINEAR)
-        composite_ref(o[i], gm, rd.roi_m, r["b_rgb"][s[i]], r["b_mask"][s[i]])
-        if feeds["eyes"]:
-            li, ri = feeds["sL"][i], feeds["sR"][i]
-            composite_ref(o[i], gm, rd.roi_e, r["e_rgb"][li], r["e_mL"][li])
-            composite_ref(o[i], gm, rd.roi_e, r["e_rgb"][ri], r["e_mR"][ri])
-    return to_u8_ref(o)
 
 
 def main():
@@ -132,9 +80,12 @@ def main():
         n = 4
         xd = (rng.standard_normal((n, 21, 3)) * 2).astype(np.float32)
         feeds = rd.inputs(xd, [0, 1, 2, 3], [1, 0, 2, 0], [0, 3, 1, 0])
-        assert np.array_equal(rd.run(feeds), run_ref(rd, feeds))
+        def ref():  # the same glue in numpy, with the renderer's own sessions
+            return run_ref(idn, rd, feeds, lambda f: rd.s_mot.run(None, f), lambda f: rd.s_lite.run(None, f))
+
+        assert np.array_equal(rd.run(feeds), ref())
         t_ours = median_time(lambda: rd.run(feeds), runs=5) / n
-        line("Renderer.run per frame (batch of 4, eyes)", t_ours, median_time(lambda: run_ref(rd, feeds), runs=5) / n)
+        line("Renderer.run per frame (batch of 4, eyes)", t_ours, median_time(ref, runs=5) / n)
 
         N, K, T = 256, 32, 200
         Kb, sd = rng.standard_normal((N, K)), np.abs(rng.standard_normal(K)) + 0.5
@@ -143,7 +94,7 @@ def main():
         bank = SimpleNamespace(bank_key=Kb, bank_sd=sd, bank_proj=None, bank_mu=None)
         keys = np.cumsum(rng.standard_normal((T, K)) * 0.3, axis=0)
         line(f"Retr ({T} frames, {N} entries, {K} dims)", median_time(lambda: host.Retr(bank)(keys)),
-             median_time(lambda: RetrRef(Kb, sd)(keys)))
+             median_time(lambda: RetrRef(bank)(keys)))
 
         m = rng.standard_normal((T, 69)) * 0.3
         line(f"compose ({T} frames)", median_time(lambda: host.compose(pk, idn.src, m)),

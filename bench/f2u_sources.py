@@ -9,10 +9,8 @@ means ours is faster). Median of several runs in one process.
 import json
 import os
 import pathlib
-import statistics
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -21,16 +19,7 @@ import make_f2u_pack  # noqa: E402
 from f2u_reference import SWIN, AR2Ref, block_ref, cone_ref, identity_ref  # noqa: E402
 
 import orvane._f2u.host as host  # noqa: E402
-
-
-def median_time(fn, runs=7, inner=1):
-    ts = []
-    for _ in range(runs):
-        t = time.perf_counter()
-        for _ in range(inner):
-            fn()
-        ts.append((time.perf_counter() - t) / inner)
-    return statistics.median(ts)
+from _timing import median_time  # noqa: E402
 
 
 def line(name, ours, ref, unit="ms", scale=1e3):

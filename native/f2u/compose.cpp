@@ -7,6 +7,7 @@
 
 #include "f2u/heads.hpp"
 #include "f2u/nparray.hpp"
+#include "f2u/shape_text.hpp"
 
 namespace f2u {
 
@@ -37,12 +38,6 @@ static void compose_kernel(const double* rot, const double* m, size_t T, size_t 
     }
 }
 
-static std::string shape_text(const std::vector<size_t>& sh) {
-    std::string t = "(";
-    for (size_t i = 0; i < sh.size(); ++i) t += (i ? "," : "") + std::to_string(sh[i]);
-    return t + (sh.size() == 1 ? ",)" : ")");
-}
-
 // `arr` of exactly n values (any shape), float64, C order.
 static np::View<double> values(nb::handle arr, size_t n, const char* what) {
     auto v = np::view<double>(arr);
@@ -60,20 +55,22 @@ static nb::object compose(nb::handle pk, nb::handle src, nb::handle m_in) {
     if (M < 66)
         orvane::raise_index_error("index 65 is out of bounds for axis 1 with size " + std::to_string(M));
 
-    // driven columns: DRIVEN then EYE_DIMS, each column once
+    // driven columns: DRIVEN then EYE_DIMS, each column once. Joined as numpy
+    // joins them, so a float list makes the whole index float and is refused.
+    nb::object cat = np::numpy().attr("concatenate")(nb::make_tuple(pk.attr("DRIVEN"), pk.attr("EYE_DIMS")));
+    const std::string kind = orvane::py_str(cat.attr("dtype").attr("kind"));
+    if (kind != "i" && kind != "u" && nb::len(cat) > 0)
+        orvane::raise_index_error("arrays used as indices must be of integer (or boolean) type");
     std::vector<int64_t> idx;
-    for (const char* name : {"DRIVEN", "EYE_DIMS"}) {
-        auto v = np::view<int64_t>(np::asarray(pk.attr(name), "int64"));
-        for (size_t i = 0; i < v.size; ++i) {
-            const int64_t j = v.data[i];
-            if (j < 0 || j >= 63)
-                orvane::raise_index_error("index " + std::to_string(j) +
-                                          " is out of bounds for axis 1 with size 63");
-            if (j >= (int64_t)M)
-                orvane::raise_index_error("index " + std::to_string(j) + " is out of bounds for axis 1 with size " +
-                                          std::to_string(M));
-            if (std::find(idx.begin(), idx.end(), j) == idx.end()) idx.push_back(j);
-        }
+    auto v = np::view<int64_t>(cat);
+    for (size_t i = 0; i < v.size; ++i) {
+        const int64_t j = v.data[i];
+        if (j < 0 || j >= 63)
+            orvane::raise_index_error("index " + std::to_string(j) + " is out of bounds for axis 1 with size 63");
+        if (j >= (int64_t)M)
+            orvane::raise_index_error("index " + std::to_string(j) + " is out of bounds for axis 1 with size " +
+                                      std::to_string(M));
+        if (std::find(idx.begin(), idx.end(), j) == idx.end()) idx.push_back(j);
     }
 
     nb::object kp_o = np::item(src, "kp_c"), R_o = np::item(src, "R"), exp_o = np::item(src, "exp");

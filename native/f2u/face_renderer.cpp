@@ -10,6 +10,7 @@
 #include "f2u/face_warp.hpp"
 #include "f2u/heads.hpp"
 #include "f2u/nparray.hpp"
+#include "f2u/shape_text.hpp"
 
 namespace f2u {
 
@@ -20,12 +21,6 @@ template <> inline const char* dtype_name<uint8_t>() { return "uint8"; }
 namespace {
 
 nb::module_ cv2() { return orvane::py_import("cv2"); }  // at call time: the module loads without OpenCV
-
-std::string shape_text(const std::vector<size_t>& sh) {
-    std::string t = "(";
-    for (size_t i = 0; i < sh.size(); ++i) t += (i ? ", " : "") + std::to_string(sh[i]);
-    return t + (sh.size() == 1 ? ",)" : ")");
-}
 
 // `a, b, c, ... = v` run by the interpreter itself, so a wrong count fails with
 // its own ValueError text.
@@ -264,9 +259,16 @@ void composite_t(nb::handle cv, nb::handle o, const Strided3<O>& F, nb::handle g
 void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, nb::handle rgb_in,
                     nb::handle mask_in) {
     nb::object parts = unpacker(4)(roi);
-    nb::object y0 = np::py_float(idx(parts, 0)), y1 = np::py_float(idx(parts, 1));
-    nb::object x0 = np::py_float(idx(parts, 2)), x1 = np::py_float(idx(parts, 3));
-    const double Y0 = np::float_of(y0), Y1 = np::float_of(y1), X0 = np::float_of(x0), X1 = np::float_of(x1);
+    double edge[4];  // y0, y1, x0, x1
+    for (size_t i = 0; i < 4; ++i) {
+        nb::object v = idx(parts, i);
+        // numbers only: float() would also read the text "12"
+        if (!PyNumber_Check(v.ptr()))
+            orvane::raise_type_error("_composite: roi values must be numbers, got '" +
+                                     orvane::py_str(nb::type_name(v.type())) + "'");
+        edge[i] = np::float_of(np::py_float(v));
+    }
+    const double Y0 = edge[0], Y1 = edge[1], X0 = edge[2], X1 = edge[3];
     auto factors = [](double a, double b, double& s, double& off) {
         const double den = b - a;
         if (den == 0.0) {  // the interpreter's own division error
@@ -287,7 +289,9 @@ void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, 
     nb::object mask = np_.attr("asarray")(mask_in, nb::arg("dtype") = np::dtype("float32"));
     std::vector<size_t> msh;
     for (nb::handle d : nb::cast<nb::tuple>(mask.attr("shape"))) msh.push_back(nb::cast<size_t>(d));
-    if (msh.size() != 3 || msh[0] < 1 || msh[1] != rgb.shape[1] || msh[2] != rgb.shape[2])
+    if (msh.size() == 3 && msh[0] == 0)
+        orvane::raise_index_error("index 0 is out of bounds for axis 0 with size 0");
+    if (msh.size() != 3 || msh[1] != rgb.shape[1] || msh[2] != rgb.shape[2])
         orvane::raise_value_error("_composite: mask of shape " + shape_text(msh) + " does not fit a patch of shape " +
                                   shape_text(rgb.shape));
     nb::object mask0 = np::contiguous(idx(mask, 0), "float32");
@@ -296,7 +300,9 @@ void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, 
         orvane::raise_type_error("_composite: the frame must be a numpy array (it is changed in place)");
     const std::string odt = orvane::py_str(o.attr("dtype"));
     nb::object g = np_.attr("asarray")(gm);
-    const bool g32 = orvane::py_str(g.attr("dtype")) == "float32";
+    // float32 in either byte order computes in float32, as numpy would
+    const bool g32 = orvane::py_str(g.attr("dtype").attr("kind")) == "f" &&
+                     nb::cast<size_t>(g.attr("dtype").attr("itemsize")) == 4;
     auto check = [&](size_t C, size_t H, size_t W) {
         std::vector<size_t> gsh;
         for (nb::handle d : nb::cast<nb::tuple>(g.attr("shape"))) gsh.push_back(nb::cast<size_t>(d));
@@ -308,6 +314,10 @@ void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, 
                                       " channels for a frame of " + std::to_string(C));
     };
     nb::module_ cv_ = nb::borrow<nb::module_>(cv);
+    const size_t ondim = nb::cast<size_t>(o.attr("ndim"));
+    if (ondim != 3)
+        orvane::raise_value_error("_composite: the frame must have shape (C, H, W), got " +
+                                  orvane::py_str(o.attr("shape")));
     auto run = [&](auto tag) {
         using O = decltype(tag);
         if (!truthy(o.attr("flags").attr("writeable"))) orvane::raise_value_error("assignment destination is read-only");
@@ -335,6 +345,8 @@ nb::object composite(nb::handle o, nb::handle gm, nb::handle roi, nb::handle rgb
 
 template <class T>
 nb::object to_u8(nb::handle o) {
+    if (nb::cast<size_t>(o.attr("ndim")) != 4)  // the (n, C, H, W) -> (n, H, W, C) transpose
+        orvane::raise_value_error("axes don't match array");
     auto nd = nb::cast<nb::ndarray<const T, nb::ndim<4>, nb::device::cpu>>(o, false);
     const size_t n = nd.shape(0), C = nd.shape(1), H = nd.shape(2), W = nd.shape(3);
     const ptrdiff_t st[4] = {nd.stride(0), nd.stride(1), nd.stride(2), nd.stride(3)};

@@ -40,7 +40,7 @@ void patch_maps(const T* gm, size_t W, const Box& b, double sx, double bx, doubl
                 float* mx, float* my);
 
 // region = alpha * colour + (1 - alpha) * region over the box of the frame o
-// (channel-first, element strides so, sy, sx). alpha: box pixels; colour:
+// (channel-first, element strides s_c, s_y, s_x). alpha: box pixels; colour:
 // box pixels x C interleaved. alpha * colour is a float32 product (as numpy
 // forms it) before it meets o's element type.
 template <class T>

@@ -69,12 +69,48 @@ inline Mut<T> mut(nb::object arr, const char* what) {
 
 inline nb::object np_call(const char* fn) { return np::numpy().attr(fn); }
 
-// The text numpy gives for an index past an axis.
-[[noreturn]] inline void raise_axis_index(int64_t i, int axis, size_t size) {
-    orvane::raise_index_error("index " + std::to_string(i) + " is out of bounds for axis " + std::to_string(axis) +
-                              " with size " + std::to_string(size));
+inline nb::object py_i64(int64_t v) { return nb::steal(PyLong_FromLongLong(v)); }
+
+// Row and index arithmetic on attribute values a caller may have rebound to
+// anything an int64 holds: done in 128 bits so it cannot overflow, then
+// range-checked before it addresses memory.
+using i128 = __int128;
+
+inline std::string i128_str(i128 v) {
+    if (v == 0) return "0";
+    const bool neg = v < 0;
+    std::string s;
+    while (v != 0) {
+        const int d = (int)(v % 10);
+        s.insert(s.begin(), (char)('0' + (d < 0 ? -d : d)));
+        v /= 10;
+    }
+    return neg ? "-" + s : s;
 }
 
-inline nb::object py_i64(int64_t v) { return nb::steal(PyLong_FromLongLong(v)); }
+// Floor division as Python's // (b != 0).
+inline i128 floor_div(i128 a, i128 b) {
+    i128 q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+// A value that must fit int64 (a row number, a count); OverflowError beyond.
+inline int64_t to_i64(i128 v, const char* what) {
+    if (v > (i128)INT64_MAX || v < (i128)INT64_MIN)
+        orvane::raise(PyExc_OverflowError, std::string(what) + " " + i128_str(v) + " does not fit in 64 bits");
+    return (int64_t)v;
+}
+
+// An index i into an axis of `size` entries: IndexError in numpy's words beyond it.
+inline size_t checked_index(i128 i, int axis, size_t size) {
+    if (i < 0 || i >= (i128)size)
+        orvane::raise_index_error("index " + i128_str(i) + " is out of bounds for axis " + std::to_string(axis) +
+                                  " with size " + std::to_string(size));
+    return (size_t)i;
+}
+
+// A snapshot list of any sequence (the steppers' window lists may be rebound).
+inline nb::list as_list(nb::handle seq) { return nb::cast<nb::list>(orvane::py_import("builtins").attr("list")(seq)); }
 
 }  // namespace f2u::glue

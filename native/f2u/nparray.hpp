@@ -54,6 +54,12 @@ template <class T>
 inline View<T> view_exact(nb::object arr) {
     View<T> v;
     auto nd = nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr, false);
+    if (reinterpret_cast<uintptr_t>(nd.data()) % alignof(T) != 0) {
+        // numpy allows element-misaligned views (a buffer at an odd offset); the
+        // kernels read through typed pointers, so work on an aligned copy.
+        arr = copy_c(arr, dtype_name<T>());
+        nd = nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr, false);
+    }
     v.data = nd.data();
     // the shape as numpy reports it (0-d arrays stay 0-d)
     for (nb::handle d : nb::cast<nb::tuple>(arr.attr("shape"))) {

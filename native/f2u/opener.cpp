@@ -1,6 +1,7 @@
 // Motion opener: intake of motion rows with their features, the eye-event
 // onset process over them, and the output side that writes the eye columns
 // and picks eye key levels (F3COpen; F3XBOpen with cross-calibrated eyes).
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -19,11 +20,6 @@ static nb::object slice(int64_t a, int64_t b) { return nb::slice(nb::int_(a), nb
 static nb::object slice_from(int64_t a) { return nb::slice(nb::int_(a), nb::none(), nb::none()); }
 static nb::object all() { return nb::slice(nb::none(), nb::none(), nb::none()); }
 
-static nb::object checked(PyObject* r) {
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
 // ---- construction ------------------------------------------------------------
 
 static void open_init(nb::handle self, nb::handle g, nb::handle emap, nb::handle P, nb::handle d, nb::handle c,
@@ -37,14 +33,14 @@ static void open_init(nb::handle self, nb::handle g, nb::handle emap, nb::handle
     self.attr("shift") = shift;
     self.attr("ehyst") = ehyst;
     self.attr("noise") = noise;
-    nb::object s = checked(PyNumber_Remainder(np::py_int(seed).ptr(), glue::py_i64(int64_t(1) << 32).ptr()));
+    nb::object s = np::py_int(seed) % glue::py_i64(int64_t(1) << 32);
     self.attr("rng") = np_.attr("random").attr("default_rng")(s);
 
     // candidate clips: nearest pre-level to the eyes' mean rest level first
     nb::object rest = emap.attr("rest");
     nb::object r0 = np::item(rest, nb::int_(0)), r1 = np::item(rest, nb::int_(1));
-    nb::object restm = checked(PyNumber_Multiply(nb::float_(0.5).ptr(), checked(PyNumber_Add(r0.ptr(), r1.ptr())).ptr()));
-    nb::object dist = np_.attr("abs")(checked(PyNumber_Subtract(g.attr("pre").ptr(), restm.ptr())));
+    nb::object restm = nb::float_(0.5) * (r0 + r1);
+    nb::object dist = np_.attr("abs")(g.attr("pre") - restm);
     nb::object sel = np::item(np_.attr("argsort")(dist), nb::slice(nb::none(), g.attr("k"), nb::none()));
     nb::object fl = np::asarray(np::item(g.attr("flut"), sel), "bool");
     self.attr("pool_f") = np::item(sel, fl);
@@ -86,27 +82,29 @@ static void open_add(nb::handle self, nb::handle rows, nb::handle fp, nb::handle
     cols.append(np::asarray(fe, "float64"));
     nb::object x = np_.attr("column_stack")(cols);
     nb::object r32 = np::asarray(rows, "float32");
-    const size_t Tx = nb::len(x), Tr = nb::len(r32);
+    const size_t Tx = nb::len(x);
     if (Tx > 0) {
         if (self.attr("cs_last").is_none()) {
             nb::object z = np_.attr("zeros")(nb::make_tuple(1, np_.attr("shape")(x)[1]));
             self.attr("cs_last") = z;
             self.attr("cs") = z.attr("copy")();
         }
-        nb::object csum = np_.attr("cumsum")(x, nb::arg("axis") = 0);
-        nb::object c = checked(PyNumber_Add(self.attr("cs_last").ptr(), csum.ptr()));
+        nb::object c = self.attr("cs_last") + np_.attr("cumsum")(x, nb::arg("axis") = 0);
         nb::list parts;
         parts.append(self.attr("cs"));
         parts.append(c);
         self.attr("cs") = np_.attr("concatenate")(parts, nb::arg("axis") = 0);
         self.attr("cs_last") = np::item(c, slice_from(-1)).attr("copy")();
     }
-    if (Tx == 0 && Tr == 0) return;
+    // no rows at all: nothing changes (a 0-d `rows` is no block and fails below)
+    if (Tx == 0 && nb::len(nb::object(r32.attr("shape"))) > 0 && nb::len(r32) == 0) return;
+    nb::object pend = self.attr("pend");
     nb::list pp;
-    pp.append(self.attr("pend"));
+    pp.append(pend);
     pp.append(r32);
-    self.attr("pend") = np_.attr("concatenate")(pp, nb::arg("axis") = 0);  // rows not 69 wide fail here
-    self.attr("n") = np::to_i64(self.attr("n")) + (int64_t)Tr;
+    nb::object grown = np_.attr("concatenate")(pp, nb::arg("axis") = 0);  // rows not 69 wide fail here
+    self.attr("pend") = grown;
+    self.attr("n") = self.attr("n") + nb::int_(nb::len(grown) - nb::len(pend));
 }
 
 // ---- event track ---------------------------------------------------------------
@@ -115,13 +113,16 @@ static void open_f_need(nb::handle self, nb::handle hi_h) {
     const int64_t hi = np::to_i64(hi_h);
     int64_t fb = np::to_i64(self.attr("fb"));
     auto f = np::view<double>(self.attr("f"));
-    if (hi - fb <= (int64_t)f.size) return;
+    if ((glue::i128)hi - fb <= (glue::i128)f.size) return;
     const int64_t done = np::to_i64(self.attr("done"));
-    const int64_t from = std::min<int64_t>(std::max<int64_t>(done - fb, 0), (int64_t)f.size);
-    const size_t nkeep = f.size - (size_t)from;
+    const size_t from = (size_t)std::clamp<glue::i128>((glue::i128)done - fb, 0, (glue::i128)f.size);
+    const size_t nkeep = f.size - from;
     fb = std::max(fb, done);
-    const size_t len = (size_t)std::max<int64_t>(2 * (int64_t)nkeep, hi - fb + 4096);
-    auto nf = glue::zeros<double>({len});
+    const glue::i128 want = std::max<glue::i128>(2 * (glue::i128)nkeep, (glue::i128)hi - fb + 4096);
+    if (want * (glue::i128)sizeof(double) > PTRDIFF_MAX)
+        orvane::raise_value_error(
+            "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
+    auto nf = glue::zeros<double>({(size_t)want});
     std::memcpy(nf.data, f.data + from, nkeep * sizeof(double));
     self.attr("fb") = fb;
     self.attr("f") = nf.obj;
@@ -143,35 +144,44 @@ void opener_window_means(const double* cs, int64_t cb, size_t K, const int64_t* 
     }
 }
 
+// on = its last keep_onsets entries, with Python's int comparison (any size).
+static void cap_onsets(nb::handle on, nb::handle keep_onsets) {
+    const Py_ssize_t len = (Py_ssize_t)nb::len(on);
+    nb::object excess = nb::int_(len) - keep_onsets;
+    if (!(excess > nb::int_(0))) return;
+    const Py_ssize_t drop = excess > nb::int_(len) ? len : (Py_ssize_t)np::to_i64(excess);
+    if (PySequence_DelSlice(on.ptr(), 0, drop) != 0) throw nb::python_error();
+}
+
 static void open_hazard(nb::handle self) {
+    using glue::i128;
     nb::object np_ = np::numpy();
+    // the prefix sums as the pass begins (nothing in the pass changes them)
     nb::object cs_obj = self.attr("cs");
     const int64_t cb = np::to_i64(self.attr("cb"));
     const int64_t n = np::to_i64(self.attr("n"));
     int64_t th = np::to_i64(self.attr("th"));
     nb::object g = self.attr("g");
     if (th < n) {
-        if (cs_obj.is_none()) glue::raise_axis_index(n - cb, 0, 0);
-        auto cs = np::view<double>(cs_obj);
-        if (cs.ndim() != 2) orvane::raise_value_error("F3COpen: prefix sums must be two-dimensional");
-        const int64_t cs_rows = (int64_t)cs.shape[0];
-        const size_t K = cs.shape[1];
+        np::View<double> cs;
+        size_t K = 0;
+        if (!cs_obj.is_none()) {
+            cs = np::view<double>(cs_obj);
+            if (cs.ndim() != 2) orvane::raise_value_error("F3COpen: prefix sums must be two-dimensional");
+            K = cs.shape[1];
+        }
+        const size_t cs_rows = cs_obj.is_none() ? 0 : cs.shape[0];
+        // window bounds beyond +-2^62 act as the bound itself once cut at 0 and n
+        constexpr int64_t FAR = int64_t(1) << 62;
         std::vector<int64_t> aw;
-        for (nb::handle w : g.attr("aw")) {
+        for (nb::handle w : self.attr("aw")) {
             auto ab = glue::unpack(w, 2);
-            aw.push_back(np::to_i64(np::py_int(ab[0])));
-            aw.push_back(np::to_i64(np::py_int(ab[1])));
+            for (auto& v : ab) aw.push_back((int64_t)std::clamp<i128>(np::to_i64(np::py_int(v)), -FAR, FAR));
         }
         const size_t nw = aw.size() / 2, nfeat = 26 + nw * K;
-        auto mu = np::view<double>(g.attr("mu_x"));
-        auto sd = np::view<double>(g.attr("sd_x"));
-        for (auto* v : {&mu, &sd})
-            if (v->size != nfeat && v->size != 1)
-                orvane::raise_value_error("operands could not be broadcast together with shapes (" +
-                                          std::to_string(nfeat) + ",) (" + std::to_string(v->size) + ",) ");
-        nb::object w_obj = g.attr("w");
+        nb::object mu_obj = g.attr("mu_x"), sd_obj = g.attr("sd_x"), w_obj = g.attr("w");
         const double b = np::float_of(g.attr("b")), shift = np::float_of(self.attr("shift"));
-        const int64_t REF = np::to_i64(np::py_int(g.attr("REF")));
+        const double REF = np::float_of(g.attr("REF"));
         nb::object q = g.attr("q");
         nb::object pool_f = self.attr("pool_f"), pool_s = self.attr("pool_s");
         nb::object lib = g.attr("lib");
@@ -179,29 +189,32 @@ static void open_hazard(nb::handle self) {
         nb::object tau_feat = mod_get("tau_feat");
         nb::object dot = np_.attr("dot");
         const int64_t NX = np::to_i64(self.attr("NX"));
-        const int64_t keep_on = np::to_i64(self.attr("keep_onsets"));
         while (th < n) {
             const int64_t t = th;
             th = t + 1;
             self.attr("th") = th;
             nb::object last = self.attr("last");
             const bool started = !last.is_none();
-            const int64_t gap = started ? t - np::to_i64(last) : t;
-            if (started && gap < REF) continue;
+            const int64_t gap = started ? glue::to_i64((i128)t - np::to_i64(last), "F3COpen: gap") : t;
+            if (started && (double)gap < REF) continue;
+            // every window's two prefix-sum rows, numpy's IndexError past them
             for (size_t wi = 0; wi < nw; ++wi)
-                for (int e = 0; e < 2; ++e) {
-                    const int64_t r = std::min(std::max(t + aw[2 * wi + e], (int64_t)0), n) - cb;
-                    if (r < 0 || r >= cs_rows) glue::raise_axis_index(r, 0, (size_t)cs_rows);
-                }
+                for (int e = 0; e < 2; ++e)
+                    glue::checked_index((i128)std::clamp<int64_t>(t + aw[2 * wi + e], 0, n) - cb, 0, cs_rows);
             auto tf = np::view<float>(tau_feat(gap, started));
             if (tf.size != 26) orvane::raise_value_error("F3COpen: tau_feat must give 26 values");
+            auto mu = np::view<double>(mu_obj), sd = np::view<double>(sd_obj);
+            for (auto* v : {&mu, &sd})
+                if (v->size != nfeat && v->size != 1)
+                    orvane::raise_value_error("operands could not be broadcast together with shapes (" +
+                                              std::to_string(nfeat) + ",) (" + std::to_string(v->size) + ",) ");
             auto z = np::empty<double>({nfeat});
             for (size_t i = 0; i < 26; ++i) z.data[i] = (double)tf.data[i];
             opener_window_means(cs.data, cb, K, aw.data(), nw, t, n, z.data + 26);
             for (size_t i = 0; i < nfeat; ++i)
                 z.data[i] = (z.data[i] - mu.data[mu.size == 1 ? 0 : i]) / sd.data[sd.size == 1 ? 0 : i];
             const double logit = np::float_of(dot(z.obj, w_obj)) + b + shift;
-            const double ex = std::exp(-logit);
+            const double ex = std::exp(-logit);  // math.exp: a finite argument that overflows is an error
             if (std::isinf(ex) && std::isfinite(logit)) orvane::raise(PyExc_OverflowError, "math range error");
             const double p = 1.0 / (1.0 + ex);
             const double u = np::float_of(rng.attr("random")());
@@ -215,31 +228,30 @@ static void open_hazard(nb::handle self) {
             const int64_t j = np::to_i64(np::py_int(np::item(pool, i)));
             auto clip = np::view<double>(np::item(lib, glue::py_i64(j)));
             if ((int64_t)clip.size != NX) orvane::raise_value_error("F3COpen: clip length differs from NX");
-            open_f_need(self, glue::py_i64(t + NX));
-            const int64_t o = t - np::to_i64(self.attr("fb"));
+            open_f_need(self, glue::py_i64(glue::to_i64((i128)t + NX, "F3COpen: row")));
             auto f = glue::mut<double>(self.attr("f"), "F3COpen.f");
-            if (o < 0 || o + NX > (int64_t)f.size) glue::raise_axis_index(o < 0 ? o : o + NX - 1, 0, f.size);
+            const i128 o = (i128)t - np::to_i64(self.attr("fb"));
+            glue::checked_index(o, 0, f.size);
+            if (NX > 0) glue::checked_index(o + NX - 1, 0, f.size);
             for (int64_t m = 0; m < NX; ++m) {
-                double& cur = f.data[o + m];
+                double& cur = f.data[(size_t)o + m];
                 const double v = clip.data[m];
-                cur = (std::isnan(cur) || std::isnan(v)) ? (std::isnan(cur) ? cur : v) : std::max(cur, v);
+                cur = (std::isnan(cur) || std::isnan(v)) ? (std::isnan(cur) ? cur : v) : std::max(cur, v);  // np.maximum
             }
-            nb::list on = nb::cast<nb::list>(self.attr("on"));
-            on.append(t);
-            self.attr("n_on") = np::to_i64(self.attr("n_on")) + 1;
-            const int64_t excess = (int64_t)nb::len(on) - keep_on;
-            if (excess > 0) PySequence_DelSlice(on.ptr(), 0, (Py_ssize_t)std::min<int64_t>(excess, nb::len(on)));
+            nb::object on = self.attr("on");
+            on.attr("append")(t);
+            self.attr("n_on") = self.attr("n_on") + nb::int_(1);
+            cap_onsets(on, self.attr("keep_onsets"));
             self.attr("last") = t;
         }
     }
     // drop prefix sums no later window can reach; never past the newest row,
     // so the rows appended next still line up with cb
     if (cs_obj.is_none()) return;
-    int64_t lo = std::max<int64_t>(th + np::to_i64(self.attr("amin")) - 1, 0);
-    lo = std::min(lo, n);
+    const i128 lo = std::min<i128>(std::max<i128>((i128)th + np::to_i64(self.attr("amin")) - 1, 0), n);
     if (lo - cb > 2048) {
-        self.attr("cs") = np::item(cs_obj, slice_from(lo - cb)).attr("copy")();
-        self.attr("cb") = lo;
+        self.attr("cs") = np::item(cs_obj, slice_from((int64_t)(lo - cb))).attr("copy")();
+        self.attr("cb") = glue::py_i64((int64_t)lo);
     }
 }
 
@@ -255,8 +267,7 @@ static nb::object open_base(nb::handle self) {
     self.attr("pend") = np::item(pend, slice_from(n - done)).attr("copy")();
     nb::object rot = np::item(rows, nb::make_tuple(all(), slice(63, 66))).attr("astype")(np::dtype("float64"));
     nb::object nz = self.attr("noise").attr("rows")(done, n);
-    nb::object base = checked(PyNumber_Add(np_.attr("matmul")(rot, self.attr("B")).ptr(),
-                                           np_.attr("matmul")(nz, self.attr("V")).ptr()));
+    nb::object base = np_.attr("matmul")(rot, self.attr("B")) + np_.attr("matmul")(nz, self.attr("V"));
     self.attr("_f_need")(n);
     const int64_t fb = np::to_i64(self.attr("fb"));
     nb::object track = np::item(self.attr("f"), slice(done - fb, n - fb)).attr("copy")();
@@ -273,7 +284,7 @@ static void open_eyes(nb::handle self, nb::handle out, nb::handle Rr, nb::handle
     parts.append(np::item(left, nb::make_tuple(all(), slice(0, 6))));
     parts.append(np::item(right, nb::make_tuple(all(), slice(6, 12))));
     nb::object both = np_.attr("concatenate")(parts, nb::arg("axis") = 1);
-    nb::object v = checked(PyNumber_Add(both.ptr(), Rr.ptr())).attr("astype")(np::dtype("float32"));
+    nb::object v = (both + Rr).attr("astype")(np::dtype("float32"));
     nb::object key = nb::make_tuple(all(), EYE4);
     if (PyObject_SetItem(out.ptr(), key.ptr(), v.ptr()) != 0) throw nb::python_error();
 }
@@ -290,9 +301,15 @@ int64_t opener_pick(const double* dist, size_t E, int64_t prev, double ehyst) {
 
 // prev index as numpy would index with it: negatives wrap, beyond fails.
 static int64_t prev_index(nb::handle prev, int s, size_t E) {
-    int64_t i = np::to_i64(np::item(prev, nb::int_(s)));
-    if (i < -(int64_t)E || i >= (int64_t)E) glue::raise_axis_index(i, 0, E);
-    return i < 0 ? i + (int64_t)E : i;
+    nb::object i = np::item(prev, nb::int_(s));
+    nb::object ii = nb::steal(PyNumber_Index(i.ptr()));
+    if (!ii.is_valid()) throw nb::python_error();
+    nb::int_ e((int64_t)E);
+    if (ii < -e || !(ii < e))
+        orvane::raise_index_error("index " + orvane::py_str(ii) + " is out of bounds for axis 0 with size " +
+                                  std::to_string(E));
+    const int64_t v = np::to_i64(ii);
+    return v < 0 ? v + (int64_t)E : v;
 }
 
 [[noreturn]] static void raise_empty_argmin() {
@@ -346,8 +363,7 @@ static nb::object xb_pop(nb::handle self, nb::handle EYE4) {
     nb::object l0 = xc.attr("lev")(np::item(kfl, nb::make_tuple(all(), 0)));
     nb::object l1 = xc.attr("lev")(np::item(kfl, nb::make_tuple(all(), 1)));
     nb::object level =
-        np::asarray(checked(PyNumber_Multiply(nb::float_(0.5).ptr(), checked(PyNumber_Add(l0.ptr(), l1.ptr())).ptr())),
-                    "float64");
+        np::asarray(nb::float_(0.5) * (l0 + l1), "float64");
     self.attr("_eyes")(rows, base, keys, EYE4);
     auto lv = np::view<double>(level);
     const size_t T = nb::len(rows), E = nb::len(nb::object(self.attr("P")));

@@ -7,6 +7,7 @@
 
 #include "f2u/heads.hpp"
 #include "f2u/nparray.hpp"
+#include "f2u/shape_text.hpp"
 #include "f2u/numeric.hpp"
 
 namespace f2u {
@@ -27,11 +28,13 @@ static void row_distances(const double* q, const double* kb, const double* sd, s
     }
 }
 
-// The walk over T query rows. prev < 0: no previous choice. Returns the last
-// choice (unchanged prev when T == 0). N >= 1.
+// The walk over T query rows. prev_idx < 0: no previous choice; otherwise
+// prev_idx is the bank row of the previous choice and prev_val the value it was
+// given as (a negative index counts from the end, and is handed on as given).
+// Returns the last choice (prev_val when T == 0). N >= 1.
 // argmin as numpy takes it: the first minimum, or the first NaN when there is one.
 static int64_t retr_kernel(const double* q, size_t T, const double* kb, const double* sd, size_t N, size_t K,
-                           double hyst, int64_t prev, int64_t* out) {
+                           double hyst, int64_t prev_idx, int64_t prev_val, int64_t* out) {
     std::vector<double> sq(K), d(N);
     for (size_t i = 0; i < T; ++i) {
         row_distances(q + i * K, kb, sd, N, K, sq.data(), d.data());
@@ -44,13 +47,11 @@ static int64_t retr_kernel(const double* q, size_t T, const double* kb, const do
                 }
                 if (d[n] < d[j]) j = n;
             }
-        int64_t pick = (int64_t)j;
         // the previous entry stays unless another is nearer by more than the margin
-        if (prev >= 0 && d[(size_t)prev] <= d[j] / hyst) pick = prev;
-        out[i] = pick;
-        prev = pick;
+        if (!(prev_idx >= 0 && d[(size_t)prev_idx] <= d[j] / hyst)) prev_idx = prev_val = (int64_t)j;
+        out[i] = prev_val;
     }
-    return prev;
+    return prev_val;
 }
 
 struct Retr {};
@@ -74,12 +75,6 @@ static void retr_init(nb::handle self, nb::handle idn, nb::handle hyst) {
     self.attr("prev") = nb::none();
 }
 
-static std::string shape_text(const std::vector<size_t>& sh) {
-    std::string t = "(";
-    for (size_t i = 0; i < sh.size(); ++i) t += (i ? "," : "") + std::to_string(sh[i]);
-    return t + (sh.size() == 1 ? ",)" : ")");
-}
-
 static nb::object retr_call(nb::handle self, nb::handle keys) {
     nb::object q = np::asarray(keys, "float64");
     nb::object proj = self.attr("proj");
@@ -100,28 +95,33 @@ static nb::object retr_call(nb::handle self, nb::handle keys) {
     const size_t T = Q.shape[0], N = Kb.shape[0], K = Kb.shape[1];
     if (Q.shape[1] != K)
         orvane::raise_value_error("operands could not be broadcast together with shapes " +
-                                  shape_text({T, 1, Q.shape[1]}) + " " + shape_text({N, K}) + " ");
-    // the spread as it broadcasts against one (N, K) block of differences
-    nb::object sd_b = np::numpy().attr("broadcast_to")(np::asarray(self.attr("sd"), "float64"),
-                                                        nb::make_tuple(N, K));
+                                  shape_text({T, 1, Q.shape[1]}, ",") + " " + shape_text({N, K}, ",") + " ");
+    auto out = np::empty<int64_t>({T});
+    if (T == 0) return out.obj;  // no row: prev is neither read nor changed
+    if (N == 0) orvane::raise_value_error("attempt to get argmin of an empty sequence");
+    // the spread as it broadcasts against one (N, K) block of differences; only
+    // numbers divide (np.asarray would turn None into NaN)
+    nb::object sd = np::numpy().attr("asarray")(self.attr("sd"));
+    const std::string kind = orvane::py_str(sd.attr("dtype").attr("kind"));
+    if (kind != "b" && kind != "i" && kind != "u" && kind != "f")
+        orvane::raise_type_error("Retr: the bank spread must be numeric, got dtype " +
+                                 orvane::py_str(sd.attr("dtype")));
+    nb::object sd_b = np::numpy().attr("broadcast_to")(np::asarray(sd, "float64"), nb::make_tuple(N, K));
     auto SD = np::view<double>(sd_b);
     const double hyst = np::float_of(self.attr("hyst"));
     nb::object prev_o = self.attr("prev");
-    int64_t prev = -1;
+    int64_t prev_idx = -1, prev_val = -1;
     if (!prev_o.is_none()) {
-        prev = np::to_i64(prev_o);
-        if (prev < -(int64_t)N || prev >= (int64_t)N)
-            orvane::raise_index_error("index " + std::to_string(prev) + " is out of bounds for axis 1 with size " +
-                                      std::to_string(N));
-        if (prev < 0) prev += (int64_t)N;
+        prev_val = prev_idx = np::to_i64(prev_o);
+        if (prev_idx < -(int64_t)N || prev_idx >= (int64_t)N)
+            orvane::raise_index_error("index " + std::to_string(prev_idx) +
+                                      " is out of bounds for axis 1 with size " + std::to_string(N));
+        if (prev_idx < 0) prev_idx += (int64_t)N;
     }
-    auto out = np::empty<int64_t>({T});
-    if (T == 0) return out.obj;
-    if (N == 0) orvane::raise_value_error("attempt to get argmin of an empty sequence");
     int64_t last;
     {
         nb::gil_scoped_release nogil;
-        last = retr_kernel(Q.data, T, Kb.data, SD.data, N, K, hyst, prev, out.data);
+        last = retr_kernel(Q.data, T, Kb.data, SD.data, N, K, hyst, prev_idx, prev_val, out.data);
     }
     self.attr("prev") = nb::int_(last);
     return out.obj;

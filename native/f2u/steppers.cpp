@@ -1,6 +1,7 @@
 // Streaming motion heads: the deterministic token-window stepper (DetS) and the
 // head/landmark B-spline stepper (HeadL). Both are plain objects with public
 // attributes; their state lives in those attributes so a driver can inspect it.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -46,9 +47,7 @@ static void dets_init(nb::handle self, nb::handle pk, nb::handle idv126, nb::han
     v = v.attr("astype")(dt);
     nb::object mu = np::item(a, "det_id_mu").attr("astype")(dt);
     nb::object sd = np::item(a, "det_id_sd").attr("astype")(dt);
-    nb::object z = nb::steal(PyNumber_TrueDivide(nb::steal(PyNumber_Subtract(v.ptr(), mu.ptr())).ptr(), sd.ptr()));
-    if (!z.is_valid()) throw nb::python_error();
-    self.attr("idt") = z.attr("astype")(np::dtype("float32"));
+    self.attr("idt") = ((v - mu) / sd).attr("astype")(np::dtype("float32"));
     self.attr("feats") = nb::list();
     self.attr("hist") = nb::list();
     self.attr("rec") = noise.is_none() ? nb::none() : nb::object(orvane::py_import("builtins").attr("list")(noise));
@@ -78,16 +77,22 @@ static nb::object dets_step(nb::handle self, nb::handle feat4) {
     const size_t C = (size_t)C_TOKEN;
     if (W < 1) orvane::raise_value_error("DetS: the pack's det_window must be at least 1");
     if (F < 0) orvane::raise_value_error("DetS: the pack's det_F must not be negative");
+    // the window arrays must be addressable: numpy's refusal, before any index arithmetic
+    if ((glue::i128)W * C * FRAME * 4 > PTRDIFF_MAX || (glue::i128)W * C * F * 4 > PTRDIFF_MAX)
+        orvane::raise_value_error(
+            "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
 
     // 1. the new token joins the window (before anything can fail)
     nb::object tok = np::asarray(feat4, "float32");
     tok = np::item(tok, nb::make_tuple(nb::none(), nb::ellipsis()));
-    nb::list feats = nb::cast<nb::list>(self.attr("feats"));
-    feats.append(tok);
-    if ((int64_t)nb::len(feats) > W) feats.attr("pop")(0);
+    nb::object feats_seq = self.attr("feats");
+    feats_seq.attr("append")(tok);
+    if ((int64_t)nb::len(feats_seq) > W) feats_seq.attr("pop")(0);
 
+    nb::list feats = glue::as_list(feats_seq);
+    nb::object hist_seq = self.attr("hist");
+    nb::list hist = glue::as_list(hist_seq);
     const size_t n = nb::len(feats), CF = C * (size_t)F;
-    nb::list hist = nb::cast<nb::list>(self.attr("hist"));
     const size_t nh = std::min(nb::len(hist), n);
     std::vector<np::View<float>> tv, hv;
     std::vector<const float*> tp, hp;
@@ -147,14 +152,10 @@ static nb::object dets_step(nb::handle self, nb::handle feat4) {
         rows = np::item(rows, nb::slice(nb::none(), nb::int_((int64_t)C), nb::none()));
         scatter_cols(y.obj, fd, rows);
     }
-    hist.append(y.obj.attr("reshape")(-1).attr("copy")());
-    if ((int64_t)nb::len(hist) > W) hist.attr("pop")(0);
+    hist_seq.attr("append")(y.obj.attr("reshape")(-1).attr("copy")());
+    if ((int64_t)nb::len(hist_seq) > W) hist_seq.attr("pop")(0);
 
-    nb::object scaled = nb::steal(PyNumber_Multiply(y.obj.ptr(), self.attr("sd").ptr()));
-    if (!scaled.is_valid()) throw nb::python_error();
-    nb::object rows = nb::steal(PyNumber_Add(scaled.ptr(), self.attr("mu").ptr()));
-    if (!rows.is_valid()) throw nb::python_error();
-    return nb::make_tuple(rows, h);
+    return nb::make_tuple(y.obj * self.attr("sd") + self.attr("mu"), h);
 }
 
 // ---- HeadL -----------------------------------------------------------------
@@ -183,45 +184,53 @@ static void headl_init(nb::handle self, nb::handle pk, nb::handle idv129, nb::ha
     nb::object vf = v.attr("astype")(f32);
     nb::object mu = np::asarray(np::item(a, "h2l_id_mu"), "float32");
     nb::object sd = np::asarray(np::item(a, "h2l_id_sd"), "float32");
-    nb::object z = nb::steal(PyNumber_TrueDivide(nb::steal(PyNumber_Subtract(vf.ptr(), mu.ptr())).ptr(), sd.ptr()));
-    if (!z.is_valid()) throw nb::python_error();
-    self.attr("idt") = z;
+    self.attr("idt") = (vf - mu) / sd;
     self.attr("pose_deg") =
         np::item(v, nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::slice(126, 129, 1)))
             .attr("astype")(f32);
     self.attr("l_mu") = f32(np::item(a, "h2l_l_mu"));
     self.attr("l_sd") = f32(np::item(a, "h2l_l_sd"));
-    const int64_t cap = np::to_i64(np::py_int(cap_tokens)), keep = np::to_i64(np::py_int(keep_tokens));
+    nb::object cap = np::py_int(cap_tokens), keep = np::py_int(keep_tokens);
     // Compaction can only make room when 0 <= keep < cap; anything else would
     // write past the caches.
-    if (cap < 1 || keep < 0 || keep >= cap)
-        orvane::raise_value_error("HeadL: need 0 <= keep_tokens < cap_tokens, got keep_tokens=" +
-                                  std::to_string(keep) + ", cap_tokens=" + std::to_string(cap));
+    nb::int_ zero(0);
+    if (!(cap > zero) || keep < zero || !(keep < cap))
+        orvane::raise_value_error("HeadL: need 0 <= keep_tokens < cap_tokens, got keep_tokens=" + orvane::py_str(keep) +
+                                  ", cap_tokens=" + orvane::py_str(cap));
     self.attr("cap") = cap;
     self.attr("keep") = keep;
-    const int64_t p = np::to_i64(self.attr("p")), nk = np::to_i64(self.attr("nk")), S = np::to_i64(self.attr("S"));
-    const int64_t pf = np::to_i64(self.attr("pf")), nkf = np::to_i64(self.attr("nkf"));
-    auto rows_of = [&](int64_t q, int64_t n) {
-        const int64_t r = q + n * cap + S;
-        if (q < 0 || n < 0 || S < 0 || r < 1)
-            orvane::raise_value_error("HeadL: the pack's head section gives a cache of " + std::to_string(r) +
-                                      " rows");
-        return (size_t)r;
+    // cache rows q + n * cap + S in Python ints: numpy refuses a negative or
+    // unaddressable count in its own words
+    nb::object S = self.attr("S");
+    auto cache = [&](const char* q, const char* n) {
+        nb::object rows = self.attr(q) + self.attr(n) * cap + S;
+        return np_.attr("zeros")(nb::make_tuple(1, rows, 3), nb::arg("dtype") = f32);
     };
-    self.attr("cps") = glue::zeros<float>({1, rows_of(p, nk), 3}).obj;
-    self.attr("cpf") = glue::zeros<float>({1, rows_of(pf, nkf), 3}).obj;
+    self.attr("cps") = cache("p", "nk");
+    self.attr("cpf") = cache("pf", "nkf");
     nb::object lg = orvane::py_import("math").attr("log")(np::py_float(eps));  // ValueError for eps <= 0
     self.attr("lprev") = f32(lg);
     self.attr("hid") = np_.attr("zeros")(hid_shape, nb::arg("dtype") = f32);
     self.attr("code") = 0;
     self.attr("k") = 0;
     self.attr("kb") = 0;
-    self.attr("nx0") = 1 + 3 * nkf + 3 * nk;
+    self.attr("nx0") = nb::int_(1) + nb::int_(3) * self.attr("nkf") + nb::int_(3) * self.attr("nk");
 }
 
-// Rows [r0, r1) of the single batch entry of a (1, R, 3) float32 cache.
-static nb::object cache_rows(nb::handle buf, int64_t r0, int64_t r1) {
-    return np::item(buf, nb::make_tuple(nb::int_(0), nb::slice(nb::int_(r0), nb::int_(r1), nb::none())));
+// Row count of a control-point cache, which must be laid out (1 or more, rows, 3).
+static size_t cache_len(nb::handle buf) {
+    nb::object shp = np::numpy().attr("shape")(buf);
+    auto dim = [&](int i) { return np::to_i64(np::item(shp, nb::int_(i))); };
+    if (nb::len(shp) != 3 || dim(0) < 1 || dim(2) != 3)
+        orvane::raise_value_error("HeadL: a cache must have shape (1, rows, 3), got " + orvane::py_str(shp));
+    return (size_t)dim(1);
+}
+
+// Rows r0 .. r1 - 1 of the cache's first (only) batch entry, as numpy slices them.
+static nb::object cache_rows(nb::handle buf, glue::i128 r0, glue::i128 r1) {
+    return np::item(buf, nb::make_tuple(nb::int_(0), nb::slice(glue::py_i64(glue::to_i64(r0, "HeadL: row")),
+                                                                glue::py_i64(glue::to_i64(r1, "HeadL: row")),
+                                                                nb::none())));
 }
 
 void headl_sample(const double* w, size_t q, const double* sl, const int64_t* j0, double* out) {
@@ -234,113 +243,113 @@ void headl_sample(const double* w, size_t q, const double* sl, const int64_t* j0
 }
 
 static nb::object headl_rows(nb::handle self, nb::handle buf, nb::handle n_h, nb::handle D_h, nb::handle p_h) {
-    const int64_t n = np::to_i64(n_h), Dk = np::to_i64(D_h), q = np::to_i64(p_h);
-    const int64_t k = np::to_i64(self.attr("k")), kb = np::to_i64(self.attr("kb")), S = np::to_i64(self.attr("S"));
+    using glue::i128;
+    const i128 n = np::to_i64(n_h), Dk = np::to_i64(D_h), q = np::to_i64(p_h);
+    const i128 k = np::to_i64(self.attr("k")), kb = np::to_i64(self.attr("kb")), S = np::to_i64(self.attr("S"));
     if (Dk == 0) orvane::raise(PyExc_ZeroDivisionError, "integer division or modulo by zero");
     if (q < 0) orvane::raise_value_error("HeadL: negative spline degree");
-    int64_t j[4], jmin = 0, jmax = 0;
+    i128 j[4];
     auto u = np::empty<double>({4});
     for (int r = 0; r < 4; ++r) {
-        const int64_t t = C_TOKEN * k + r;
-        int64_t fl = t / Dk, md = t % Dk;
-        if (md != 0 && ((md < 0) != (Dk < 0))) --fl, md += Dk;  // floor division
+        const i128 t = C_TOKEN * k + r, fl = glue::floor_div(t, Dk);
         j[r] = fl - n * kb;
-        u.data[r] = (double)md / (double)Dk;
-        jmin = r ? std::min(jmin, j[r]) : j[r];
-        jmax = r ? std::max(jmax, j[r]) : j[r];
+        u.data[r] = (double)(t - fl * Dk) / (double)Dk;  // (t mod Dk) / Dk, Python's mod
     }
-    auto b = glue::mut<float>(nb::borrow(buf), "HeadL cache");
-    if (b.shape.size() != 3 || b.shape[0] < 1 || b.shape[2] != 3)
-        orvane::raise_value_error("HeadL: a cache must have shape (1, rows, 3)");
-    const int64_t R = (int64_t)b.shape[1], lo = S + jmin, hi = S + jmax + q;  // rows lo .. hi
-    if (lo < 0 || hi >= R) glue::raise_axis_index(lo < 0 ? lo : hi, 0, (size_t)R);
-    nb::object W = mod_get("bweights")(u.obj, q);
+    const i128 jmin = std::min({j[0], j[1], j[2], j[3]}), jmax = std::max({j[0], j[1], j[2], j[3]});
+    const size_t R = cache_len(buf);
+    const i128 lo = S + jmin, hi = S + jmax + q;  // rows lo .. hi
+    glue::checked_index(lo, 0, R);
+    glue::checked_index(hi, 0, R);
+    auto sl = np::view<double>(cache_rows(buf, lo, hi + 1));  // only these rows become float64
+    nb::object W = mod_get("bweights")(u.obj, glue::py_i64((int64_t)q));
     auto wv = np::view<double>(W);
     if (wv.size != 4 * (size_t)(q + 1)) orvane::raise_value_error("HeadL: unexpected spline weight shape");
-    std::vector<double> sl((size_t)(hi - lo + 1) * 3);
     int64_t j0[4];
-    for (int r = 0; r < 4; ++r) j0[r] = j[r] - jmin;
+    for (int r = 0; r < 4; ++r) j0[r] = (int64_t)(j[r] - jmin);
     auto out = np::empty<double>({4, 3});
     {
         nb::gil_scoped_release nogil;
-        const float* src = b.data + (size_t)lo * 3;
-        for (size_t i = 0; i < sl.size(); ++i) sl[i] = (double)src[i];
-        headl_sample(wv.data, (size_t)q, sl.data(), j0, out.data);
+        headl_sample(wv.data, (size_t)q, sl.data, j0, out.data);
     }
     return out.obj;
 }
 
 static void headl_compact(nb::handle self) {
-    const int64_t k = np::to_i64(self.attr("k")), kb = np::to_i64(self.attr("kb"));
-    const int64_t keep = np::to_i64(self.attr("keep")), S = np::to_i64(self.attr("S"));
-    const int64_t sh = k - kb - keep;
+    using glue::i128;
+    const i128 k = np::to_i64(self.attr("k")), kb = np::to_i64(self.attr("kb"));
+    const i128 keep = np::to_i64(self.attr("keep")), S = np::to_i64(self.attr("S"));
+    const i128 sh = k - kb - keep;
     if (sh <= 0) return;
     struct Track {
         const char* name;
-        int64_t n, q;
+        i128 n, q;
     } tracks[2] = {{"cps", np::to_i64(self.attr("nk")), np::to_i64(self.attr("p"))},
                    {"cpf", np::to_i64(self.attr("nkf")), np::to_i64(self.attr("pf"))}};
     for (auto& tr : tracks) {
         auto b = glue::mut<float>(self.attr(tr.name), "HeadL cache");
-        const int64_t R = b.shape.size() == 3 ? (int64_t)b.shape[1] : 0;
-        const int64_t a = tr.n * sh, end = S + tr.n * (k - kb) + tr.q;
-        if (b.shape.size() != 3 || end > R || a > end || a < 0)
+        const i128 R = b.shape.size() == 3 ? (i128)b.shape[1] : 0;
+        const i128 a = tr.n * sh, end = S + tr.n * (k - kb) + tr.q;  // one past the last written row
+        if (b.shape.size() != 3 || b.shape[2] != 3 || a < 0 || a > end || end > R)
             orvane::raise_value_error(std::string("HeadL: ") + tr.name + " does not hold the rows to compact");
         nb::gil_scoped_release nogil;
         float* d = b.data;  // batch entry 0
-        std::memmove(d, d + a * 3, (size_t)(end - a) * 3 * sizeof(float));
-        std::memset(d + (end - a) * 3, 0, (size_t)(R - (end - a)) * 3 * sizeof(float));
+        std::memmove(d, d + (size_t)a * 3, (size_t)(end - a) * 3 * sizeof(float));
+        std::memset(d + (size_t)(end - a) * 3, 0, (size_t)(R - (end - a)) * 3 * sizeof(float));
     }
-    self.attr("kb") = kb + sh;
+    self.attr("kb") = glue::py_i64(glue::to_i64(kb + sh, "HeadL: kb"));
 }
 
 // c = row e; for each increment: c = c + inc[:, i]; row e + 1 + i = c. The
-// running value keeps the increments' type (float64 increments are summed in
-// float64 and rounded on each store, as numpy would).
+// running value has numpy's type of float32 + increment (float64 increments
+// are summed in float64 and rounded on each store).
 template <class T>
-static void integrate(float* rows, int64_t e, const T* inc, int64_t n_inc, int64_t stride) {
+static void integrate(float* rows, size_t e, const T* inc, size_t n_inc) {
     T c[3] = {(T)rows[e * 3], (T)rows[e * 3 + 1], (T)rows[e * 3 + 2]};
-    for (int64_t i = 0; i < n_inc; ++i)
+    for (size_t i = 0; i < n_inc; ++i)
         for (int d = 0; d < 3; ++d) {
-            c[d] = c[d] + inc[i * stride + d];
+            c[d] = c[d] + inc[i * 3 + d];
             rows[(e + 1 + i) * 3 + d] = (float)c[d];
         }
 }
 
-static void integrate_track(nb::handle self, const char* name, int64_t e, int64_t n, nb::handle inc_obj) {
+static void integrate_track(nb::handle self, const char* name, glue::i128 e, int64_t n, nb::handle inc_obj) {
     auto b = glue::mut<float>(self.attr(name), "HeadL cache");
-    if (b.shape.size() != 3 || b.shape[2] != 3) orvane::raise_value_error("HeadL: a cache must have shape (1, rows, 3)");
-    const int64_t R = (int64_t)b.shape[1];
-    if (e < 0 || e + n >= R) glue::raise_axis_index(e < 0 ? e : e + n, 1, (size_t)R);
-    nb::object arr = np::numpy().attr("asarray")(inc_obj);
-    const int f64 = PyObject_RichCompareBool(nb::object(arr.attr("dtype")).ptr(), np::dtype("float64").ptr(), Py_EQ);
-    if (f64 < 0) throw nb::python_error();
+    if (b.shape.size() != 3 || b.shape[2] != 3)
+        orvane::raise_value_error("HeadL: a cache must have shape (1, rows, 3)");
+    const size_t R = b.shape[1];
+    const size_t e0 = glue::checked_index(e, 1, R);
+    if (n > 0) glue::checked_index(e + n, 1, R);
+    nb::object np_ = np::numpy();
+    nb::object arr = np_.attr("asarray")(inc_obj);
     nb::object shp = arr.attr("shape");
     // increments (1, >= n, 3): increment i of the batch's first entry
     auto dim = [&](int i) { return np::to_i64(np::item(shp, nb::int_(i))); };
-    if (nb::len(shp) != 3 || dim(0) != 1 || dim(2) != 3 || dim(1) < n)
+    if (nb::len(shp) != 3 || dim(0) != 1 || dim(2) != 3)
         orvane::raise_value_error(std::string("HeadL: draw model increments for ") + name + " of shape " +
                                   orvane::py_str(shp) + ", expected (1, " + std::to_string(n) + ", 3)");
-    if (f64) {
+    if (dim(1) < n) glue::checked_index(dim(1), 1, (size_t)dim(1));
+    nb::object rt = np_.attr("result_type")(np::dtype("float32"), arr.attr("dtype"));
+    if (rt.equal(np::dtype("float64"))) {
         auto v = np::view<double>(arr);
         nb::gil_scoped_release nogil;
-        integrate<double>(b.data, e, v.data, n, 3);
-    } else {
+        integrate<double>(b.data, e0, v.data, (size_t)n);
+    } else if (rt.equal(np::dtype("float32"))) {
         auto v = np::view<float>(arr);
         nb::gil_scoped_release nogil;
-        integrate<float>(b.data, e, v.data, n, 3);
+        integrate<float>(b.data, e0, v.data, (size_t)n);
+    } else {
+        orvane::raise_type_error(std::string("HeadL: draw model increments of dtype ") +
+                                 orvane::py_str(arr.attr("dtype")) + " cannot accumulate into a float32 cache");
     }
 }
 
 static nb::object headl_step(nb::handle self, nb::handle feat4, nb::handle h) {
-    {
-        const int64_t k = np::to_i64(self.attr("k")), kb = np::to_i64(self.attr("kb"));
-        if (k - kb >= np::to_i64(self.attr("cap")) - 1) self.attr("_compact")();
-    }
-    const int64_t nk = np::to_i64(self.attr("nk")), nkf = np::to_i64(self.attr("nkf")), S = np::to_i64(self.attr("S"));
-    const int64_t p = np::to_i64(self.attr("p")), pf = np::to_i64(self.attr("pf"));
+    using glue::i128;
+    if (self.attr("k") - self.attr("kb") >= self.attr("cap") - nb::int_(1)) self.attr("_compact")();
+    const int64_t nk = np::to_i64(self.attr("nk")), nkf = np::to_i64(self.attr("nkf"));
+    const i128 S = np::to_i64(self.attr("S")), p = np::to_i64(self.attr("p")), pf = np::to_i64(self.attr("pf"));
     const int64_t k = np::to_i64(self.attr("k")), kb = np::to_i64(self.attr("kb"));
-    const int64_t es = S + nk * (k - kb) + p - 1, ef = S + nkf * (k - kb) + pf - 1;
+    const i128 es = S + (i128)nk * ((i128)k - kb) + p - 1, ef = S + (i128)nkf * ((i128)k - kb) + pf - 1;
     nb::object pk = self.attr("pk");
     nb::object np_ = np::numpy();
     nb::object f32 = np::dtype("float32");
@@ -348,10 +357,15 @@ static nb::object headl_step(nb::handle self, nb::handle feat4, nb::handle h) {
     nb::dict cf;
     cf["f"] = np::asarray(feat4, "float32").attr("reshape")(1, 1, 4, 3, 768);
     cf["hh"] = np::asarray(h, "float32").attr("reshape")(1, 1, -1);
-    auto hist_of = [&](const char* name, int64_t e) {
-        if (e - S + 1 < 0) glue::raise_axis_index(e - S + 1, 1, 0);
-        nb::object r = cache_rows(self.attr(name), e - S + 1, e + 1);
-        return np_.attr("array")(r, nb::arg("dtype") = f32).attr("reshape")(1, 1, S, 3);
+    auto hist_of = [&](const char* name, i128 e) {
+        nb::object buf = self.attr(name);
+        if (S > 0) {  // rows e - S + 1 .. e must all be there
+            const size_t R = cache_len(buf);
+            glue::checked_index(e - S + 1, 1, R);
+            glue::checked_index(e, 1, R);
+        }
+        nb::object r = cache_rows(buf, e - S + 1, e + 1);
+        return np_.attr("array")(r, nb::arg("dtype") = f32).attr("reshape")(1, 1, glue::py_i64((int64_t)S), 3);
     };
     cf["shist"] = hist_of("cps", es);
     cf["fhist"] = hist_of("cpf", ef);
@@ -370,24 +384,18 @@ static nb::object headl_step(nb::handle self, nb::handle feat4, nb::handle h) {
     nb::object g = co[0], pr = co[2];
     self.attr("hid") = co[1];
 
-    nb::object ncode = self.attr("ncode");
-    if (PyObject_IsTrue(ncode.ptr())) {
-        nb::object rem = nb::steal(PyNumber_Remainder(glue::py_i64(k).ptr(), self.attr("Lc").ptr()));
-        if (!rem.is_valid()) throw nb::python_error();  // ZeroDivisionError when Lc is 0
-        if (np::to_i64(rem) == 0) self.attr("code") = self.attr("noise").attr("code")(pr);
-    }
+    // ZeroDivisionError from % when Lc is 0 and codes are on
+    if (PyObject_IsTrue(self.attr("ncode").ptr()) && (glue::py_i64(k) % self.attr("Lc")).equal(nb::int_(0)))
+        self.attr("code") = self.attr("noise").attr("code")(pr);
     nb::object noise = self.attr("noise");
     nb::object u = noise.attr("u")();
     nb::object x0 = noise.attr("x0")(self.attr("nx0"));
-    nb::object lpn_v = nb::steal(PyNumber_TrueDivide(
-        nb::steal(PyNumber_Subtract(lprev.ptr(), self.attr("l_mu").ptr())).ptr(), self.attr("l_sd").ptr()));
-    if (!lpn_v.is_valid()) throw nb::python_error();
     nb::list lpn_l;
-    lpn_l.append(lpn_v);
-    nb::dict df_feeds;
-    df_feeds["g"] = g;
+    lpn_l.append((lprev - self.attr("l_mu")) / self.attr("l_sd"));
     nb::list code_l;
     code_l.append(self.attr("code"));
+    nb::dict df_feeds;
+    df_feeds["g"] = g;
     df_feeds["code"] = np_.attr("array")(code_l, nb::arg("dtype") = np::dtype("int64"));
     df_feeds["u"] = u;
     df_feeds["x0"] = x0;
@@ -398,13 +406,11 @@ static nb::object headl_step(nb::handle self, nb::handle feat4, nb::handle h) {
     integrate_track(self, "cpf", ef, nkf, dout[0]);
     self.attr("lprev") = f32(np::item(np_.attr("asarray")(dout[2]).attr("reshape")(-1), nb::int_(0)));
 
-    nb::object dkf = nb::steal(PyNumber_FloorDivide(glue::py_i64(C_TOKEN).ptr(), glue::py_i64(nkf).ptr()));
-    if (!dkf.is_valid()) throw nb::python_error();  // ZeroDivisionError when nkf is 0
-    nb::object rs = self.attr("_rows")(self.attr("cps"), nk, self.attr("D"), p);
-    nb::object rf = self.attr("_rows")(self.attr("cpf"), nkf, dkf, pf);
-    nb::object res = nb::steal(PyNumber_Add(rs.ptr(), rf.ptr()));
-    if (!res.is_valid()) throw nb::python_error();
-    self.attr("k") = k + 1;
+    nb::object dkf = nb::int_(C_TOKEN).floor_div(self.attr("nkf"));  // ZeroDivisionError when nkf is 0
+    nb::object rs = self.attr("_rows")(self.attr("cps"), nk, self.attr("D"), glue::py_i64((int64_t)p));
+    nb::object rf = self.attr("_rows")(self.attr("cpf"), nkf, dkf, glue::py_i64((int64_t)pf));
+    nb::object res = rs + rf;
+    self.attr("k") = self.attr("k") + nb::int_(1);
     return res;
 }
 

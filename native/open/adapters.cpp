@@ -40,7 +40,7 @@ struct SessionFrames {
     nb::object owner;  // the _SessionEngine, kept alive
     nb::object chunks, it, s, borrow, speech, idle;
     int state = 0;  // 0 fresh, 1 feeding, 2 draining, 3 ended
-    bool speaking = false, need_chunk = true;
+    bool speaking = false, need_chunk = true, running = false;
     double deadline = 0;
 
     template <class F>
@@ -145,15 +145,16 @@ struct SessionFrames {
             throw;
         }
     }
+
+    void close() { state = 3; }  // stop_reason stays "unfinished"
 };
 
+// Both adapters build everything first and construct the instance last: an error
+// half-way leaves no half-built object holding a session, fixture or runtime.
 static void session_init(SessionEngine* self, nb::object source) {
-    SessionEngine* e = new (self) SessionEngine();
     nb::module_ session = py_import("orvane._session");
-    nb::object borrow_unavailable = py_import("orvane._borrow").attr("BorrowUnavailable");
-    e->session_mod = session;
-    e->fps = session.attr("FPS");
-    e->s = nb::none();
+    nb::object borrow_unavailable = from_import(py_import("orvane._borrow"), "BorrowUnavailable");
+    nb::object fps = session.attr("FPS");
     nb::object bundle = mod_get("_materialise")(source);
     nb::object path = py_import("os.path").attr("join")(bundle, "manifest.json");
     nb::object man;
@@ -171,15 +172,20 @@ static void session_init(SessionEngine* self, nb::object source) {
         }
         f.attr("close")();
     }
+    nb::object s;
     try {
-        e->s = session.attr("Session")(bundle, man);
+        s = session.attr("Session")(bundle, man);
     } catch (nb::python_error& err) {
         if (!err.matches(borrow_unavailable)) throw;
         nb::object exc = nb::borrow(err.value());
         nb::object kind = attr_or(exc, "kind", nb::str(""));
         const char* cls = py_compare(kind, nb::str("install"), Py_EQ) ? "NotSupported" : "InvalidAvatar";
-        raise_refusal(cls, exc.attr("args")[0], exc.attr("detail"));
+        raise_refusal(cls, exc.attr("args")[0], exc.attr("detail"), exc);
     }
+    SessionEngine* e = new (self) SessionEngine();
+    e->session_mod = std::move(session);
+    e->fps = std::move(fps);
+    e->s = std::move(s);
 }
 
 // ---------------------------------------------------------------- fixture engine
@@ -195,19 +201,21 @@ struct FixtureEngine {
 };
 
 static nb::object samples_of(nb::handle chunk) {
-    if (PyObject_Length(chunk.ptr()) % 2 != 0 || !PyObject_CheckBuffer(chunk.ptr())) {
-        // numpy's own conversion (and its error for an odd byte count)
+    PyObject* b = chunk.ptr();
+    if (!PyBytes_Check(b) || PyBytes_GET_SIZE(b) % 2 != 0) {
+        // numpy's own conversion (and its error for an odd byte count or a non-buffer)
         nb::object np = py_import("numpy");
         nb::object a = np.attr("frombuffer")(chunk, np.attr("int16")).attr("astype")(np.attr("float32"));
         return checked(PyNumber_TrueDivide(a.ptr(), nb::float_(32768.0).ptr()));
     }
-    ReadBuf in(chunk);
-    size_t n = in.bytes() / 2;
+    // bytes are immutable: safe to read without the GIL
+    const int16_t* in = reinterpret_cast<const int16_t*>(PyBytes_AS_STRING(b));
+    size_t n = static_cast<size_t>(PyBytes_GET_SIZE(b)) / 2;
     void* out = nullptr;
     nb::object arr = fresh_array(nb::make_tuple(n), "float32", &out);
     {
         nb::gil_scoped_release nogil;
-        pcm16_to_f32(static_cast<const int16_t*>(in.data()), n, static_cast<float*>(out));
+        pcm16_to_f32(in, n, static_cast<float*>(out));
     }
     return arr;
 }
@@ -240,6 +248,8 @@ struct FixtureFrames {
     nb::object owner;  // the _FixtureEngine, kept alive
     nb::object chunks, it, rt;
     int state = 0;  // 0 fresh, 1 running, 2 ended
+    bool running = false;
+    bool pushed = false;  // a chunk was pushed and its finished ticks are being handed out
 
     template <class F>
     void each(F f) {
@@ -254,18 +264,25 @@ struct FixtureFrames {
         }
         nb::int_ zero(0);
         for (;;) {
-            if (py_compare(rt.attr("ticks_available")(), zero, Py_GT)) {
-                nb::object out = rt.attr("pull_frame")();
-                nb::object img = PyTuple_Check(out.ptr()) ? nb::object(out[1]) : out;
-                return rgb_of(img);
+            // Ticks are counted only after a push, and again at each request.
+            if (pushed) {
+                if (py_compare(rt.attr("ticks_available")(), zero, Py_GT)) {
+                    nb::object out = rt.attr("pull_frame")();
+                    nb::object img = PyTuple_Check(out.ptr()) ? nb::object(out[1]) : out;
+                    return rgb_of(img);
+                }
+                pushed = false;
             }
             nb::object chunk = py_next(it);
             if (!chunk.is_valid()) {
                 state = 2;  // nothing flushed: audio short of a tick stays in the stream
                 throw nb::stop_iteration();
             }
-            if (PyObject_Length(chunk.ptr()) == 0) continue;
+            Py_ssize_t len = PyObject_Length(chunk.ptr());
+            if (len < 0) throw nb::python_error();
+            if (len == 0) continue;
             rt.attr("push_audio")(samples_of(chunk));
+            pushed = true;
         }
     }
 
@@ -278,32 +295,53 @@ struct FixtureFrames {
             throw;
         }
     }
+
+    void close() { state = 2; }
 };
 
 static void fixture_init(FixtureEngine* self, nb::object source) {
-    FixtureEngine* e = new (self) FixtureEngine();
     nb::module_ core = py_import("orvane._core");
-    nb::object mixin = py_import("orvane._loader").attr("NativeFixtureLoaderMixin");
+    nb::object mixin = from_import(py_import("orvane._loader"), "NativeFixtureLoaderMixin");
     nb::module_ threads_mod = py_import("orvane._threads");
-    nb::object ferrin1 = threads_mod.attr("FERRIN1");
-    nb::object default_threads = threads_mod.attr("default_threads");
+    nb::object ferrin1 = from_import(threads_mod, "FERRIN1");
+    nb::object default_threads = from_import(threads_mod, "default_threads");
     mixin.attr("_register_default_audio_encoder")();
     nb::object threads = default_threads(ferrin1);
+    nb::object fx;
     try {
-        e->fx = core.attr("Fixture")(source, nb::arg("preferred_ep") = core.attr("EP_AUTO"),
-                                     nb::arg("intra_op_threads") = threads);
+        fx = core.attr("Fixture")(source, nb::arg("preferred_ep") = core.attr("EP_AUTO"),
+                                  nb::arg("intra_op_threads") = threads);
     } catch (nb::python_error& err) {
         if (!ordinary(err)) throw;
-        raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), err.value());
+        raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), err.value(), err.value());
     }
-    e->rt = core.attr("Runtime")(e->fx);
+    nb::object rt = core.attr("Runtime")(fx);
+    FixtureEngine* e = new (self) FixtureEngine();
+    e->fx = std::move(fx);
+    e->rt = std::move(rt);
+}
+
+// `frames(chunks)` of an adapter: the lazy sequence T over it; nothing runs yet.
+template <class T>
+static T frames_of(nb::object self, nb::object chunks) {
+    T f;
+    f.owner = std::move(self);
+    f.chunks = std::move(chunks);
+    return f;
+}
+
+// `interrupt()`: ordinary errors are swallowed so it is safe in the render loop's
+// clean-up; an interrupt signal or an exit request still propagates.
+static void call_quietly(nb::handle target, const char* method) {
+    try {
+        target.attr(method)();
+    } catch (nb::python_error& err) {
+        if (!ordinary(err)) throw;
+    }
 }
 
 void register_adapters(nb::module_& m) {
-    nb::class_<SessionFrames>(m, "_SessionFrames", nb::type_slots(gc_slots<SessionFrames>()))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &SessionFrames::next)
-        .def("close", [](SessionFrames& f) { f.state = 3; });
+    bind_lazy<SessionFrames>(m, "_SessionFrames");
 
     nb::class_<SessionEngine>(m, "_SessionEngine", nb::type_slots(gc_slots<SessionEngine>()),
                               "Engine adapter for the session engine kinds.")
@@ -321,52 +359,19 @@ void register_adapters(nb::module_& m) {
                 return e.stop_reason;
             },
             [](SessionEngine& e, nb::object v) { e.stop_reason = std::move(v); }, nb::arg().none())
-        .def(
-            "frames",
-            [](nb::object self, nb::object chunks) {
-                SessionFrames f;
-                f.owner = std::move(self);
-                f.chunks = std::move(chunks);
-                return f;
-            },
-            nb::arg("chunks").none())
-        .def("interrupt",
-             [](SessionEngine& e) {
-                 try {
-                     e.s.attr("reset")();
-                 } catch (nb::python_error& err) {
-                     if (!ordinary(err)) throw;
-                 }
-             })
+        .def("frames", &frames_of<SessionFrames>, nb::arg("chunks").none())
+        .def("interrupt", [](SessionEngine& e) { call_quietly(e.s, "reset"); })
         .def("close", [](SessionEngine& e) { e.s.attr("close")(); });
 
-    nb::class_<FixtureFrames>(m, "_FixtureFrames", nb::type_slots(gc_slots<FixtureFrames>()))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &FixtureFrames::next)
-        .def("close", [](FixtureFrames& f) { f.state = 2; });
+    bind_lazy<FixtureFrames>(m, "_FixtureFrames");
 
     nb::class_<FixtureEngine>(m, "_FixtureEngine", nb::type_slots(gc_slots<FixtureEngine>()),
                               "Engine adapter for \"ferrin1\" avatars on the native frame runtime.")
         .def("__init__", &fixture_init, nb::arg("source").none())
         .def_rw("_fx", &FixtureEngine::fx, nb::arg().none())
         .def_rw("_rt", &FixtureEngine::rt, nb::arg().none())
-        .def(
-            "frames",
-            [](nb::object self, nb::object chunks) {
-                FixtureFrames f;
-                f.owner = std::move(self);
-                f.chunks = std::move(chunks);
-                return f;
-            },
-            nb::arg("chunks").none())
-        .def("interrupt",
-             [](FixtureEngine& e) {
-                 try {
-                     e.rt.attr("reset_stream")();
-                 } catch (nb::python_error& err) {
-                     if (!ordinary(err)) throw;
-                 }
-             })
+        .def("frames", &frames_of<FixtureFrames>, nb::arg("chunks").none())
+        .def("interrupt", [](FixtureEngine& e) { call_quietly(e.rt, "reset_stream"); })
         .def("close", [](FixtureEngine& e) {
             e.rt = nb::none();
             e.fx = nb::none();

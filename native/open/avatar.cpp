@@ -3,7 +3,6 @@
 // check and the mapping of engine failures onto the package's error classes.
 #include "open/avatar.hpp"
 
-#include <cmath>
 #include <optional>
 
 namespace op {
@@ -49,7 +48,7 @@ struct RenderFrames {
     nb::object frames_src, gen, clock, clip;
     nb::object borrow_unavailable, engine_failed, engine_unavailable;
     long long delivered = 0;
-    bool started = false, done = false, finished = false;
+    bool started = false, done = false, finished = false, running = false;
 
     template <class F>
     void each(F f) {
@@ -70,10 +69,10 @@ struct RenderFrames {
     void setup() {
         Avatar& a = av();
         if (a.closed) raise_plain("Failed", "this avatar is closed");
-        borrow_unavailable = py_import("orvane._borrow").attr("BorrowUnavailable");
+        borrow_unavailable = from_import(py_import("orvane._borrow"), "BorrowUnavailable");
         nb::module_ session = py_import("orvane._session");
-        engine_failed = session.attr("EngineFailed");
-        engine_unavailable = session.attr("EngineUnavailable");
+        engine_failed = from_import(session, "EngineFailed");
+        engine_unavailable = from_import(session, "EngineUnavailable");
         clip = mod_get("_whole_clip")(audio);
         clock = mod_get("_RenderClock")();
         nb::object chunks = clock.attr("chunks")(mod_get("_chunks")(audio, clip));
@@ -89,11 +88,11 @@ struct RenderFrames {
         }
         nb::object exc = nb::borrow(v);
         if (is_instance(exc, engine_unavailable))
-            raise_refusal("NotSupported", exc.attr("args")[0], exc.attr("detail"));
-        if (is_instance(exc, engine_failed)) raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"));
+            raise_refusal("NotSupported", exc.attr("args")[0], exc.attr("detail"), exc);
+        if (is_instance(exc, engine_failed)) raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"), exc);
         if (is_instance(exc, borrow_unavailable))
-            raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"));
-        raise_refusal("Failed", nb::str("the render stopped"), exc);
+            raise_refusal("Failed", exc.attr("args")[0], exc.attr("detail"), exc);
+        raise_refusal("Failed", nb::str("the render stopped"), exc, exc);
     }
 
     // Leaving the frame stream before its end: interrupt the engine; an error of
@@ -126,28 +125,30 @@ struct RenderFrames {
                                          st.attr("render_fps"));
     }
 
+    // Counts are the interpreter's integers: an engine rate far out of range gives
+    // huge but exact numbers in the refusal rather than an overflow.
     void short_render_check() {
         Avatar& a = av();
         nb::object rate = attr_or(a.engine, "frames_per_second", nb::none());
         nb::object expected = mod_get("_expected_frames")(clip, rate);
+        nb::int_ got(delivered);
         std::string id = py_str(a.engine_id);
         if (expected.is_none()) {
             if (delivered > 0) return;
         } else {
-            long long exp = nb::cast<long long>(expected);
-            double frac = nb::cast<double>(mod_get("_SHORT_FRAC"));
-            double scaled = static_cast<double>(exp) * frac;
-            long long tol = std::isfinite(scaled) ? static_cast<long long>(scaled) : 0;
-            if (tol < 2) tol = 2;
-            long long floor_ = exp - tol;
-            if (delivered >= floor_) return;
+            // tolerance = max(2, int(expected * _SHORT_FRAC)); floor_ = expected - tolerance
+            nb::object scaled = checked(PyNumber_Multiply(expected.ptr(), mod_get("_SHORT_FRAC").ptr()));
+            nb::object tol = checked(PyNumber_Long(scaled.ptr()));
+            if (py_compare(tol, nb::int_(2), Py_LT)) tol = nb::int_(2);
+            nb::object floor_ = checked(PyNumber_Subtract(expected.ptr(), tol.ptr()));
+            if (!py_compare(got, floor_, Py_LT)) return;
             if (delivered > 0) {
                 std::string stop = py_str(attr_or(a.engine, "stop_reason", nb::str("not recorded")));
-                std::string d = std::to_string(delivered), e = std::to_string(exp);
+                std::string d = py_str(got), e = py_str(expected);
                 std::string msg = "that render stopped early — " + d + " frames came out of the " + e +
                                   " this audio should produce, so the video would be short. Render it again.";
                 std::string detail = "engine=" + id + " delivered " + d + " frames, expected >= " +
-                                     std::to_string(floor_) + " (audio implies " + e + " at " + py_str(rate) +
+                                     py_str(floor_) + " (audio implies " + e + " at " + py_str(rate) +
                                      " fps); the render ended on: " + stop;
                 raise_refusal("Failed", nb::str(msg.c_str()), nb::str(detail.c_str()));
             }
@@ -203,8 +204,10 @@ struct RenderFrames {
         if (err) raise_mapped(*err);
     }
 
-    ~RenderFrames() {
-        if (!started || finished || !avatar.is_valid() || avatar.is_none()) return;
+    // Dropped by the consumer (or collected in a cycle) while suspended: abandon it
+    // as close() would; an error of interrupt() has no caller left to reach.
+    void abandon_quietly() {
+        if (!started || finished || running || !avatar.is_valid() || avatar.is_none()) return;
         nb::error_scope keep;
         try {
             close();
@@ -213,13 +216,21 @@ struct RenderFrames {
         } catch (...) {
         }
     }
+    ~RenderFrames() { abandon_quietly(); }
 };
 
+// Run by the collector before it clears a cycle that holds a suspended render.
+static void render_frames_finalize(PyObject* self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<RenderFrames>(self)->abandon_quietly();
+}
+
+static PyType_Slot render_frames_slots[] = {{Py_tp_traverse, (void*)gc_traverse<RenderFrames>},
+                                            {Py_tp_clear, (void*)gc_clear<RenderFrames>},
+                                            {Py_tp_finalize, (void*)render_frames_finalize},
+                                            {0, nullptr}};
+
 void register_avatar(nb::module_& m) {
-    nb::class_<RenderFrames>(m, "_RenderFrames", nb::type_slots(gc_slots<RenderFrames>()), "The lazy frame sequence of one render.")
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &RenderFrames::next)
-        .def("close", &RenderFrames::close);
+    bind_lazy<RenderFrames>(m, "_RenderFrames", "The lazy frame sequence of one render.", render_frames_slots);
 
     nb::class_<Avatar> cls(m, "Avatar", nb::type_slots(avatar_slots), "An open avatar.  Get one from :func:`orvane.open`.");
     cls.def(
@@ -238,7 +249,7 @@ void register_avatar(nb::module_& m) {
             "render",
             [](nb::object self, nb::object audio, nb::object out_mp4) -> nb::object {
                 if (out_mp4.is_none()) return self.attr("_render_frames")(audio);
-                nb::object write = py_import("orvane.__main__").attr("_write");
+                nb::object write = from_import(py_import("orvane.__main__"), "_write");
                 return write(self, audio, nb::str(out_mp4));
             },
             nb::arg("audio").none(), nb::arg("out_mp4").none() = nb::none(),

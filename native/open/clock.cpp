@@ -12,7 +12,7 @@ struct ClockedChunks {
     nb::object clock;  // the _RenderClock, kept alive
     nb::object src;  // the upstream iterable; its iterator is taken at the first request
     nb::object it;
-    bool ended = false;
+    bool ended = false, running = false;
 
     template <class F>
     void each(F f) {
@@ -38,16 +38,15 @@ struct ClockedChunks {
         nb::cast<RenderClock&>(clock).start_if_unset();
         return c;
     }
+
+    void close() {
+        ended = true;
+        src = it = nb::none();
+    }
 };
 
 void register_clock(nb::module_& m) {
-    nb::class_<ClockedChunks>(m, "_ClockedChunks", nb::type_slots(gc_slots<ClockedChunks>()))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &ClockedChunks::next)
-        .def("close", [](ClockedChunks& c) {
-            c.ended = true;
-            c.src = c.it = nb::none();
-        });
+    bind_lazy<ClockedChunks>(m, "_ClockedChunks");
 
     nb::class_<RenderClock> cls(m, "_RenderClock", "Steady-state clock of one render.");
     cls.def(nb::init<>())

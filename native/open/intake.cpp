@@ -118,7 +118,7 @@ static nb::bytes decode(nb::handle path) {
         av = py_import("av");
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
-        raise_refusal("Failed", nb::str(kReadFailed), e.value());
+        raise_refusal("Failed", nb::str(kReadFailed), e.value(), e.value());
     }
     std::vector<char> buf;
     try {
@@ -152,7 +152,7 @@ static nb::bytes decode(nb::handle path) {
         if (buf.empty()) orvane::raise_value_error("no audio in that file");
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
-        raise_refusal("Failed", nb::str(kReadFailed), e.value());
+        raise_refusal("Failed", nb::str(kReadFailed), e.value(), e.value());
     }
     return nb::bytes(buf.data(), buf.size());
 }
@@ -179,6 +179,7 @@ static nb::object whole_clip(nb::handle audio) {
 struct ChunkStream {
     nb::object audio, clip, it;
     int state = 0;  // 0 fresh, 1 streaming items, 2 ended
+    bool running = false;
 
     template <class F>
     void each(F f) {
@@ -208,17 +209,22 @@ struct ChunkStream {
             }
             return mod_get("_pcm")(item);
         } catch (nb::python_error&) {
-            state = 2;
-            it = nb::none();
+            close();
             throw;
         }
+    }
+
+    void close() {
+        state = 2;
+        it = nb::none();
     }
 };
 
 static nb::object expected_frames(nb::handle clip, nb::handle fps) {
     if (clip.is_none() || fps.is_none() || py_compare(fps, nb::int_(0), Py_EQ)) return nb::none();
     nb::module_ session = py_import("orvane._session");
-    nb::object per_second = checked(PyNumber_Multiply(session.attr("BYTES_PER_FRAME").ptr(), session.attr("FPS").ptr()));
+    nb::object bpf = from_import(session, "BYTES_PER_FRAME"), fps_ = from_import(session, "FPS");
+    nb::object per_second = checked(PyNumber_Multiply(bpf.ptr(), fps_.ptr()));
     nb::object n_bytes = nb::int_(PyObject_Length(clip.ptr()));
     if (PyErr_Occurred()) throw nb::python_error();
     nb::object seconds = checked(PyNumber_TrueDivide(n_bytes.ptr(), per_second.ptr()));
@@ -232,13 +238,7 @@ void register_intake(nb::module_& m) {
     m.def("_pcm", &pcm, nb::arg("obj").none(), "One audio item as 16 kHz mono 16-bit PCM bytes.");
     m.def("_whole_clip", &whole_clip, nb::arg("audio").none(),
           "PCM bytes of a whole clip (bytes, array or file), or None for a streamed input.");
-    nb::class_<ChunkStream>(m, "_ChunkStream", nb::type_slots(gc_slots<ChunkStream>()))
-        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-        .def("__next__", &ChunkStream::next)
-        .def("close", [](ChunkStream& s) {
-            s.state = 2;
-            s.it = nb::none();
-        });
+    bind_lazy<ChunkStream>(m, "_ChunkStream");
     m.def(
         "_chunks",
         [](nb::object audio, nb::object clip) {

@@ -18,17 +18,21 @@ using orvane::py_str;
     throw nb::python_error();
 }
 
-// Raise `exc` as a translation of a caught error: no cause, context suppressed,
-// so the user sees the refusal alone (the caught error survives as its detail).
-[[noreturn]] inline void throw_unchained(nb::handle exc) {
+// Raise `exc` as a translation of `caught` (`raise exc from None` inside its
+// except clause): no cause, the caught error kept as suppressed context, so the
+// user sees the refusal alone and the caught error survives as its detail.
+[[noreturn]] inline void throw_unchained(nb::handle exc, nb::handle caught = nb::handle()) {
     PyException_SetCause(exc.ptr(), nullptr);  // also sets __suppress_context__
-    throw_obj(exc);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    if (caught.is_valid() && caught.ptr() != exc.ptr()) PyException_SetContext(exc.ptr(), caught.inc_ref().ptr());
+    throw nb::python_error();
 }
 
-// refuse(cls, message, detail) of the error module, raised unchained.
-[[noreturn]] inline void raise_refusal(const char* cls, nb::handle message, nb::handle detail) {
+// refuse(cls, message, detail) of the error module, raised as above.
+[[noreturn]] inline void raise_refusal(const char* cls, nb::handle message, nb::handle detail,
+                                       nb::handle caught = nb::handle()) {
     nb::object exc = mod_get("refuse")(mod_get(cls), message, detail);
-    throw_unchained(exc);
+    throw_unchained(exc, caught);
 }
 
 // An error class called with its message alone.
@@ -75,6 +79,28 @@ inline nb::object py_next(nb::handle it) {
     PyObject* r = PyIter_Next(it.ptr());
     if (!r && PyErr_Occurred()) throw nb::python_error();
     return nb::steal(r);
+}
+
+// `from <module> import <name>` (module already imported): the interpreter's rules,
+// a submodule of that name included, and its ImportError for a missing name.
+inline nb::object from_import(nb::handle mod, const char* name) {
+    PyObject* r = PyObject_GetAttrString(mod.ptr(), name);
+    if (r) return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    nb::object modname = attr_or(mod, "__name__", nb::none());
+    if (PyUnicode_Check(modname.ptr())) {
+        nb::object sub = py_import("sys").attr("modules").attr("get")(py_str(modname) + "." + name);
+        if (!sub.is_none()) return sub;
+    }
+    nb::object path = attr_or(mod, "__file__", nb::none());
+    bool named = PyUnicode_Check(modname.ptr()), located = PyUnicode_Check(path.ptr());
+    std::string msg = "cannot import name " + py_repr(nb::str(name)) + " from " +
+                      (named ? py_repr(modname) : std::string("'<unknown module name>'")) + " (" +
+                      (located ? py_str(path) : std::string("unknown location")) + ")";
+    nb::str text(msg.c_str());
+    PyErr_SetImportError(text.ptr(), named ? modname.ptr() : nullptr, located ? path.ptr() : nullptr);
+    throw nb::python_error();
 }
 
 // Readable buffer view of a C-contiguous object (bytes, arrays), released on scope exit.
@@ -147,6 +173,37 @@ PyType_Slot* gc_slots() {
                                   {Py_tp_clear, (void*)gc_clear<T>},
                                   {0, nullptr}};
     return slots;
+}
+
+// A lazy sequence stepped by its consumer, with a generator's guard: asking for the
+// next item (or closing) from inside a step raises instead of re-entering it.
+struct StepGuard {
+    bool& running;
+    explicit StepGuard(bool& r) : running(r) {
+        if (running) orvane::raise_value_error("generator already executing");
+        running = true;
+    }
+    ~StepGuard() { running = false; }
+    StepGuard(const StepGuard&) = delete;
+    StepGuard& operator=(const StepGuard&) = delete;
+};
+
+// Binds T as an iterator: T has `bool running`, `nb::object next()` (raising
+// stop_iteration at the end) and `void close()` (the consumer abandons it).
+template <class T>
+nb::class_<T> bind_lazy(nb::handle scope, const char* name, const char* doc = "", PyType_Slot* slots = nullptr) {
+    nb::class_<T> cls(scope, name, nb::type_slots(slots ? slots : gc_slots<T>()), doc);
+    cls.def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__",
+             [](T& t) {
+                 StepGuard g(t.running);
+                 return t.next();
+             })
+        .def("close", [](T& t) {
+            StepGuard g(t.running);
+            t.close();
+        });
+    return cls;
 }
 
 }  // namespace op

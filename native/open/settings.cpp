@@ -19,7 +19,7 @@ void register_settings(nb::module_& m) {
     m.attr("NamedTuple") = typing.attr("NamedTuple");
     nb::module_ errors = py_import("orvane._errors");
     for (const char* name : {"AvatarError", "Failed", "InvalidAvatar", "NotSupported", "refuse"})
-        m.attr(name) = errors.attr(name);
+        m.attr(name) = from_import(errors, name);
 
     nb::module_ re = py_import("re");
     m.attr("_log") = py_import("logging").attr("getLogger")("orvane");

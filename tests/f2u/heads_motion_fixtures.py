@@ -136,15 +136,8 @@ class DetSRef:
 # ---- HeadL reference -----------------------------------------------------------------------
 
 
-def bweights_ref(u, p):
-    u = np.asarray(u, np.float64)
-    if p == 3:
-        return np.stack([(1 - u) ** 3, 3 * u**3 - 6 * u**2 + 4, -3 * u**3 + 3 * u**2 + 3 * u + 1, u**3], -1) / 6
-    raise NotImplementedError(p)
-
-
 class HeadLRef:
-    def __init__(self, pk, idv129, noise, cap_tokens=1024, keep_tokens=64, bweights=None):
+    def __init__(self, pk, idv129, noise, cap_tokens=1024, keep_tokens=64, *, bweights):
         self.pk, self.noise = pk, noise
         h = pk.h
         for k in ("p", "nk", "S", "D", "pf", "nkf", "ncode", "Lc"):
@@ -294,24 +287,10 @@ def path_tables():
     return d, c
 
 
-def path_delta_ref(p, d, c, u):
-    p = np.atleast_1d(np.asarray(p, np.float64))
-    out = np.zeros((len(p), d.shape[1]))
-    for r, x in enumerate(p):
-        if x <= 0:
-            out[r] = x / max(c[1], 1e-9) * d[1]
-        elif x >= c[-1]:
-            out[r] = d[-1] + (x - c[-1]) * u
-        else:
-            j = int(np.searchsorted(c, x, "left"))
-            out[r] = d[j - 1] + (x - c[j - 1]) / max(c[j] - c[j - 1], 1e-12) * (d[j] - d[j - 1])
-    return out
-
-
 class OpenRef:
     """F3COpen / F3XBOpen from the behaviour, in plain numpy."""
 
-    def __init__(self, g, emap, P, d, c, seed, shift, noise, ehyst=0.95, keep_onsets=64, xc=None, path_delta=None,
+    def __init__(self, g, emap, P, d, c, seed, shift, noise, ehyst=0.95, keep_onsets=64, *, path_delta, xc=None,
                  trim=True):
         self.g, self.emap = g, emap
         self.P = np.asarray(P, np.float64)
@@ -334,7 +313,7 @@ class OpenRef:
         self.n = self.done = 0
         self.prev = None
         self.xc = xc
-        self.path_delta = path_delta or path_delta_ref
+        self.path_delta = path_delta  # the module's own (a neighbouring service)
         self.trim = trim
 
     def add(self, rows, fp, fe):

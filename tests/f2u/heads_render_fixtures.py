@@ -118,6 +118,30 @@ def composite_ref(o, gm, roi, rgb, mask):
     region[...] = alpha * col + (1 - alpha) * region
 
 
+def run_ref(idn, rd, feeds, motion, lite):
+    """Renderer.run in numpy: motion(feeds) and lite(feeds) stand for the two
+    models (lists of outputs); rd supplies the regions."""
+    import cv2
+
+    r = idn.r
+    s = feeds["sel"]
+    grid64, occ, z, y0, gm64 = motion({"f32": r["g_f32"], "x_s": r["x_s_t"], "x_d": feeds["x_d"],
+                                       "bf32": r["b_f32"][s], "xk": feeds["xk"]})
+    n = len(s)
+    wrgb = np.empty((n, 3, 512, 512), np.float32)
+    for i in range(n):
+        wrgb[i] = warp_cone_ref(idn.planes[0], cv2.resize(grid64[i], (512, 512), interpolation=cv2.INTER_LINEAR))
+    o = lite({"wrgb": wrgb, "grid64": grid64, "occ": occ, "y0": y0, "z": z, "f128": r["g_f128"]})[0]
+    for i in range(n):
+        gm = cv2.resize(gm64[i], (512, 512), interpolation=cv2.INTER_LINEAR)
+        composite_ref(o[i], gm, rd.roi_m, r["b_rgb"][s[i]], r["b_mask"][s[i]])
+        if feeds["eyes"]:
+            li, ri = feeds["sL"][i], feeds["sR"][i]
+            composite_ref(o[i], gm, rd.roi_e, r["e_rgb"][li], r["e_mL"][li])
+            composite_ref(o[i], gm, rd.roi_e, r["e_rgb"][ri], r["e_mR"][ri])
+    return to_u8_ref(o)
+
+
 def to_u8_ref(o):
     v = np.rint((np.clip(o, -1, 1) + 1) * 127.5)
     return np.ascontiguousarray(np.clip(v, 0, 255).astype(np.uint8).transpose(0, 2, 3, 1))

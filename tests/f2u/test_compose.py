@@ -137,6 +137,13 @@ def test_too_few_columns(host, width, pk):
         host.compose(pk, make_src(), rows(2, width=width))
 
 
+@pytest.mark.parametrize("driven", [[1.0, 2.0], np.array([0.5])])
+def test_driven_indices_must_be_integers(host, driven):
+    pk = SimpleNamespace(DRIVEN=np.asarray(driven), EYE_DIMS=np.array([30], np.int64), stitch=FakePack().stitch)
+    with pytest.raises(IndexError, match="integer"):
+        host.compose(pk, make_src(), rows(2))
+
+
 def test_66_columns_suffice(host):
     assert host.compose(FakePack(driven=(62,)), make_src(), rows(2, width=66)).shape == (2, 21, 3)
 
@@ -196,7 +203,8 @@ def test_pose_track_import_errors(host, monkeypatch):
         host.pose_track(FakePack(), SimpleNamespace(src=make_src()), rows(1))
 
 
-def test_pose_track_with_the_stand_in(host, pack, identity_path):
+@pytest.mark.parametrize("T", [3, 0])
+def test_pose_track_with_the_stand_in(host, pack, identity_path, T):
     idn = host.Identity(str(identity_path), None)
-    out = host.pose_track(pack, idn, rows(3))
-    assert out.shape == (3, 3) and out.dtype == np.float32
+    out = host.pose_track(pack, idn, rows(T))
+    assert out.shape == (T, 3) and out.dtype == np.float32

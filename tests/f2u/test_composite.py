@@ -44,9 +44,10 @@ def test_matches_numpy_reference_bit_exact(host, roi, hw, k):
     assert not np.array_equal(o, frame())
 
 
-def test_float64_frame_and_grid(host):
+@pytest.mark.parametrize("gdtype", [np.float64, ">f4"])
+def test_float64_frame_and_other_grids(host, gdtype):
     rgb, mask = patch(30, 36)
-    gm = wavy_grid(dtype=np.float64)
+    gm = wavy_grid(dtype=gdtype)  # a byte-swapped float32 grid still computes in float32
     o, want = frame(dtype=np.float64), frame(dtype=np.float64)
     host._composite(o, gm, (300.0, 420.0, 180.0, 330.0), rgb, mask)
     composite_ref(want, gm, (300.0, 420.0, 180.0, 330.0), rgb, mask)
@@ -104,20 +105,55 @@ def test_samples_all_outside_leave_frame_untouched(host):
     np.testing.assert_array_equal(o, before)
 
 
-def test_strict_bounds_at_minus_one(host):
-    # roi = whole frame, w = 512: mx = (g + 1) * 256 - 0.5, so mx = -1 at g = -1 - 1/512
-    rgb, mask = patch(512, 512)
-    mask[:] = 1.0
-    edge = np.float32(-1.0 - 1.0 / 512)
-    gm = np.full((512, 512, 2), 0.0, np.float32)
-    gm[..., 0] = edge
+# roi = whole frame and a 512 x 512 patch: mx = (g + 1) * 256 - 0.5, so mx = -1 at
+# g = -1 - 1/512 and mx = w at g = 1 + 1/512 (both exact in float32); likewise my.
+# The patch colours are NaN, so any pixel inside the blended box turns NaN, even
+# where its alpha is 0: the box shows directly.
+@pytest.mark.parametrize("axis", [0, 1])
+@pytest.mark.parametrize("edge", [-1.0 - 1.0 / 512, 1.0 + 1.0 / 512])
+def test_strict_bounds_at_the_patch_edges(host, axis, edge):
+    rgb = np.full((3, 512, 512), np.nan, np.float32)
+    mask = np.ones((1, 512, 512), np.float32)
+    gm = np.zeros((512, 512, 2), np.float32)
+    gm[..., axis] = edge
     o = frame()
     before = o.copy()
     host._composite(o, gm, (0, 512, 0, 512), rgb, mask)
     np.testing.assert_array_equal(o, before)
-    gm[..., 0] = np.nextafter(edge, np.float32(0))
+    gm[:5, :7, axis] = edge - np.sign(edge) / 65536  # 1/256 of a patch pixel inside (exact in float32)
     host._composite(o, gm, (0, 512, 0, 512), rgb, mask)
-    assert not np.array_equal(o, before)
+    assert np.isnan(o[:, :5, :7]).all()
+    np.testing.assert_array_equal(o[:, 5:], before[:, 5:])
+    np.testing.assert_array_equal(o[:, :, 7:], before[:, :, 7:])
+
+
+def test_partly_covered_box_keeps_pixels_sampled_beyond_the_patch(host):
+    # a grid turned by 30 degrees: the patch lands as a diamond, its bounding box
+    # holds output pixels whose samples miss the patch
+    yy, xx = np.mgrid[0:512, 0:512]
+    cx, cy = xx - 255.5, yy - 255.5
+    c, s = np.cos(np.pi / 6), np.sin(np.pi / 6)
+    gm = np.stack([(c * cx - s * cy + 256) * 2 / 512 - 1, (s * cx + c * cy + 256) * 2 / 512 - 1], -1)
+    gm = gm.astype(np.float32)
+    rgb, mask = patch(40, 40)
+    mask[:] = 1.0
+    roi = (200, 300, 220, 320)
+    o = frame()
+    before = o.copy()
+    host._composite(o, gm, roi, rgb, mask)
+    u = gm[..., 0] * np.float32(512 / 100) + np.float32((512 - 2 * 220) / 100) - 1
+    v = gm[..., 1] * np.float32(512 / 100) + np.float32((512 - 2 * 200) / 100) - 1
+    mx, my = (u + 1) * 40 * 0.5 - 0.5, (v + 1) * 40 * 0.5 - 0.5
+    inb = (mx > -1) & (mx < 40) & (my > -1) & (my < 40)
+    rows, cols = np.flatnonzero(inb.any(axis=1)), np.flatnonzero(inb.any(axis=0))
+    box = np.zeros((512, 512), bool)
+    box[rows[0]:rows[-1] + 1, cols[0]:cols[-1] + 1] = True
+    missed = box & ~inb
+    assert missed.sum() > 1000
+    np.testing.assert_array_equal(o[:, missed], before[:, missed])
+    np.testing.assert_array_equal(o[:, ~box], before[:, ~box])
+    inner = (mx >= 0) & (mx <= 39) & (my >= 0) & (my <= 39)
+    assert np.all(o[:, inner] != before[:, inner])
 
 
 @pytest.mark.parametrize(
@@ -153,3 +189,28 @@ def test_arguments_by_name(host):
     np.testing.assert_array_equal(o, want)
     with pytest.raises(TypeError):
         host._composite(o, gm, (300, 420, 180, 330), rgb)
+
+
+def ro_frame():
+    o = frame()
+    o.flags.writeable = False
+    return o
+
+
+@pytest.mark.parametrize(
+    "o, roi, k, exc",
+    [
+        (np.zeros((512, 512), np.float32), (0, 512, 0, 512), 1, ValueError),  # no channel axis
+        (np.zeros((1, 3, 512, 512), np.float32), (0, 512, 0, 512), 1, ValueError),
+        (np.zeros((3, 512, 512), np.int32), (0, 512, 0, 512), 1, TypeError),
+        (np.zeros((3, 512, 512), np.float32).tolist(), (0, 512, 0, 512), 1, TypeError),  # not changeable in place
+        (ro_frame(), (0, 512, 0, 512), 1, ValueError),
+        (frame(), ("0", "512", "0", "512"), 1, TypeError),  # text is not a number
+        (frame(), (0, 512, 0, 512), 0, IndexError),  # a mask without plane 0
+    ],
+)
+def test_bad_frames_regions_and_masks(host, o, roi, k, exc):
+    rgb, _ = patch(8, 8)
+    mask = np.ones((k, 8, 8), np.float32)
+    with pytest.raises(exc):
+        host._composite(o, identity_grid512(), roi, rgb, mask)

@@ -7,10 +7,10 @@ import make_f2u_pack
 import make_f2u_render_graphs as rg
 from heads_render_fixtures import (  # noqa: F401  (fixtures)
     G,
-    composite_ref,
     render_identity,
     render_pack,
     renderer,
+    run_ref,
     to_u8_ref,
     warp_cone_ref,
 )
@@ -169,28 +169,6 @@ def test_warp_cone_at_pixel_centres_is_plain_sample(renderer, render_identity):
 # ---- run ------------------------------------------------------------------------------
 
 
-def run_ref(renderer, idn, feeds):
-    import cv2
-
-    r = idn.r
-    s = feeds["sel"]
-    mfeeds = {"f32": r["g_f32"], "x_s": r["x_s_t"], "x_d": feeds["x_d"], "bf32": r["b_f32"][s], "xk": feeds["xk"]}
-    grid64, occ, z, y0, gm64 = rg.reference_motion(mfeeds, G=G)
-    n = len(s)
-    wrgb = np.empty((n, 3, 512, 512), np.float32)
-    for i in range(n):
-        wrgb[i] = warp_cone_ref(idn.planes[0], cv2.resize(grid64[i], (512, 512), interpolation=cv2.INTER_LINEAR))
-    o = rg.reference_lite({"wrgb": wrgb, "grid64": grid64, "occ": occ, "y0": y0, "z": z, "f128": r["g_f128"]})[0]
-    for i in range(n):
-        gm = cv2.resize(gm64[i], (512, 512), interpolation=cv2.INTER_LINEAR)
-        composite_ref(o[i], gm, renderer.roi_m, r["b_rgb"][s[i]], r["b_mask"][s[i]])
-        if feeds["eyes"]:
-            li, ri = feeds["sL"][i], feeds["sR"][i]
-            composite_ref(o[i], gm, renderer.roi_e, r["e_rgb"][li], r["e_mL"][li])
-            composite_ref(o[i], gm, renderer.roi_e, r["e_rgb"][ri], r["e_mR"][ri])
-    return to_u8_ref(o)
-
-
 @pytest.mark.parametrize("sL, sR", [([0, 0, 0], [0, 0, 0]), ([1, 0, 3], [0, 0, 2])])
 def test_run_end_to_end_matches_reference(renderer, render_identity, sL, sR):
     rng = np.random.default_rng(4)
@@ -198,7 +176,8 @@ def test_run_end_to_end_matches_reference(renderer, render_identity, sL, sR):
     feeds = renderer.inputs(xd, [0, 3, 4], sL, sR)
     frames = renderer.run(feeds)
     assert frames.shape == (3, 512, 512, 3) and frames.dtype == np.uint8 and frames.flags.c_contiguous
-    np.testing.assert_array_equal(frames, run_ref(renderer, render_identity, feeds))
+    want = run_ref(render_identity, renderer, feeds, lambda f: rg.reference_motion(f, G=G), rg.reference_lite)
+    np.testing.assert_array_equal(frames, want)
 
 
 class FakeSession:
@@ -347,3 +326,30 @@ def test_plane_stack_needs_12_channels(host, render_pack):
     idn = SimpleNamespace(planes=np.zeros((1, 8, 4, 4), np.float32))
     with pytest.raises(ValueError, match="12 channels"):
         host.Renderer(render_pack, idn)
+
+
+def test_definition_order_of_the_heads(host):
+    names = list(vars(host))
+    heads = ["DetS", "HeadL", "F3COpen", "F3XBOpen", "Retr", "compose", "ROWS_L", "ROWS_R", "Renderer", "_composite",
+             "pose_track"]
+    assert names[names.index("Enc") + 1:] == heads
+    assert (host.ROWS_L, host.ROWS_R) == ((11, 13), (15, 16))
+
+
+@pytest.mark.parametrize("g, pix", [(-1.0, 0), (1.0, -1)])
+def test_warp_cone_grid_edges_sample_half_a_pixel_out(renderer, render_identity, g, pix):
+    # -1 samples at pixel position -0.5, +1 at 511.5 (beyond these 48 x 40 planes):
+    # the replicated edge pixel, with the correction weights of a half-pixel offset
+    out = renderer._warp_cone(np.full((3, 2, 2), g, np.float32))
+    P = render_identity.planes[0][:, pix, pix]
+    a = np.float32(0.125)
+    want = P[0:3] - a * P[3:6] - a * P[6:9] + (a * a) * P[9:12]
+    np.testing.assert_array_equal(out, np.broadcast_to(want[:, None, None], (3, 3, 2)))
+
+
+def test_decoder_output_must_be_channel_first_frames(fresh):
+    fresh.s_mot = fake_motion(0)
+    fresh.s_lite = FakeSession([np.zeros((0, 512, 512), np.float32)])
+    none = np.zeros(0, np.int64)
+    with pytest.raises(ValueError):
+        fresh.run(fresh.inputs(np.zeros((0, 21, 3), np.float32), none, none, none))

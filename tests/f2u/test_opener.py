@@ -47,8 +47,19 @@ def _block(rng, T, K=3):
     return (rng.standard_normal((T, 69)).astype(np.float32), rng.standard_normal((T, K - 1)), rng.standard_normal(T))
 
 
+def _add_pop_both(ours, ref, rng, sizes):
+    """Feed both openers the same blocks, popping after each: results must match to the bit."""
+    for T in sizes:
+        blk = _block(rng, T)
+        ours.add(*blk)
+        ref.add(*blk)
+        for a, w in zip(ours.pop(EYE4), ref.pop(EYE4), strict=True):
+            assert a.dtype == w.dtype
+            np.testing.assert_array_equal(a, w)
+
+
 @pytest.mark.parametrize("xb", [False, True])
-@pytest.mark.parametrize("q, keep_onsets, b", [(0.3, 64, -1.0), (None, 2, 0.5), (0.9, 0, 2.0)])
+@pytest.mark.parametrize("q, keep_onsets, b", [(0.3, 64, -1.0), (None, 2, 0.5), (0.9, 0, 2.0), (0.5, 2**70, 1.0)])
 def test_stream_matches_reference(host, xb, q, keep_onsets, b):
     ours, ref = _pair(host, xb=xb, g=fx.params(q=q, b=b), keep_onsets=keep_onsets)
     rng = np.random.default_rng(1)
@@ -180,9 +191,12 @@ def test_construction(host):
     assert ours.rng.bit_generator.state == np.random.default_rng(2**32 - 5).bit_generator.state
     assert len(ours.f) == 4096 + 5 and ours.pend.shape == (0, 69) and ours.pend.dtype == np.float32
     assert ours.P.dtype == np.float64 and ours.amin == -6 and ours.ehyst == 0.95 and ours.keep_onsets == 64
-    fields = list(vars(ours))
-    assert fields[:8] == ["g", "emap", "P", "d", "c", "shift", "ehyst", "noise"]
-    assert fields[-4:] == ["pend", "n", "done", "prev"]
+    assert list(vars(ours)) == [
+        "g", "emap", "P", "d", "c", "shift", "ehyst", "noise", "rng", "pool_f", "pool_s", "NX", "B", "V", "aw",
+        "amin", "f", "fb", "on", "n_on", "last", "th", "keep_onsets", "cs_last", "cs", "cb", "pend", "n", "done",
+        "prev"]
+    xb, _ = _pair(host, xb=True)
+    assert list(vars(xb)) == list(vars(ours)) + ["xc"]
 
 
 def test_construction_failures(host):
@@ -259,6 +273,9 @@ def test_event_track_growth(host):
     assert ours.fb == 10 and len(ours.f) == max(2 * (L - 10), L + 1 - 10 + 4096)
     np.testing.assert_array_equal(ours.f[: L - 10], np.arange(10, L))
     assert not ours.f[L - 10:].any()
+    with pytest.raises(ValueError, match="too big"):
+        ours._f_need(2**63 - 1)
+    assert ours.fb == 10
 
 
 def test_onset_failures_move_th_past_the_row(host):
@@ -276,6 +293,40 @@ def test_onset_failures_move_th_past_the_row(host):
         ours._hazard()
     assert ours.th == 1
 
+    # motion rows without feature rows
+    ours, _ = _pair(host)
+    rows, fp, fe = _block(np.random.default_rng(12), 3)
+    ours.add(rows, fp[:0], fe[:0])
+    with pytest.raises(IndexError):
+        ours._hazard()
+    assert ours.th == 1 and ours.cs is None
+    ours.add(rows[:1], fp[:1], fe[:1])
+    with pytest.raises(IndexError):
+        ours._hazard()
+    assert ours.th == 2
+
+
+def test_only_evaluated_rows_read_the_hazard_model(host):
+    g = fx.params(REF=50)
+    ours, _ = _pair(host, g=g)
+    ours.add(*_block(np.random.default_rng(16), 3))
+    ours.last, ours.th = 0, 1
+    g.mu_x = np.zeros(5)  # the wrong width: only an evaluated row can notice
+    ours._hazard()
+    assert ours.th == 3 and ours.rng.bit_generator.state == np.random.default_rng(7).bit_generator.state
+    ours.add(*_block(np.random.default_rng(17), 1))
+    ours.last = -100
+    with pytest.raises(ValueError, match="broadcast"):
+        ours._hazard()
+    assert ours.th == 4
+
+
+def test_onset_pass_uses_the_openers_window_list(host):
+    ours, ref = _pair(host)
+    ours.aw = ref.aw = [(-3, 0), (0, 2)]
+    _add_pop_both(ours, ref, np.random.default_rng(18), (20, 7, 30))
+    _same(ours, ref)
+
 
 def test_error_after_frame_step_keeps_done(host):
     ours, _ = _pair(host)
@@ -288,6 +339,13 @@ def test_error_after_frame_step_keeps_done(host):
     with pytest.raises(ValueError, match="argmin"):
         empty.pop(EYE4)
     assert empty.done == 0
+    for prev in [(10**30, 0), (0, -7)]:
+        bad, _ = _pair(host)  # six key levels
+        bad.prev = prev
+        bad.add(*_block(np.random.default_rng(13), 2))
+        with pytest.raises(IndexError, match="out of bounds"):
+            bad.pop(EYE4)
+        assert bad.done == 0
 
 
 def test_windows_ahead_of_the_row_survive_trimming(host):
@@ -301,12 +359,7 @@ def test_windows_ahead_of_the_row_survive_trimming(host):
                      path_delta=host.path_delta)
     rng = np.random.default_rng(14)
     for T in [2000, 60, 3, 1, 50]:
-        blk = _block(rng, T)
-        ours.add(*blk)
-        ref.add(*blk)
-        got, want = ours.pop(EYE4), ref.pop(EYE4)
-        for a, w in zip(got, want):
-            np.testing.assert_array_equal(a, w)
+        _add_pop_both(ours, ref, rng, [T])
         assert ours.on == ref.on[-64:] and ours.n_on == ref.n_on
     assert ours.cb > 0 and ours.cb <= ours.n
 
@@ -339,11 +392,6 @@ def test_with_the_real_parameter_set_eye_maps_and_noise(host, xb):
     else:
         ours = host.F3COpen(*args, host.AR2Noise(res, 4))
     ref = fx.OpenRef(*args, host.AR2Noise(res, 4), xc=xc, path_delta=host.path_delta)
-    for T in [7, 30, 1, 90]:
-        blk = _block(rng, T)
-        ours.add(*blk)
-        ref.add(*blk)
-        for a, w in zip(ours.pop(EYE4), ref.pop(EYE4)):
-            np.testing.assert_array_equal(a, w)
+    _add_pop_both(ours, ref, rng, [7, 30, 1, 90])
     _same(ours, ref)
     assert ours.n_on > 0

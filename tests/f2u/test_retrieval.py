@@ -138,3 +138,35 @@ def test_rebound_prev_is_honoured(host):
     r = host.Retr(bank([[0.0], [1.0]]))
     r.prev = 1
     assert r([[0.48]]).tolist() == [1]  # 0.52 <= 0.48 / 0.85
+
+
+@pytest.mark.parametrize("where", ["key", "bank"])
+def test_nan_distances_follow_numpy_argmin(host, where):
+    # a NaN distance is the minimum numpy's argmin reports (its first NaN)
+    rng = np.random.default_rng(5)
+    idn = random_bank(rng, N=6, K=3)
+    keys = rng.standard_normal((5, 3))
+    if where == "key":
+        keys[2, 1] = np.nan
+    else:
+        idn.bank_key[4, 0] = np.nan
+    np.testing.assert_array_equal(host.Retr(idn)(keys), RetrRef(idn)(keys))
+
+
+def test_prev_is_handed_on_as_given(host):
+    r = host.Retr(bank([[0.0], [1.0], [2.0]]))
+    r.prev = -1  # counts from the end, like any numpy index
+    assert r([[1.9]]).tolist() == [-1] and r.prev == -1
+    r.prev = 7  # outside the bank: untouched by a call without rows, refused by one with rows
+    assert r(np.zeros((0, 1))).shape == (0,) and r.prev == 7
+    with pytest.raises(IndexError):
+        r([[0.0]])
+    assert r.prev == 7
+
+
+def test_spread_must_be_numeric(host):
+    r = host.Retr(bank([[0.0], [1.0]]))
+    r.sd = None  # np.asarray would read it as NaN and pick entry 0 silently
+    with pytest.raises(TypeError):
+        r([[1.0]])
+    assert r.prev is None

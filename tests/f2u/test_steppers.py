@@ -162,15 +162,11 @@ def test_dets_bad_token_fails_until_it_leaves_the_window(host, mpack, idv126):
     assert rows.shape == (4, mpack.F) and len(ds.hist) == 2
 
 
-@pytest.mark.parametrize("where, outs, exc", [
-    ("s_det", 3, ValueError),
-    ("s_det", 1, ValueError),
-])
-def test_dets_model_output_count(host, mpack, idv126, where, outs, exc):
-    real = getattr(mpack, where)
-    fake = fx.RecSession(lambda feeds: (real.run(None, feeds) * 3)[:outs])
-    ds = host.DetS(fx.pack_view(mpack, **{where: fake}), idv126)
-    with pytest.raises(exc, match="unpack"):
+@pytest.mark.parametrize("outs", [3, 1])
+def test_dets_model_output_count(host, mpack, idv126, outs):
+    fake = fx.RecSession(lambda feeds: (mpack.s_det.run(None, feeds) * 3)[:outs])
+    ds = host.DetS(fx.pack_view(mpack, s_det=fake), idv126)
+    with pytest.raises(ValueError, match="unpack"):
         ds.step(_tokens(1)[0])
 
 
@@ -188,13 +184,16 @@ def _feeds_h(mpack, n):
     return [(fx.token(rng), rng.standard_normal((1, 16)).astype(np.float32)) for _ in range(n)]
 
 
-@pytest.mark.parametrize("cap, keep", [(1024, 64), (5, 2), (4, 3), (3, 0)])
+@pytest.mark.parametrize("cap, keep", [(1024, 64), (5, 2), (4, 3), (3, 0), (1, 0)])
 def test_headl_matches_reference_and_compaction_changes_nothing(host, mpack, idv129, cap, keep):
     ours = host.HeadL(mpack, idv129, host.NumpyNoise(9), cap_tokens=cap, keep_tokens=keep)
     ref = fx.HeadLRef(mpack, idv129, host.NumpyNoise(9), bweights=host.bweights)
     np.testing.assert_array_equal(ours.idt, ref.idt)
     np.testing.assert_array_equal(ours.pose_deg, ref.pose_deg)
     assert ours.lprev == np.float32(math.log(0.05)) and ours.nx0 == 13
+    assert list(vars(ours)) == ["pk", "noise", "p", "nk", "S", "D", "pf", "nkf", "ncode", "Lc", "idt", "pose_deg",
+                                "l_mu", "l_sd", "cap", "keep", "cps", "cpf", "lprev", "hid", "code", "k", "kb", "nx0"]
+    assert ours.l_mu.dtype == ours.l_sd.dtype == ours.lprev.dtype == np.float32
     for f4, h in _feeds_h(mpack, 14):
         got = ours.step(f4, h)
         want = ref.step(f4, h)
@@ -341,8 +340,10 @@ def test_headl_step_failures_leave_state(host, mpack, idv129):
     assert hl2.k == 0 and not hl2.cps.any() and hl2.lprev == np.float32(math.log(0.05))
 
 
-def test_headl_draw_model_output_count(host, mpack, idv129):
-    pk = fx.pack_view(mpack, s_hdraw=fx.RecSession(lambda f: mpack.s_hdraw.run(None, f)[:2]))
+@pytest.mark.parametrize("where, outs", [("s_hdraw", 2), ("s_hctx", 4)])
+def test_headl_model_output_count(host, mpack, idv129, where, outs):
+    real = getattr(mpack, where)
+    pk = fx.pack_view(mpack, **{where: fx.RecSession(lambda f: (real.run(None, f) * 2)[:outs])})
     hl = host.HeadL(pk, idv129, host.NumpyNoise(0))
     f4, h = _feeds_h(mpack, 1)[0]
     with pytest.raises(ValueError, match="unpack"):
@@ -357,6 +358,7 @@ def test_heads_follow_the_encoders_in_definition_order(host):
 
 def test_dets_state_after_steps(host, mpack, idv126):
     ds = host.DetS(pk=mpack, idv126=idv126.astype(np.float64), noise=None)
+    assert list(vars(ds)) == ["pk", "mu", "sd", "idt", "feats", "hist", "rec", "rng"]
     assert ds.rec is None and ds.feats == [] and ds.hist == [] and ds.pk is mpack
     ds.step(_tokens(1)[0].astype(np.float64))
     assert ds.feats[0].dtype == np.float32 and ds.feats[0].shape == (1, 4, 3, 768)
@@ -367,3 +369,84 @@ def test_dets_state_after_steps(host, mpack, idv126):
 def test_headl_identity_vector_shape(host, mpack, idv):
     with pytest.raises(ValueError, match="idv129"):
         host.HeadL(mpack, idv, host.NumpyNoise(0))
+
+
+@pytest.mark.parametrize("idv", [np.zeros((1, 125), np.float32), np.zeros(127)])
+def test_dets_identity_vector_of_wrong_length(host, mpack, idv):
+    with pytest.raises(ValueError, match="broadcast"):
+        host.DetS(mpack, idv)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.int32, np.float16])
+def test_headl_integrates_increments_in_numpys_result_type(host, mpack, idv129, dtype):
+    # float32 rows + float64 (or int32) increments run in float64 and round on
+    # every store; float16 ones run in float32
+    def draw(feeds):
+        df, ds, lp = mpack.s_hdraw.run(None, feeds)
+        scale = 1000 if np.issubdtype(dtype, np.integer) else np.pi
+        return [(df * scale).astype(dtype), (ds * scale).astype(dtype), lp]
+
+    pk = fx.pack_view(mpack, s_hdraw=fx.RecSession(draw))
+    ours = host.HeadL(pk, idv129, host.NumpyNoise(4), cap_tokens=5, keep_tokens=2)
+    ref = fx.HeadLRef(pk, idv129, host.NumpyNoise(4), 5, 2, bweights=host.bweights)
+    for f4, h in _feeds_h(mpack, 9):
+        np.testing.assert_array_equal(ours.step(f4, h), ref.step(f4, h))
+        np.testing.assert_array_equal(ours.cps, ref.cps)
+        np.testing.assert_array_equal(ours.cpf, ref.cpf)
+
+
+def test_headl_rows_reads_any_cache_array(host, mpack, idv129):
+    hl = host.HeadL(mpack, idv129, host.NumpyNoise(3))
+    for f4, h in _feeds_h(mpack, 3):
+        hl.step(f4, h)
+    hl.k = 2  # sample the last token written
+    want = hl._rows(hl.cps, hl.nk, hl.D, hl.p)
+    assert want.any()
+    frozen = hl.cps.copy()
+    frozen.setflags(write=False)
+    for buf in (frozen, hl.cps.astype(np.float64), np.asfortranarray(hl.cps)):
+        np.testing.assert_array_equal(hl._rows(buf, hl.nk, hl.D, hl.p), want)
+
+
+def _hostile_headl(host, mpack, idv129, case):
+    if case == "cap past int64 rows":
+        return host.HeadL(mpack, idv129, host.NumpyNoise(0), cap_tokens=2**62, keep_tokens=1)
+    if case == "cap past int64":
+        return host.HeadL(mpack, idv129, host.NumpyNoise(0), cap_tokens=2**70, keep_tokens=1)
+    hl = host.HeadL(mpack, idv129, host.NumpyNoise(0))
+    f4, h = _feeds_h(mpack, 1)[0]
+    if case == "token far past the cache":
+        hl.k = 2**61
+        return hl._rows(hl.cps, hl.nk, hl.D, hl.p)
+    if case == "base ahead of the token":
+        hl.kb = 5
+        return hl.step(f4, h)
+    if case == "history longer than the cache":
+        hl.S = 2**62
+        return hl.step(f4, h)
+    raise AssertionError(case)
+
+
+@pytest.mark.parametrize("case, exc", [
+    ("cap past int64 rows", ValueError),
+    ("cap past int64", ValueError),
+    ("token far past the cache", IndexError),
+    ("base ahead of the token", IndexError),
+    ("history longer than the cache", IndexError),
+])
+def test_headl_hostile_sizes_fail_cleanly(host, mpack, idv129, case, exc):
+    with pytest.raises(exc):
+        _hostile_headl(host, mpack, idv129, case)
+
+
+@pytest.mark.parametrize("kind", ["float32", "float64", "int list"])
+def test_dets_identity_is_z_scored_in_the_inputs_precision(host, mpack, kind):
+    v = np.random.default_rng(13).standard_normal((1, 126)) * 3
+    idv = {"float32": v.astype(np.float32), "float64": v, "int list": np.rint(v).astype(int).tolist()}[kind]
+    ours, ref = host.DetS(mpack, idv), fx.DetSRef(mpack, idv)
+    assert ours.idt.dtype == np.float32
+    np.testing.assert_array_equal(ours.idt, ref.idt)
+    a = mpack.a
+    if kind == "float32":  # not the float64 route rounded afterwards
+        wide = ((v.astype(np.float32).astype(np.float64) - a["det_id_mu"]) / a["det_id_sd"]).astype(np.float32)
+        assert (ours.idt != wide).any()

@@ -2,6 +2,7 @@
 and a hand-driven clock that stands in for the module's `time` facility."""
 import sys
 import types
+import weakref
 
 import numpy as np
 
@@ -168,9 +169,9 @@ class FakeRuntime:
         self.ticks = 0
 
 
-def fake_core(monkeypatch, fixture_error=None, runtime_kw=None, ep_auto=True, engine_only=None):
+def fake_core(monkeypatch, fixture_error=None, runtime_kw=None, ep_auto=True, engine_only=None, runtime_error=None):
     """Install fake `orvane._core`, `orvane._loader` modules; returns a record of calls."""
-    rec = types.SimpleNamespace(fixtures=[], registers=0, runtimes=[])
+    rec = types.SimpleNamespace(fixtures=[], registers=0, runtimes=[], fixture_refs=[])
     core = types.ModuleType("orvane._core")
     if ep_auto:
         core.EP_AUTO = "auto"
@@ -180,10 +181,13 @@ def fake_core(monkeypatch, fixture_error=None, runtime_kw=None, ep_auto=True, en
     class Fixture:
         def __init__(self, source, preferred_ep=None, intra_op_threads=None):
             rec.fixtures.append((source, preferred_ep, intra_op_threads, rec.registers))
+            rec.fixture_refs.append(weakref.ref(self))
             if fixture_error is not None:
                 raise fixture_error
 
     def Runtime(fx):
+        if runtime_error is not None:
+            raise runtime_error
         rt = FakeRuntime(fx, **(runtime_kw or {}))
         rec.runtimes.append(rt)
         return rt

@@ -255,7 +255,22 @@ def test_fixture_load_failure(monkeypatch, kw):
         op._FixtureEngine("p")
     assert e.value.args[0] == "that is not a usable avatar"
     assert isinstance(e.value.detail, (RuntimeError, AttributeError))
-    assert e.value.__cause__ is None and e.value.__suppress_context__
+    # as `raise ... from None` in the except clause: nothing chained is shown
+    assert e.value.__cause__ is None and e.value.__suppress_context__ and e.value.__context__ is e.value.detail
+
+
+def test_fixture_runtime_error_is_not_an_avatar_refusal(monkeypatch):
+    # only loading the fixture judges the avatar; a runtime that cannot be built on a
+    # loaded fixture is the caller's to report
+    err = RuntimeError("no runtime")
+    rec = fake_core(monkeypatch, runtime_error=err)
+    with pytest.raises(RuntimeError) as e:
+        op._FixtureEngine("p")
+    assert e.value is err
+    del e
+    err.__traceback__ = None  # its frames hold the fixture passed to Runtime
+    gc.collect()
+    assert rec.fixture_refs[0]() is None  # the loaded fixture is not kept by a half-built adapter
 
 
 def test_fixture_without_core_raises_import_error(monkeypatch):
@@ -289,6 +304,27 @@ def test_fixture_samples_and_ticks(monkeypatch):
     assert got.dtype == np.float32 and np.array_equal(got, x.astype(np.float32) / 32768.0)
     assert got[1] == 0.999969482421875
     assert list(it) == []  # 2 samples short of a tick stay in the stream
+
+
+class CallLog:
+    """Wraps a runtime and records the names of the calls made on it."""
+
+    def __init__(self, rt):
+        self.rt, self.names = rt, []
+
+    def __getattr__(self, name):
+        self.names.append(name)
+        return getattr(self.rt, name)
+
+
+def test_fixture_asks_for_ticks_only_after_a_push(monkeypatch):
+    eng, rec = fixture_engine(monkeypatch)
+    log = CallLog(rec.runtimes[0])
+    eng._rt = log
+    assert list(eng.frames([])) == [] and log.names == []  # nothing pushed, nothing asked
+    assert list(eng.frames([b"", b"\0" * 6, b""])) == [] and log.names == ["push_audio", "ticks_available"]
+    eng.close()
+    assert list(eng.frames([b""])) == []  # a closed runtime is not touched without audio
 
 
 def test_fixture_stream_carries_over_unless_interrupted(monkeypatch):

@@ -108,6 +108,17 @@ def test_stopped_early_texts(fps, stop, rate_text, stop_text):
                                 f"{rate_text} fps); the render ended on: {stop_text}")
 
 
+def test_out_of_range_rate_gives_exact_counts():
+    fps = 1e300
+    expected = int(len(pcm_seconds(1)) / 32000 * fps)
+    floor_ = expected - max(2, int(expected * 0.02))
+    e = FakeEngine(per_chunk=n_frames(3), fps=fps)
+    with pytest.raises(op.Failed) as exc:
+        list(op.Avatar(e, "x").render(pcm_seconds(1)))
+    assert exc.value.args[0].startswith(f"that render stopped early — 3 frames came out of the {expected} ")
+    assert f"expected >= {floor_} (audio implies {expected} at 1e+300 fps)" in exc.value.detail
+
+
 def test_streamed_audio_only_needs_one_frame():
     e = FakeEngine(per_chunk=n_frames(1), fps=25)
     assert len(list(op.Avatar(e, "x").render([pcm_seconds(10)]))) == 1
@@ -141,6 +152,18 @@ def test_taking_every_frame_without_asking_again_is_abandoning():
     assert e.calls == ["frames", "interrupt"]
 
 
+def test_suspended_render_in_a_cycle_is_interrupted_when_collected():
+    e = FakeEngine(per_chunk=n_frames(5), fps=None)
+    seq = iter(op.Avatar(e, "x").render(pcm_seconds(1)))
+    next(seq)
+    e.seq = seq  # engine -> render -> avatar -> engine: only the collector frees it
+    calls = e.calls
+    del seq, e
+    gc.collect()
+    # the collector finalises the avatar (close) and the render (interrupt) in either order
+    assert sorted(calls) == ["close", "frames", "interrupt"]
+
+
 @pytest.mark.parametrize("error, cls, message, detail", [
     (EngineFailed("m", "d"), op.Failed, "m", "d"),
     (EngineUnavailable("gone", "why"), op.NotSupported, "gone", "why"),
@@ -171,6 +194,17 @@ def test_package_errors_and_non_ordinary_errors_pass_unchanged():
     a = op.Avatar(e, "x")
     with pytest.raises(KeyboardInterrupt):
         list(a.render(pcm_seconds(1)))
+    assert e.calls == ["frames", "interrupt"]
+
+
+def test_reentering_the_render_fails_it_once():
+    e = FakeEngine(per_chunk=n_frames(3))
+    seq = iter(op.Avatar(e, "x").render(pcm_seconds(1)))
+    e.per_chunk = lambda c: (next(seq) for _ in range(1))  # the engine asks the render for a frame
+    with pytest.raises(op.Failed) as exc:
+        next(seq)
+    assert exc.value.args[0] == "the render stopped"
+    assert exc.value.detail.args == ("generator already executing",)
     assert e.calls == ["frames", "interrupt"]
 
 
@@ -212,12 +246,22 @@ def test_closed_avatar_refuses_at_first_request():
     assert exc.value.args == ("this avatar is closed",) and e.calls == ["close"]
 
 
-def test_missing_session_module_fails_every_render(monkeypatch):
-    monkeypatch.setitem(sys.modules, "orvane._session", None)
+@pytest.mark.parametrize("missing", ["orvane._session", "orvane._borrow", "EngineFailed", "BorrowUnavailable"])
+def test_missing_session_or_borrow_fails_every_render(monkeypatch, missing):
+    import orvane._borrow
+    import orvane._session
+
+    if missing.startswith("orvane."):
+        monkeypatch.setitem(sys.modules, missing, None)
+    else:
+        owner = orvane._session if missing.startswith("Engine") else orvane._borrow
+        monkeypatch.delattr(owner, missing)
     e = FakeEngine()
     a = op.Avatar(e, "lumeth2")
-    with pytest.raises(ImportError):
+    with pytest.raises(ImportError) as exc:
         next(iter(a.render(pcm_seconds(1))))
+    if not missing.startswith("orvane."):
+        assert str(exc.value).startswith(f"cannot import name '{missing}' from 'orvane.")
     assert e.calls == []
 
 

@@ -203,6 +203,68 @@ def test_pyav_refusals(tmp_path, kind):
         assert isinstance(e.value.detail, Exception)
 
 
+class FakeAV(types.ModuleType):
+    """PyAV double: records the call order; `resampled` maps a decoded frame (or None,
+    the flush) to what resample() returns."""
+
+    def __init__(self, decoded, resampled, decode_error=None):
+        super().__init__("av")
+        self.log, self.decoded, self.resampled, self.decode_error = [], decoded, resampled, decode_error
+        av = self
+
+        class Container:
+            def decode(self, **kw):
+                av.log.append(("decode", kw))
+                for f in av.decoded:
+                    yield f
+                if av.decode_error is not None:
+                    raise av.decode_error
+
+            def close(self):
+                av.log.append("close")
+
+        class Resampler:
+            def __init__(self, **kw):
+                av.log.append(("resampler", kw))
+
+            def resample(self, f):
+                av.log.append(("resample", f))
+                return av.resampled[f]
+
+        self.Container, self.AudioResampler = Container, Resampler
+
+    def open(self, path):
+        self.log.append(("open", path))
+        return self.Container()
+
+
+class Out:
+    def __init__(self, samples):
+        self.a = np.array([samples], np.int16)
+
+    def to_ndarray(self):
+        return self.a
+
+
+def test_pyav_call_order_and_flush(monkeypatch):
+    av = FakeAV(["f1", "f2"], {"f1": [Out([1, 2]), Out([3])], "f2": None, None: [Out([4])]})
+    monkeypatch.setitem(sys.modules, "av", av)
+    assert op._decode("a.wav") == np.array([1, 2, 3, 4], np.int16).tobytes()
+    assert av.log == [("open", "a.wav"), ("resampler", {"format": "s16", "layout": "mono", "rate": 16000}),
+                      ("decode", {"audio": 0}), "close", ("resample", "f1"), ("resample", "f2"),
+                      ("resample", None)]
+
+
+def test_pyav_decode_error_closes_and_refuses(monkeypatch):
+    err = RuntimeError("bad packet")
+    av = FakeAV(["f1"], {}, decode_error=err)
+    monkeypatch.setitem(sys.modules, "av", av)
+    with pytest.raises(op.Failed) as e:
+        op._decode("a.wav")
+    assert e.value.detail is err and e.value.__cause__ is None and e.value.__suppress_context__
+    assert av.log[-1] == "close" and not any(x[0] == "resample" for x in av.log if isinstance(x, tuple))
+
+
 def test_no_ffmpeg_and_no_pyav(tmp_path, monkeypatch):
     p = write_wav(tmp_path / "a.wav")
     monkeypatch.setenv("PATH", str(tmp_path / "empty"))

@@ -80,3 +80,16 @@ def test_load_failures_and_missing_lock_facility():
     no_fcntl = _load(prelude="import sys; sys.modules['fcntl'] = None; ")
     assert no_fcntl.returncode == 0, no_fcntl.stderr
     assert no_fcntl.stdout.split()[1] == "True"
+
+
+def test_error_vocabulary():
+    import orvane._errors as errors
+
+    cause = ValueError("x")
+    e = op.refuse(op.Failed, "could not read that audio", cause)  # returned, not raised
+    assert isinstance(e, op.Failed) and isinstance(e, op.AvatarError)
+    assert e.args[0] == "could not read that audio" and e.detail is cause
+    for cls in (op.InvalidAvatar, op.NotSupported, op.Failed):
+        assert issubclass(cls, op.AvatarError) and type(op.refuse(cls, "m", "d")) is cls
+    old = errors._Outdated("update the avatar", "v1")
+    assert isinstance(old, op.AvatarError) and old.args[0] == "update the avatar" and old.code == "v1"

@@ -13,5 +13,5 @@ def pose_T(x_s, x_d):
     """(T, 3) float32: mean(x_d[t]) - mean(x_s) over the 21 keypoints."""
     xs = np.asarray(x_s, dtype=np.float64).reshape(-1, 3)
     xd = np.asarray(x_d, dtype=np.float64)
-    xd = xd.reshape(xd.shape[0], -1, 3)
+    xd = xd.reshape(xd.shape[0], xs.shape[0], 3)  # also for zero frames
     return (xd.mean(axis=1) - xs.mean(axis=0)).astype(np.float32)
