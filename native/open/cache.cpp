@@ -389,23 +389,7 @@ uint64_t disk_usage(const std::string& top) {
     return total;
 }
 
-nb::object import_from(const char* module, const char* name) {
-    nb::module_ m = py_import(module);
-    PyObject* v = PyObject_GetAttrString(m.ptr(), name);
-    if (v) return nb::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-    PyErr_Clear();
-    std::string msg = std::string("cannot import name '") + name + "' from '" + module + "'";
-    PyObject* file = PyObject_GetAttrString(m.ptr(), "__file__");
-    if (file && file != Py_None) msg += " (" + py_str(file) + ")";
-    else msg += " (unknown location)";
-    Py_XDECREF(file);
-    PyErr_Clear();
-    nb::object exc = nb::handle(PyExc_ImportError)(nb::str(msg.c_str()));
-    exc.attr("name") = nb::str(module);
-    PyErr_SetObject(PyExc_ImportError, exc.ptr());
-    throw nb::python_error();
-}
+nb::object import_from(const char* module, const char* name) { return from_import(py_import(module), name); }
 
 [[noreturn]] void raise_suppressed(nb::handle exc, nb::handle caught) {
     if (caught.is_valid() && !caught.is_none()) PyException_SetContext(exc.ptr(), caught.inc_ref().ptr());
