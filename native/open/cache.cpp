@@ -391,25 +391,6 @@ uint64_t disk_usage(const std::string& top) {
 
 nb::object import_from(const char* module, const char* name) { return from_import(py_import(module), name); }
 
-[[noreturn]] void raise_suppressed(nb::handle exc, nb::handle caught) {
-    if (caught.is_valid() && !caught.is_none()) PyException_SetContext(exc.ptr(), caught.inc_ref().ptr());
-    PyException_SetCause(exc.ptr(), nullptr);  // also marks the context as suppressed
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
-    PyErr_SetObject(type, exc.ptr());
-    // PyErr_SetObject may chain a handled exception of an outer frame; keep ours.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (v && caught.is_valid() && !caught.is_none()) PyException_SetContext(v, caught.inc_ref().ptr());
-    if (v) PyException_SetCause(v, nullptr);
-    PyErr_Restore(t, v, tb);
-    throw nb::python_error();
-}
-
-nb::object refusal(const char* cls, nb::handle message, nb::handle detail) {
-    return mod_get("refuse")(mod_get(cls), message, detail);
-}
-
 std::string fs_bytes(nb::handle path) {
     nb::object b = py_import("os").attr("fsencode")(path);
     return std::string(PyBytes_AS_STRING(b.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(b.ptr())));

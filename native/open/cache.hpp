@@ -32,13 +32,6 @@ std::string path_join(const std::string& a, const std::string& b);
 // when the module lacks the name.
 nb::object import_from(const char* module, const char* name);
 
-// Raise `exc` as `raise exc from None` inside `except caught` would: no cause,
-// the caught error as suppressed context.
-[[noreturn]] void raise_suppressed(nb::handle exc, nb::handle caught);
-
-// refuse(cls, message, detail) of the error module, as bound on `_open`.
-nb::object refusal(const char* cls, nb::handle message, nb::handle detail);
-
 // os.fsencode / os.fsdecode.
 std::string fs_bytes(nb::handle path);
 // os.fsencode for a path handed to the system: ValueError for an embedded NUL.

@@ -42,7 +42,7 @@ nb::object materialise(nb::object source) {
         key = mod_get("_content_key")(source, st, avatars);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_OSError)) throw;
-        raise_suppressed(refusal("Failed", nb::str("could not prepare that avatar"), e.value()), e.value());
+        raise_refusal("Failed", nb::str("could not prepare that avatar"), e.value(), e.value());
     }
     nb::object dest = path.attr("join")(avatars, key);
     nb::object marker = path.attr("join")(dest, "manifest.json");
@@ -79,11 +79,11 @@ nb::object materialise(nb::object source) {
                 mod_get("_hold")(dest);
                 return dest;
             }
-            raise_suppressed(refusal("Failed", nb::str("could not prepare that avatar"), e.value()), e.value());
+            raise_refusal("Failed", nb::str("could not prepare that avatar"), e.value(), e.value());
         }
         if (!e.matches(PyExc_Exception)) throw;  // an interruption: the scratch directory stays for a sweep
         remove_tree(tmp);
-        raise_suppressed(refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e.value()), e.value());
+        raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e.value(), e.value());
     }
     lock.unlock();
     mod_get("_hold")(dest);

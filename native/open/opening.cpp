@@ -20,7 +20,7 @@ bool contains(nb::handle container, nb::handle item) {
 // The class called with its message alone, raised with chaining suppressed.
 [[noreturn]] void refuse_plain(const char* cls, nb::handle message) {
     nb::object exc = mod_get(cls)(message);
-    raise_suppressed(exc, nb::none());
+    throw_unchained(exc);
 }
 
 [[noreturn]] void refuse_plain(const char* cls, const char* message) { refuse_plain(cls, nb::str(message)); }
@@ -63,7 +63,7 @@ nb::object open_avatar(nb::object source) {
         kind = mod_get("_engine_of")(source);
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_OSError)) throw;
-        raise_suppressed(refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e.value()), e.value());
+        raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e.value(), e.value());
     }
     if (contains(mod_get("_FIXTURE"), kind) && !nb::cast<bool>(nb::bool_(mod_get("_ferrin1_runtime_present")())))
         refuse_plain("NotSupported", kCannotRun);
@@ -92,16 +92,16 @@ nb::object open_engine(nb::object source, nb::object engine_id) {
         nb::handle v = e.value();
         if (is_instance(v, mod_get("AvatarError"))) throw;
         if (is_instance(v, engine_unavailable))
-            raise_suppressed(refusal("NotSupported", v.attr("args")[0], v.attr("detail")), v);
+            raise_refusal("NotSupported", v.attr("args")[0], v.attr("detail"), v);
         if (is_instance(v, avatar_outdated)) {
             nb::object outdated = import_from("orvane._errors", "_Outdated");
-            refusal("InvalidAvatar", v.attr("args")[0], v.attr("detail"));  // made, not raised
-            raise_suppressed(outdated(v.attr("args")[0], v.attr("code")), v);
+            mod_get("refuse")(mod_get("InvalidAvatar"), v.attr("args")[0], v.attr("detail"));  // made, not raised
+            throw_unchained(outdated(v.attr("args")[0], v.attr("code")), v);
         }
         if (is_instance(v, engine_failed))
-            raise_suppressed(refusal("Failed", v.attr("args")[0], v.attr("detail")), v);
+            raise_refusal("Failed", v.attr("args")[0], v.attr("detail"), v);
         if (e.matches(PyExc_OSError))
-            raise_suppressed(refusal("Failed", nb::str("could not prepare that avatar"), v), v);
+            raise_refusal("Failed", nb::str("could not prepare that avatar"), v, v);
         throw;
     }
     return mod_get("Avatar")(engine, engine_id);
@@ -124,7 +124,7 @@ nb::object unified_engine(nb::object source) {
         if (!message.is_valid()) throw nb::python_error();
         nb::object cause = v.attr("__cause__");
         nb::object detail = nb::repr(nb::cast<bool>(nb::bool_(cause)) ? nb::handle(cause) : v);
-        raise_suppressed(refusal(cls, message, detail), v);
+        raise_refusal(cls, message, detail, v);
     }
 }
 

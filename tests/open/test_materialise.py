@@ -108,6 +108,7 @@ def check_refusal(ei, cls_name, message, detail_type):
     assert type(e).__name__ == cls_name and e.args[0] == message
     assert isinstance(e.detail, detail_type)
     assert e.__cause__ is None and e.__suppress_context__ is True
+    assert e.__context__ is e.detail  # the caught error, hidden behind the refusal
 
 
 def test_nonempty_entry_without_marker_fails_every_time(om, cache, sweeps, tmp_path):
