@@ -120,6 +120,47 @@ uint64_t as_u64(nb::handle h) {
 
 nb::tuple absent() { return nb::make_tuple(nb::none(), nb::none()); }
 
+// Steps of a capped zip read. A stored or deflated member yields at most the
+// bytes asked for per read. The zip reader hands every compressed read whole to
+// the other decompressors (bzip2, LZMA) with no bound on what comes out, and a
+// few kilobytes of bzip2 inflate to gigabytes in one call: for those, reads of a
+// few compressed bytes keep each call's output to about one compressed block, so
+// the cap bounds the memory too.
+constexpr uint64_t ZIP_BOUNDED_STEP = uint64_t(1) << 16;
+constexpr uint64_t ZIP_UNBOUNDED_STEP = 16;
+
+// Up to `cap` bytes of a zip member, through the zip reader's own member stream
+// (its checks, its methods, its CRC check when the member ends within the cap).
+nb::object read_zip_member_capped(nb::handle zf, nb::handle stored, uint64_t cap) {
+    nb::module_ zipfile = orvane::py_import("zipfile");
+    nb::object method = zf.attr("getinfo")(stored).attr("compress_type");
+    const bool bounded = method.equal(zipfile.attr("ZIP_STORED")) || method.equal(zipfile.attr("ZIP_DEFLATED"));
+    const uint64_t step = bounded ? ZIP_BOUNDED_STEP : ZIP_UNBOUNDED_STEP;
+    nb::object member = zf.attr("open")(stored);
+    nb::list parts;
+    try {
+        // the stream reads at least MIN_READ_SIZE compressed bytes per step; an
+        // instance attribute narrows that for this stream only
+        if (!bounded) member.attr("MIN_READ_SIZE") = step;
+        nb::object read = member.attr("read");
+        uint64_t have = 0;
+        while (have < cap) {
+            uint64_t want = cap - have < step ? cap - have : step;
+            nb::object chunk = read(nb::steal(PyLong_FromUnsignedLongLong(want)));
+            Py_ssize_t got = PyObject_Length(chunk.ptr());
+            if (got < 0) throw nb::python_error();
+            if (got == 0) break;
+            have += static_cast<uint64_t>(got);
+            parts.append(chunk);
+        }
+    } catch (...) {
+        member.attr("close")();
+        throw;
+    }
+    member.attr("close")();
+    return nb::bytes("").attr("join")(parts);
+}
+
 }  // namespace
 
 std::optional<std::vector<QvxRawEntry>> qvx_read_table(int fd) {
@@ -222,28 +263,10 @@ nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64
             for (nb::handle cand : names) {
                 if (!index.contains(cand)) continue;
                 nb::object stored = index[cand];
-                nb::object data;
-                nb::object declared = zf.attr("getinfo")(stored).attr("file_size");
-                int too_big = 0;
-                if (cap) {
-                    nb::object limit = nb::steal(PyLong_FromUnsignedLongLong(*max_size));
-                    too_big = PyObject_RichCompareBool(declared.ptr(), limit.ptr(), Py_GT);
-                    if (too_big < 0) throw nb::python_error();
-                }
-                if (too_big) {
-                    // Too big for what the caller needs: take only enough to show
-                    // it, never the whole declared size.
-                    nb::object member = zf.attr("open")(stored);
-                    try {
-                        data = member.attr("read")(nb::steal(PyLong_FromUnsignedLongLong(*cap)));
-                    } catch (...) {
-                        member.attr("close")();
-                        throw;
-                    }
-                    member.attr("close")();
-                } else {
-                    data = zf.attr("read")(stored);
-                }
+                // With a cap, at most cap bytes are taken, whatever size the archive
+                // declares (it may lie), so an oversized member is seen as such
+                // without being inflated whole.
+                nb::object data = cap ? read_zip_member_capped(zf, stored, *cap) : nb::object(zf.attr("read")(stored));
                 result = nb::make_tuple(cand, data);
                 break;
             }

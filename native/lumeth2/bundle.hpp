@@ -20,6 +20,11 @@ namespace l2 {
 
 inline constexpr char QVX_MAGIC[4] = {'Q', 'V', 'X', '\0'};
 
+// Most bytes read of a JSON member (manifest.json, color.json), which is a few
+// kilobytes in practice: a container member that inflates past it (a zip bomb)
+// or a device behind the name is refused instead of being read whole.
+inline constexpr uint64_t JSON_MEMBER_CAP = uint64_t(16) << 20;
+
 struct QvxRawEntry {
     std::string name;  // raw bytes as stored (UTF-8 not yet checked)
     uint64_t offset = 0;

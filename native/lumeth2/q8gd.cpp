@@ -7,8 +7,11 @@
 // way (and lands in the catch-all fallback) whatever its shape.
 #include "lumeth2/q8gd.hpp"
 
+#include <cerrno>
 #include <string>
 
+#include "lumeth2/bundle.hpp"
+#include "lumeth2/fileio.hpp"
 #include "lumeth2/startup_py.hpp"
 
 namespace l2 {
@@ -124,6 +127,62 @@ std::string sha256_file(nb::handle path) {
     return nb::cast<std::string>(h.attr("hexdigest")());
 }
 
+[[noreturn]] void raise_os_error(int err, nb::handle path, const char* text = nullptr) {
+    if (text) {
+        nb::object e = nb::handle(PyExc_OSError)(err, text, path);  // errno picks the subclass
+        PyErr_SetObject((PyObject*)Py_TYPE(e.ptr()), e.ptr());
+    } else {
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    }
+    throw nb::python_error();
+}
+
+// The whole manifest of a directory bundle, as open(path, "rb").read() gives it
+// (the same errors for a missing file or a directory), except that a FIFO or a
+// device behind the name is refused instead of blocking start-up or being read
+// without end, and so is a file larger than any manifest. The error lands in the
+// caller's catch-all fallback like any other unreadable manifest.
+nb::bytes read_manifest(nb::handle path) {
+    PyObject* conv = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &conv)) throw nb::python_error();
+    nb::bytes fs = nb::steal<nb::bytes>(conv);
+    std::string data;
+    int fd, err = 0;
+    struct stat st;
+    {
+        nb::gil_scoped_release unlocked;
+        fd = fileio::open_rdonly(fs.c_str(), O_NONBLOCK);
+        if (fd < 0) err = errno;
+        else if (::fstat(fd, &st) != 0) err = errno;
+    }
+    fileio::Fd f(fd);
+    if (err) raise_os_error(err, path);
+    if (S_ISDIR(st.st_mode)) raise_os_error(EISDIR, path);
+    if (!S_ISREG(st.st_mode)) raise_os_error(EINVAL, path, "not a regular file");
+    bool too_big = false;
+    {
+        nb::gil_scoped_release unlocked;
+        char chunk[65536];
+        for (;;) {
+            int64_t r = fileio::read_upto(fd, chunk, sizeof chunk);
+            if (r < 0) {
+                err = errno;
+                break;
+            }
+            if (r == 0) break;
+            data.append(chunk, static_cast<size_t>(r));
+            if (data.size() > JSON_MEMBER_CAP) {
+                too_big = true;
+                break;
+            }
+        }
+    }
+    if (err) raise_os_error(err, path);
+    if (too_big) raise_os_error(EFBIG, path, "larger than any manifest");
+    return nb::bytes(data.data(), data.size());
+}
+
 nb::tuple select_steps(nb::handle bundle, nb::handle cpuinfo) {
     const std::string log = Q8GD_LOG;
     if (!sp::isdir(bundle)) return pair(nb::none(), "");
@@ -144,15 +203,7 @@ nb::tuple select_steps(nb::handle bundle, nb::handle cpuinfo) {
                                               "avx_vnni; int8 measured 0.88-0.93x on AVX2)" +
                                               serving_tail());
 
-    nb::object f = sp::builtins().attr("open")(sp::join(bundle, "manifest.json"), "rb");
-    nb::object data;
-    try {
-        data = f.attr("read")();
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
+    nb::object data = read_manifest(sp::join(bundle, "manifest.json"));
     nb::object manifest = orvane::py_import("json").attr("loads")(data.attr("decode")("utf-8"));
 
     nb::tuple bound = q8gd_bound(manifest);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lumeth2/bundle.hpp"
 #include "lumeth2/startup_py.hpp"
 
 namespace l2 {
@@ -25,8 +26,11 @@ nb::object declared_base_sha(nb::handle bundle) {
     nb::object sed = mod_get("_SED");
     if (sed.is_none()) return nb::none();
     try {
-        nb::object data = sp::item(mod_get("_member_bytes")(bundle, sp::names_of({"manifest.json"})), 1);
-        if (data.is_none()) return nb::none();
+        nb::object data = sp::item(mod_get("_member_bytes")(bundle, sp::names_of({"manifest.json"}),
+                                                             nb::arg("max_size") = JSON_MEMBER_CAP),
+                                   1);
+        // absent, or larger than any manifest (only its head was read): no declaration
+        if (data.is_none() || (uint64_t)nb::len(data) > JSON_MEMBER_CAP) return nb::none();
         nb::object doc = orvane::py_import("json").attr("loads")(data.attr("decode")("utf-8"));
         nb::object deps = doc.attr("get")("dependencies");
         return sed.attr("base_sha256_of")(deps);

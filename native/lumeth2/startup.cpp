@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "lumeth2/bundle.hpp"
 #include "lumeth2/constants.hpp"
 #include "lumeth2/q8gd.hpp"
 #include "lumeth2/startup_py.hpp"
@@ -225,9 +226,18 @@ nb::tuple load_color_correct(nb::handle bundle) {
     nb::object member = mod_get("COLOR_MEMBER");
     nb::list names;
     names.append(member);
-    nb::object raw = sp::item(mod_get("_member_bytes")(bundle, names), 1);
+    nb::object raw =
+        sp::item(mod_get("_member_bytes")(bundle, names, "max_size"_a = JSON_MEMBER_CAP), 1);
     nb::str source = sp::py_text(txt(bundle) + "!" + txt(member));
-    std::vector<nb::object> parsed = unpack(mod_get("parse_color_correct")(raw, "source"_a = source), 2);
+    std::vector<nb::object> parsed;
+    if (!raw.is_none() && (uint64_t)nb::len(raw) > JSON_MEMBER_CAP) {
+        // Only the head of an oversized member was read: refused as unparsable.
+        parsed = {nb::none(), sp::py_text(txt(member) + " is present but is not parsable json (larger than " +
+                                          std::to_string(JSON_MEMBER_CAP) + " bytes) " + EM_DASH +
+                                          " refusing to invent an identity LUT")};
+    } else {
+        parsed = unpack(mod_get("parse_color_correct")(raw, "source"_a = source), 2);
+    }
     if (parsed[0].is_none())
         return sp::with_text(nb::none(),
                              prefix + " NOT APPLIED " + EM_DASH + " " + txt(parsed[1]) +

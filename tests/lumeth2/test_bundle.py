@@ -350,3 +350,23 @@ def test_container_reads_on_a_thread_with_a_small_stack(tmp_path):
     r = subprocess.run([sys.executable, "-c", SMALL_STACK, str(p)], capture_output=True, timeout=60)
     assert r.returncode == 0, r.stderr.decode()
     assert r.stdout.decode().strip() == repr(([("canon.bin", 35, 12)], ("canon.bin", CANON_BIN)))
+
+
+@pytest.mark.parametrize("method, mib", [(zipfile.ZIP_BZIP2, 64), (zipfile.ZIP_LZMA, 40)])
+def test_capped_zip_read_does_not_inflate_the_member_whole(tmp_path, method, mib):
+    # The zip reader hands each compressed read whole to these decompressors, so
+    # a member of a few KB inflates to all its MiB in one call unless the capped
+    # read feeds it a few bytes at a time.
+    import tracemalloc
+
+    p = tmp_path / "bomb.zip"
+    with zipfile.ZipFile(p, "w", method, compresslevel=1 if method == zipfile.ZIP_BZIP2 else None) as z:
+        z.writestr("color.json", b" " * (mib << 20))
+    tracemalloc.start()
+    try:
+        got = m._member_bytes(str(p), ["color.json"], max_size=1000)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert got == ("color.json", b" " * 1001)
+    assert peak < 32 << 20

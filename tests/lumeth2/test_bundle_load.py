@@ -408,3 +408,20 @@ def test_oversized_zip_canon_is_not_inflated_whole(env, capfd):
     assert peak < 64 << 20
     err = capfd.readouterr().err
     assert "FATAL: canon.bin has more than 4194304 floats, expected 74880" in err
+
+
+OVERSIZED = b" " * ((16 << 20) + 1)  # one byte past what any JSON member is read to
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_oversized_json_members_are_refused_from_a_bounded_read(env, form, monkeypatch):
+    b = write_bundle(form, env / ("colour-" + form), {"color.json": OVERSIZED})
+    cc, line = host.load_color_correct(b)
+    assert cc is None
+    assert line.startswith("colour-correct: NOT APPLIED \u2014 color.json is present but is not parsable json "
+                           "(larger than 16777216 bytes) \u2014 refusing to invent an identity LUT. ")
+
+    calls = []
+    monkeypatch.setattr(host._SED, "base_sha256_of", lambda deps: calls.append(deps) or "sha")
+    m = write_bundle(form, env / ("manifest-" + form), {"manifest.json": b'{"dependencies": []}' + OVERSIZED})
+    assert host._declared_base_sha(m) is None and calls == []

@@ -193,3 +193,42 @@ def test_runtime_gate(doc, running, want):
 def test_bound_accepts_and_returns_declared_sha():
     assert host._q8gd_bound(manifest()) == (VSHA, "bound")
     assert host._q8gd_bound({})[0] is None
+
+
+ODD_MANIFEST = r"""
+import os, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))  # a read without end fails here, not the machine
+from orvane._lumeth2 import _chain_host as host
+host.litert_runtime_version = lambda: "2.3.0"
+bundle, cpuinfo, kind = sys.argv[1:]
+m = os.path.join(bundle, "manifest.json")
+if kind == "fifo":
+    os.mkfifo(m)  # no writer: an open that waits for one never returns
+elif kind == "device":
+    os.symlink("/dev/zero", m)
+elif kind == "directory":
+    os.mkdir(m)
+else:
+    with open(m, "w") as f:
+        f.write("{}" + " " * (16 << 20))
+print(host._select_q8gd(bundle, cpuinfo)[1])
+"""
+
+
+@pytest.mark.parametrize("kind, error", [
+    ("fifo", "OSError: [Errno 22] not a regular file: '{}'"),
+    ("device", "OSError: [Errno 22] not a regular file: '{}'"),
+    ("directory", "IsADirectoryError: [Errno 21] Is a directory: '{}'"),
+    ("oversized", "OSError: [Errno 27] larger than any manifest: '{}'"),
+])
+def test_manifest_that_is_no_plain_small_file_falls_back(bundle, tmp_path, kind, error):
+    # In a child bounded in time and memory: a FIFO would block start-up for good
+    # and a device would be read without end.
+    import subprocess
+    import sys
+
+    r = subprocess.run([sys.executable, "-c", ODD_MANIFEST, str(bundle), write_cpuinfo(tmp_path, VNNI), kind],
+                       capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr.decode()
+    want = "[q8gd] FALLBACK: " + error.format(bundle / "manifest.json") + SERVING
+    assert r.stdout.decode().rstrip("\n") == want
