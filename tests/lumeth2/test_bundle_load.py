@@ -47,7 +47,10 @@ def env(tmp_path, monkeypatch):
     real = host._select_q8gd
     monkeypatch.setattr(host, "_select_q8gd", lambda b: real(b, str(cpu)))
     monkeypatch.setattr(host, "litert_runtime_version", lambda: "2.3.0")
-    return tmp_path
+    yield tmp_path
+    # The exit sweep only sees the module's own registry: remove what was staged
+    # into this test's stand-in before it is unbound.
+    host._drop_staged()
 
 
 def load(tmp_path, form, members, capfd, engine=None):
