@@ -74,9 +74,11 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
     try {
         write_member(tmp, data);
         tmp.attr("close")();
+        staged().attr("append")(name);
     } catch (...) {
         // A failed write (disk full, file too large) must not leave a partial
-        // copy behind: close and remove it, then report the original error.
+        // copy behind, nor may a copy that could not be recorded (the exit sweep
+        // would never see it): close and remove it, then report the original error.
         try {
             tmp.attr("close")();
         } catch (nb::python_error&) {
@@ -87,7 +89,6 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
         }
         throw;
     }
-    staged().attr("append")(name);
     return name;
 }
 

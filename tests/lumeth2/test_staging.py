@@ -153,6 +153,14 @@ def test_data_that_is_not_bytes_leaves_no_file(staged):
     assert reg == [] and list(d.iterdir()) == []
 
 
+def test_copy_that_cannot_be_recorded_leaves_no_file(staged, monkeypatch):
+    _, d = staged
+    monkeypatch.setattr(m, "_STAGED", ())  # a registry that takes no entry
+    with pytest.raises(AttributeError):
+        m._stage_tflite("/no/bundle", "a.tflite", b"model")
+    assert list(d.iterdir()) == []  # the exit sweep could never have found it
+
+
 CHILD = """
 import os, sys
 from orvane._lumeth2 import _chain_host as m
