@@ -211,3 +211,62 @@ def test_ready_line_without_correction_uses_the_real_descriptor(monkeypatch):
     monkeypatch.setattr(host, "_OUT", out)
     assert host._serve(FakeRenderer(), None, "m") == 0
     assert out.getvalue() == READY_NULL
+
+
+def _conversation(data):
+    """What the wire format makes of an input stream: (status, records), the flush
+    marker as (-1, b"")."""
+    r, out, i = FakeRenderer(), [], 0
+    while len(data) - i >= 4:
+        (n,) = struct.unpack_from("<I", data, i)
+        i += 4
+        if n == 0xFFFFFFFF:
+            out += r.flush_chunks() + [(-1, b"")]
+        elif n == 0xFFFFFFFE:
+            r.reset()
+        elif n > 1 << 24:
+            return 1, out
+        elif len(data) - i < 4 * n:
+            break
+        else:
+            r.feed(np.frombuffer(data, "<f4", n, i))
+            i += 4 * n
+            out += r.ready_chunks()
+    return 0, out
+
+
+def _random_stream(rng):
+    """Blocks of awkward sizes holding any bit patterns (NaN and infinities
+    included), command words, desync words and stray bytes, maybe cut short."""
+    out = bytearray()
+    for _ in range(rng.integers(0, 16)):
+        k = rng.integers(0, 20)
+        if k < 10:
+            n = int(rng.choice([0, 1, 799, 800, SPC - 1, SPC, WIN, int(rng.integers(0, 70000))]))
+            out += struct.pack("<I", n) + rng.integers(0, 256, 4 * n, dtype=np.uint8).tobytes()
+        elif k < 14:
+            out += FLUSH
+        elif k < 17:
+            out += RESET
+        elif k < 18:
+            out += struct.pack("<I", int(rng.choice([(1 << 24) + 1, 0xFFFFFFFD, int(rng.integers(1 << 24, 1 << 32))])))
+        else:
+            out += rng.integers(0, 256, int(rng.integers(1, 8)), dtype=np.uint8).tobytes()
+    if out and rng.random() < 0.3:
+        out = out[: int(rng.integers(0, len(out)))]
+    return bytes(out)
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_random_streams_keep_their_framing(wire, capfd, seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(25):
+        data = _random_stream(rng)
+        status, records = _conversation(data)
+        w = wire.run(data)
+        assert (w.status, w.records) == (status, records)
+        last = capfd.readouterr().err.splitlines()[-1]
+        if status == 0:
+            assert last == TAG + END
+        else:
+            assert last.startswith(TAG + "bad step size ") and last.endswith(" \u2014 protocol desync")
