@@ -40,9 +40,12 @@ nb::tuple pair(bool value, const std::string& text) { return sp::with_text(nb::b
 }  // namespace
 
 nb::object int8_dot_isa(nb::handle cpuinfo) {
+    // A path only: open() takes an integer as a descriptor to adopt, and closing
+    // the file would then close a stream that is not ours (1 is the protocol's).
+    nb::object path = orvane::py_import("os").attr("fspath")(cpuinfo);
     nb::object f;
     try {
-        f = sp::builtins().attr("open")(cpuinfo);
+        f = sp::builtins().attr("open")(path);
     } catch (nb::python_error& e) {
         if (e.matches(PyExc_OSError)) return nb::none();
         throw;

@@ -39,6 +39,23 @@ def test_int8_dot_isa_missing_file_is_none(tmp_path):
     assert host.int8_dot_isa(str(tmp_path / "absent")) is None
 
 
+def test_int8_dot_isa_takes_no_descriptor():
+    # open() would adopt an integer as a descriptor and close it afterwards: a
+    # stray number must not close a stream of the process (1 is the frame protocol)
+    import os
+
+    r, w = os.pipe()
+    try:
+        os.write(w, b"flags\t\t: avx_vnni\n")
+        for fd in (r, True):
+            with pytest.raises(TypeError):
+                host.int8_dot_isa(fd)
+        os.fstat(r)  # still open
+    finally:
+        os.close(r)
+        os.close(w)
+
+
 def manifest(**over):
     blk = {"sha256": VSHA, "base_member": "combined_litert.tflite", "base_sha256": BSHA}
     doc = {
