@@ -166,15 +166,17 @@ nb::bytes read_manifest(nb::handle path) {
     bool too_big = false;
     {
         nb::gil_scoped_release unlocked;
-        char chunk[65536];
+        constexpr size_t STEP = 65536;  // read into the heap: callers may have small stacks
         for (;;) {
-            int64_t r = fileio::read_upto(fd, chunk, sizeof chunk);
+            const size_t old = data.size();
+            data.resize(old + STEP);
+            int64_t r = fileio::read_upto(fd, &data[old], STEP);
+            data.resize(old + (r > 0 ? static_cast<size_t>(r) : 0));
             if (r < 0) {
                 err = errno;
                 break;
             }
             if (r == 0) break;
-            data.append(chunk, static_cast<size_t>(r));
             if (data.size() > JSON_MEMBER_CAP) {
                 too_big = true;
                 break;

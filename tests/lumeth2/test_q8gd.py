@@ -249,3 +249,27 @@ def test_manifest_that_is_no_plain_small_file_falls_back(bundle, tmp_path, kind,
     assert r.returncode == 0, r.stderr.decode()
     want = "[q8gd] FALLBACK: " + error.format(bundle / "manifest.json") + SERVING
     assert r.stdout.decode().rstrip("\n") == want
+
+
+SMALL_STACK = r"""
+import sys, threading
+from orvane._lumeth2 import _chain_host as host
+host.litert_runtime_version = lambda: "2.3.0"
+threading.stack_size(64 << 10)  # the smallest a caller may reasonably pick
+out = []
+t = threading.Thread(target=lambda: out.append(host._select_q8gd(sys.argv[1], sys.argv[2])))
+t.start()
+t.join()
+print(out[0][1])
+"""
+
+
+def test_manifest_read_on_a_thread_with_a_small_stack(bundle, tmp_path):
+    import subprocess
+    import sys
+
+    put_manifest(bundle, manifest())
+    r = subprocess.run([sys.executable, "-c", SMALL_STACK, str(bundle), write_cpuinfo(tmp_path, VNNI)],
+                       capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr.decode()
+    assert r.stdout.decode().startswith("[q8gd] SELECTED combined_litert_q8gd.tflite")
