@@ -161,6 +161,9 @@ static void ar2_grow(AR2Noise& s, int64_t upto, int64_t keep_from) {
             if (s.blocks.empty()) s.first_row = s.end - AR2_BLOCK;
             s.blocks.push_back(std::move(blk));
         }
+        // A request far ahead runs the recursion block by block for as long as it
+        // takes; between blocks the state is whole, so a signal (Ctrl-C) may end it.
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
 }
 

@@ -23,6 +23,15 @@ static bool is_path_like(nb::handle obj) {
     return PyUnicode_Check(obj.ptr()) || PyObject_HasAttrString((PyObject*)Py_TYPE(obj.ptr()), "__fspath__");
 }
 
+// Raise `type` with prefix + str(text), joined as Python strings: a path may hold
+// a NUL or a lone surrogate (an undecodable file name), which no C string carries.
+[[noreturn]] static void raise_with_text(PyObject* type, const char* prefix, nb::handle text) {
+    nb::object msg = nb::steal(PyUnicode_Concat(nb::str(prefix).ptr(), nb::str(text).ptr()));
+    if (!msg.is_valid()) throw nb::python_error();
+    PyErr_SetObject(type, msg.ptr());
+    throw nb::python_error();
+}
+
 [[noreturn]] static void raise_unsupported(nb::handle obj) {
     std::string tn = py_str(nb::handle((PyObject*)Py_TYPE(obj.ptr())).attr("__name__"));
     orvane::raise_type_error(std::string(kAudioTypeMsg) + tn);
@@ -67,10 +76,7 @@ static nb::bytes pcm_of_array(nb::handle np, nb::handle arr) {
 static nb::object pcm_of_file(nb::handle obj) {
     nb::object path = PyUnicode_Check(obj.ptr()) ? nb::borrow(obj) : py_import("os").attr("fspath")(obj);
     nb::object ospath = py_import("os.path");
-    if (!truthy(ospath.attr("isfile")(path))) {
-        PyErr_SetString(PyExc_FileNotFoundError, ("no audio at " + py_str(path)).c_str());
-        throw nb::python_error();
-    }
+    if (!truthy(ospath.attr("isfile")(path))) raise_with_text(PyExc_FileNotFoundError, "no audio at ", path);
     nb::list args;
     for (const char* a : {"ffmpeg", "-nostdin", "-loglevel", "error", "-i"}) args.append(nb::str(a));
     args.append(path);

@@ -234,6 +234,32 @@ def test_ar2_oversized_requests_fail_cleanly(host, res):
     assert a.rows(0, 3).shape == (3, C)
 
 
+class _Alarm(Exception):
+    pass
+
+
+def test_ar2_far_ahead_request_can_be_interrupted(host):
+    # 2**40 rows are hours of recursion: a signal must end the request, and the
+    # source must stay usable (a whole number of blocks generated, values unchanged)
+    import signal
+
+    def ring(signum, frame):
+        raise _Alarm
+
+    old = signal.signal(signal.SIGALRM, ring)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        a = host.AR2Noise(RES, 5)
+        with pytest.raises(_Alarm):
+            a.rows(2**40, 2**40 + 1)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    b0 = a.b0
+    assert b0 % 1024 == 0 and b0 < 2**40
+    assert np.array_equal(a.rows(b0, b0 + 3), host.AR2Noise(RES, 5).rows(b0, b0 + 3))
+
+
 def test_ar2_zero_channels_far_ahead_is_immediate(host):
     a = host.AR2Noise({"ar": []}, 0)
     assert a.rows(2**40, 2**40 + 5).shape == (5, 0)  # counts blocks, draws nothing

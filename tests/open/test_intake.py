@@ -111,14 +111,21 @@ def test_missing_numpy_means_arrays_are_unsupported(monkeypatch):
         op._pcm(np.zeros(2, np.int16))
 
 
-@pytest.mark.parametrize("kind", ["missing", "directory"])
-def test_no_audio_at_path(tmp_path, kind):
-    p = tmp_path / "nothing.wav"
+@pytest.mark.parametrize("kind, name", [
+    ("missing", "nothing.wav"),
+    ("directory", "nothing.wav"),
+    ("missing", "bad\udcff.wav"),      # an undecodable file name, as os.listdir gives it
+    ("missing", "a.wav\x00tail"),      # the path names no file, even though a.wav exists
+])
+def test_no_audio_at_path(tmp_path, kind, name):
+    (tmp_path / "a.wav").write_bytes(b"RIFF")
+    p = tmp_path / name
     if kind == "directory":
         p.mkdir()
     with pytest.raises(FileNotFoundError) as e:
         op._pcm(p)
     assert e.value.args == ("no audio at " + str(p),)
+
 
 
 class FakeRun:
