@@ -222,7 +222,9 @@ nb::tuple py_parse_color_correct(nb::handle raw, nb::handle source) {
                 text = raw.attr("decode")("utf-8", "strict");
             doc = orvane::py_import("json").attr("loads")(text);
         } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_ValueError)) throw;  // e.g. a raw of another type
+            // A nesting deeper than the reader recurses is unparsable content like
+            // any other, not a start-up failure; a raw of another type still raises.
+            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) throw;
             return fault(join({M, nb::str(" is present but is not parsable json ("), nb::str(e.value()),
                                nb::str(") \u2014 refusing to invent an identity LUT")}));
         }

@@ -37,7 +37,7 @@ def test_color_enabled(monkeypatch, value, on):
 def _json_error(text):
     try:
         json.loads(text)
-    except ValueError as e:
+    except (ValueError, RecursionError) as e:  # too deep a nesting is the reader's refusal too
         return str(e)
 
 
@@ -56,6 +56,7 @@ def _np_error(value, dtype):
 
 
 M = "color.json"
+DEEP = b'{"lut": ' + b"[" * 100000 + b"]" * 100000 + b"}"  # deeper than the reader recurses
 BAD_ROWS = [list(range(256)), list(range(255)), list(range(256))]
 LUT_256 = [list(range(256)), [256] + list(range(1, 256)), list(range(256))]
 LUT_NEG = [list(range(256)), list(range(256)), [-1] + list(range(1, 256))]
@@ -70,6 +71,8 @@ REASONS = {
                       ") \u2014 refusing to invent an identity LUT"),
     "bad utf-8": (b"\xff{}", M + " is present but is not parsable json (" + _utf8_error(b"\xff{}") +
                   ") \u2014 refusing to invent an identity LUT"),
+    "nested too deep": (DEEP, M + " is present but is not parsable json (" + _json_error(DEEP.decode()) +
+                        ") \u2014 refusing to invent an identity LUT"),
     "array": (b"[1, 2]", M + " is present but is not a json object (got list)"),
     "null": ("null", M + " is present but is not a json object (got NoneType)"),
     "string": (bytearray(b'"x"'), M + " is present but is not a json object (got str)"),
