@@ -19,6 +19,7 @@ picture is a uniform grey (``RESTING_BGR``).
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import threading
@@ -64,6 +65,10 @@ class Fixture:
         path = os.fspath(source)
         if os.path.isdir(path):
             path = os.path.join(path, FIXTURE_FILE)
+        if os.path.exists(path) and not os.path.isfile(path):
+            # Only a regular file is a description: opening a pipe would block for
+            # ever, a device could read without end.
+            raise OSError(errno.EINVAL, "fixture description is not a regular file", path)
         with open(path, encoding="utf-8") as f:
             desc = json.load(f)
         if not isinstance(desc, dict):

@@ -50,6 +50,38 @@ def test_create_expands_tilde_in_missing_path(monkeypatch, tmp_path, given, name
     assert str(ei.value) == "Ferrin model not found: " + os.path.join(str(tmp_path), named)
 
 
+PIPE_MODEL = """
+import asyncio, sys
+import orvane
+from orvane._avatar import AsyncAvatar
+try:
+    asyncio.run(AsyncAvatar.create(model_path=sys.argv[1]))
+except OSError as e:
+    print("create:", e.strerror)
+try:
+    orvane.open(sys.argv[1])
+except Exception as e:
+    print("open:", type(e).__name__, e.args[0])
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs named pipes")
+def test_model_whose_description_is_a_pipe_is_refused(tmp_path):
+    # reading the pipe would block the loader thread for ever (and the process's exit
+    # with it): run in a child with a time limit so that a regression fails, not hangs
+    import subprocess
+    import sys
+
+    d = tmp_path / "model"
+    d.mkdir()
+    os.mkfifo(d / "fixture.json")
+    (d / "manifest.json").write_text('{"engine": "ferrin1"}')
+    r = subprocess.run([sys.executable, "-c", PIPE_MODEL, str(d)], capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["create: fixture description is not a regular file",
+                                     "open: InvalidAvatar that is not a usable avatar"]
+
+
 def test_create_loads_model_off_the_loop(model, monkeypatch, tmp_path):
     d = model(engine="lumeth2", audio_samples_per_tick=800, frame_width=416, frame_height=720)
     monkeypatch.setenv("HOME", str(tmp_path))

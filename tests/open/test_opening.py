@@ -1,6 +1,7 @@
 """open(): argument checks, engine kinds, engine construction and its error mapping."""
 import os
 import pathlib
+import subprocess
 import sys
 import threading
 import types
@@ -395,6 +396,27 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
     eng.close()
     with pytest.raises(RuntimeError, match="closed"):
         next(eng.frames([]))
+
+
+EXIT_OPEN = """
+import sys
+import numpy as np
+import orvane
+av = orvane.open(sys.argv[1])
+if sys.argv[2] == "rendered":
+    list(av.render(np.zeros(16000, np.float32)))
+# the script ends without closing the avatar: its finaliser closes the engine
+"""
+
+
+@pytest.mark.parametrize("mode", ["opened", "rendered"])
+def test_lumeth2_avatar_left_open_at_exit(l2_bundle, host_env, mode):
+    # closing the engine while the interpreter shuts down must not touch the pipes
+    # its frozen reader threads hold: that aborted the interpreter
+    r = subprocess.run([sys.executable, "-c", EXIT_OPEN, l2_bundle, mode], env=host_env,
+                       capture_output=True, timeout=120)
+    assert b"Fatal Python error" not in r.stderr
+    assert r.returncode == 0, r.stderr.decode(errors="replace")[-2000:]
 
 
 def test_lumeth2_engine_refused_bundle(tmp_path, host_env):

@@ -209,6 +209,12 @@ class Lumeth2Engine:
         except subprocess.TimeoutExpired:
             self._proc.kill()
             self._proc.wait()
+        if sys.is_finalizing():
+            # An engine finalised at interpreter exit: the daemon reader threads are
+            # frozen, possibly inside a read that holds a pipe's lock. Joining them
+            # would wait in vain and closing their pipes aborts the interpreter; the
+            # pipes close with the process.
+            return
         self._reader.join(timeout=10)
         self._err_thread.join(timeout=10)
         self._proc.stdout.close()
