@@ -610,17 +610,23 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         pcm_store, pcm_len = empty, 0
         ticks_emitted = 0
         current_message_id = None
+
+        def barge_in():
+            # The reaction to interrupt(): a fresh runtime and an empty utterance.
+            nonlocal rt, pcm_buf, pcm_store, pcm_len, ticks_emitted, current_message_id
+            self._interrupt_event.clear()
+            rt = self._fresh_runtime(fx)
+            self._runtime = rt
+            pcm_buf, pcm_store, pcm_len = empty, empty, 0
+            ticks_emitted = 0
+            current_message_id = None
+            self._stream_pushed = 0
+
         try:
             try:
                 while not self._stop_event.is_set():
                     if self._interrupt_event.is_set():
-                        self._interrupt_event.clear()
-                        rt = self._fresh_runtime(fx)
-                        self._runtime = rt
-                        pcm_buf, pcm_store, pcm_len = empty, empty, 0
-                        ticks_emitted = 0
-                        current_message_id = None
-                        self._stream_pushed = 0
+                        barge_in()
                     wait_s = (1.0 / fps) if out_size is None else 1.0
                     try:
                         chunk = await asyncio.wait_for(self._in_queue.get(), wait_s)
@@ -640,6 +646,12 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         continue
                     if not isinstance(chunk, VideoControl):
                         continue
+                    if self._interrupt_event.is_set():
+                        # interrupt() empties the input queue before it signals, so this
+                        # item was pushed after the barge-in: drop the old utterance now
+                        # and let the item open the next one, instead of losing it to the
+                        # reaction at the top of the loop.
+                        barge_in()
                     audio = chunk.audio
                     if audio is not None and current_message_id is None:
                         if self._runtime is not rt or pcm_buf.size > 0 or ticks_emitted > 0:

@@ -357,6 +357,34 @@ def test_interrupt_abandons_utterance_and_next_starts_clean(model):
     assert renewed
 
 
+def test_audio_pushed_right_after_interrupt_is_rendered(model):
+    # The producer is idle, waiting for input, when the caller barges in and pushes new
+    # speech at once: that speech must come out as a fresh utterance, not be swallowed.
+    nxt = tone(4 * SPT, amp=0.8)
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=str(model()), output_size=(8, 8))
+        await av.push_audio(pcm_bytes(tone(3 * SPT, amp=0.2)), 16000)
+        it = av.run()
+        async for fr in it:
+            if fr.end_of_speech:
+                break
+        av.interrupt()
+        await av.push_audio(pcm_bytes(nxt), 16000)
+        got = []
+        async for fr in it:
+            got.append(fr)
+            if fr.end_of_speech:
+                break
+        await it.aclose()
+        await av.shutdown()
+        return got
+
+    got = arun(go())
+    assert [f.frame_index for f in got] == [0, 1, 2, 3]
+    check_pairing(got, nxt)
+
+
 def test_warning_free_stream(model, caplog):
     caplog.set_level(logging.WARNING, logger="orvane")
 
