@@ -3,7 +3,7 @@
 // here; zip archives go through the interpreter's zipfile module so that what
 // counts as an archive, and how a member is checked, is exactly that reader's.
 #include "lumeth2/bundle.hpp"
-#include "lumeth2/fileio.hpp"
+#include "common/fileio.hpp"
 
 #include <nanobind/stl/optional.h>
 
@@ -47,7 +47,7 @@ int open_or_raise(nb::handle path) {
     int fd;
     {
         nb::gil_scoped_release unlocked;
-        fd = fileio::open_rdonly(p->c_str());
+        fd = orvane::fileio::open_rdonly(p->c_str());
     }
     if (fd < 0) raise_os_error(path);
     return fd;
@@ -61,7 +61,7 @@ nb::bytes pread_bytes(int fd, uint64_t offset, uint64_t n, nb::handle filename) 
     int64_t got;
     {
         nb::gil_scoped_release unlocked;
-        got = fileio::pread_upto(fd, PyBytes_AS_STRING(raw), static_cast<size_t>(n), offset);
+        got = orvane::fileio::pread_upto(fd, PyBytes_AS_STRING(raw), static_cast<size_t>(n), offset);
     }
     if (got < 0) {
         Py_DECREF(raw);
@@ -81,7 +81,7 @@ uint64_t file_size_of(int fd, nb::handle filename) {
 // The whole content of a directory member (at most `cap` bytes). A file that
 // grows while it is read is followed to its end, like a plain read().
 nb::bytes read_file(nb::handle path, std::optional<uint64_t> cap) {
-    fileio::Fd f(open_or_raise(path));
+    orvane::fileio::Fd f(open_or_raise(path));
     uint64_t limit = file_size_of(f.fd, path);
     if (cap && *cap < limit) limit = *cap;
     nb::bytes head = pread_bytes(f.fd, 0, limit, path);
@@ -164,7 +164,7 @@ nb::object read_zip_member_capped(nb::handle zf, nb::handle stored, uint64_t cap
 }  // namespace
 
 std::optional<std::vector<QvxRawEntry>> qvx_read_table(int fd) {
-    fileio::SeqReader in(fd);
+    orvane::fileio::SeqReader in(fd);
     unsigned char hdr[8];
     if (!in.take(hdr, 8)) return std::nullopt;
     if (std::memcmp(hdr, QVX_MAGIC, 4) != 0) return std::nullopt;
@@ -194,7 +194,7 @@ nb::object qvx_toc(nb::handle path) {
         nb::gil_scoped_release unlocked;
         // Non-blocking open, then only a regular file is read: a FIFO or a
         // device named as a bundle is no container, and must not hang here.
-        fileio::Fd f(fileio::open_rdonly(p->c_str(), O_NONBLOCK));
+        orvane::fileio::Fd f(orvane::fileio::open_rdonly(p->c_str(), O_NONBLOCK));
         struct stat st;
         if (f.fd >= 0 && ::fstat(f.fd, &st) == 0 && S_ISREG(st.st_mode)) table = qvx_read_table(f.fd);
     }
@@ -241,7 +241,7 @@ nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64
         nb::object basename = path.attr("basename");
         nb::dict index;
         for (nb::handle entry : toc) index[basename(entry[0])] = entry;
-        fileio::Fd f(open_or_raise(bundle));
+        orvane::fileio::Fd f(open_or_raise(bundle));
         for (nb::handle cand : names) {
             if (!index.contains(cand)) continue;
             nb::object entry = index[cand];

@@ -5,7 +5,7 @@
 // interpreter's own str.split() and int(), so what counts as malformed is what
 // Python counts as malformed.
 #include "lumeth2/cpu_budget.hpp"
-#include "lumeth2/fileio.hpp"
+#include "common/fileio.hpp"
 
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -26,13 +26,13 @@ const std::string V2_ROOT = "/sys/fs/cgroup";
 // Whole content of a file decoded as UTF-8 text; nullopt when it cannot be
 // opened or read. A decoding failure is raised (UnicodeDecodeError).
 std::optional<nb::str> read_text(const std::string& path) {
-    int fd = fileio::open_rdonly(path.c_str());
+    int fd = orvane::fileio::open_rdonly(path.c_str());
     if (fd < 0) return std::nullopt;
-    fileio::Fd guard(fd);
+    orvane::fileio::Fd guard(fd);
     std::string buf;
     char chunk[4096];
     while (true) {
-        int64_t r = fileio::read_upto(fd, chunk, sizeof chunk);
+        int64_t r = orvane::fileio::read_upto(fd, chunk, sizeof chunk);
         if (r < 0) return std::nullopt;
         buf.append(chunk, static_cast<size_t>(r));
         if (r < static_cast<int64_t>(sizeof chunk)) break;

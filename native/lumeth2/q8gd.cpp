@@ -11,7 +11,7 @@
 #include <string>
 
 #include "lumeth2/bundle.hpp"
-#include "lumeth2/fileio.hpp"
+#include "common/fileio.hpp"
 #include "lumeth2/startup_py.hpp"
 
 namespace l2 {
@@ -155,11 +155,11 @@ nb::bytes read_manifest(nb::handle path) {
     struct stat st;
     {
         nb::gil_scoped_release unlocked;
-        fd = fileio::open_rdonly(fs.c_str(), O_NONBLOCK);
+        fd = orvane::fileio::open_rdonly(fs.c_str(), O_NONBLOCK);
         if (fd < 0) err = errno;
         else if (::fstat(fd, &st) != 0) err = errno;
     }
-    fileio::Fd f(fd);
+    orvane::fileio::Fd f(fd);
     if (err) raise_os_error(err, path);
     if (S_ISDIR(st.st_mode)) raise_os_error(EISDIR, path);
     if (!S_ISREG(st.st_mode)) raise_os_error(EINVAL, path, "not a regular file");
@@ -170,7 +170,7 @@ nb::bytes read_manifest(nb::handle path) {
         for (;;) {
             const size_t old = data.size();
             data.resize(old + STEP);
-            int64_t r = fileio::read_upto(fd, &data[old], STEP);
+            int64_t r = orvane::fileio::read_upto(fd, &data[old], STEP);
             data.resize(old + (r > 0 ? static_cast<size_t>(r) : 0));
             if (r < 0) {
                 err = errno;

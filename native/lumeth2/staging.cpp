@@ -3,7 +3,7 @@
 // the module at every call.
 #include "lumeth2/staging.hpp"
 #include "lumeth2/elog.hpp"
-#include "lumeth2/fileio.hpp"
+#include "common/fileio.hpp"
 
 namespace l2 {
 
@@ -45,7 +45,7 @@ void write_member(nb::handle file, nb::handle data) {
     int rc, err = 0;
     {
         nb::gil_scoped_release unlocked;
-        rc = fileio::write_all(fd, view.buf, static_cast<size_t>(view.len));
+        rc = orvane::fileio::write_all(fd, view.buf, static_cast<size_t>(view.len));
         if (rc != 0) err = errno;
     }
     PyBuffer_Release(&view);

@@ -69,7 +69,7 @@ std::string read_memo(const std::string& idx) {
     bool space_after_key = false, bad = false;
     char buf[4096];
     for (;;) {
-        int64_t n = read_block(fd, buf, sizeof buf);
+        int64_t n = orvane::fileio::read_upto(fd, buf, sizeof buf);
         if (n <= 0) {
             bad = bad || n < 0;
             break;
@@ -165,7 +165,7 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
     };
     auto start = [fd](char* dst) {
         return std::async(std::launch::async, [fd, dst] {
-            int64_t n = read_block(fd, dst, kHashBlock);
+            int64_t n = orvane::fileio::read_upto(fd, dst, kHashBlock);
             return Read{n, n < 0 ? errno : 0};
         });
     };
@@ -336,20 +336,6 @@ std::string path_join(const std::string& a, const std::string& b) {
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
     throw nb::python_error();
-}
-
-int64_t read_block(int fd, char* dst, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t r = ::read(fd, dst + done, n - done);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-    }
-    return static_cast<int64_t>(done);
 }
 
 uint64_t disk_usage(const std::string& top) {

@@ -5,15 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "common/fileio.hpp"
 #include "open/open_glue.hpp"
 
 namespace op {
 
 // ---- kernels (no Python objects; run with the GIL released) ----
-
-// Reads up to `n` bytes from `fd` into `dst` (retrying short reads and EINTR);
-// returns the count read, less than `n` only at end of file, or -1 with errno.
-int64_t read_block(int fd, char* dst, size_t n);
 
 // Apparent size in bytes of every non-directory name under `path`, walked top
 // down without following links into directories; unreadable directories and

@@ -1,4 +1,4 @@
-// Plain POSIX file helpers for the bundle and staging code: whole-count reads
+// Plain POSIX file helpers shared by the modules: whole-count reads
 // and writes that retry on EINTR and stop at end of file. No Python objects:
 // callers run them with the GIL released.
 #pragma once
@@ -17,7 +17,7 @@
 #define O_BINARY 0
 #endif
 
-namespace l2::fileio {
+namespace orvane::fileio {
 
 // Reads up to n bytes, at the current position or (with `offset`) at an
 // absolute offset without moving the file position; returns the count read
@@ -111,4 +111,4 @@ struct Fd {
     }
 };
 
-}  // namespace l2::fileio
+}  // namespace orvane::fileio
