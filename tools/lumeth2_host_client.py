@@ -30,6 +30,17 @@ def host_command() -> list[str]:
     return [exe] if exe else [sys.executable, "-m", "orvane._lumeth2._cli"]
 
 
+def isolated_env(home, stage) -> dict:
+    """Environment for a host child: staged files in `stage`, a private HOME (no engine
+    directories found by accident), two pixel threads and none of the host's switches
+    inherited from the caller."""
+    env = dict(os.environ, LUMETH2_STAGE_DIR=str(stage), HOME=str(home), LUMETH2_RGB_THREADS="2")
+    for v in ("LUMETH2_COLOR_CORRECT", "LUMETH2_Q8GD", "LIBQUARO_THREADS", "LUMETH2_SHARED_ENC",
+              "LUMETH2_ENGINE_DIR", "LUMETH2_ANE_ENGINE"):
+        env.pop(v, None)
+    return env
+
+
 def block(pcm) -> bytes:
     pcm = np.ascontiguousarray(pcm, dtype="<f4")
     return struct.pack("<I", pcm.shape[0]) + pcm.tobytes()

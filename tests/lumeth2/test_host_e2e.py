@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from lumeth2_bundle_pack import FORMS, write_bundle
-from lumeth2_host_client import FLUSH, RESET, Host
+from lumeth2_host_client import RESET, Host, isolated_env
 
 TAG = "[render-stream-chain-host] "
 SPC, WIN = 25600, 44000
@@ -26,10 +26,7 @@ def speech(n, seed=0):
 def run_env(tmp_path):
     stage = tmp_path / "stage"
     stage.mkdir()
-    env = dict(os.environ, LUMETH2_STAGE_DIR=str(stage), HOME=str(tmp_path), LUMETH2_RGB_THREADS="2")
-    for v in ("LUMETH2_COLOR_CORRECT", "LUMETH2_Q8GD", "LIBQUARO_THREADS", "LUMETH2_SHARED_ENC",
-              "LUMETH2_ENGINE_DIR", "LUMETH2_ANE_ENGINE"):
-        env.pop(v, None)
+    env = isolated_env(tmp_path, stage)
     return env, stage
 
 

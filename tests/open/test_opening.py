@@ -10,6 +10,7 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from cache_fixtures import cache, om, qvx  # noqa: E402,F401
+from lumeth2_host_client import isolated_env  # noqa: E402
 
 CANNOT_RUN = ("that avatar cannot run on this machine. Render it in the cloud with the Video API "
               "(POST /v1/video/generate), or open it on Apple Silicon macOS or Linux.")
@@ -357,10 +358,7 @@ def l2_bundle(tmp_path_factory):
 def host_env(tmp_path):
     stage = tmp_path / "stage"
     stage.mkdir()
-    env = dict(os.environ, LUMETH2_STAGE_DIR=str(stage), HOME=str(tmp_path), LUMETH2_RGB_THREADS="2")
-    for v in ("LUMETH2_COLOR_CORRECT", "LUMETH2_Q8GD", "LIBQUARO_THREADS", "LUMETH2_SHARED_ENC",
-              "LUMETH2_ENGINE_DIR", "LUMETH2_ANE_ENGINE"):
-        env.pop(v, None)
+    env = isolated_env(tmp_path, stage)
     return env
 
 
