@@ -52,18 +52,23 @@ def tone(n, amp=0.5, period=50):
     return (np.where((t // (period // 2)) % 2 == 0, amp, -amp) * 32767).astype(np.int16)
 
 
+async def take(it, until, limit=10000):
+    """Frames of the open iterator ``it`` up to and including the first for which ``until(frame)``."""
+    out = []
+    async for fr in it:
+        out.append(fr)
+        if until(fr) or len(out) >= limit:
+            break
+    return out
+
+
 async def collect(avatar, until, limit=10000):
     """Frames of ``avatar.run()`` up to and including the first for which ``until(frame)``."""
-    out = []
     it = avatar.run()
     try:
-        async for fr in it:
-            out.append(fr)
-            if until(fr) or len(out) >= limit:
-                break
+        return await take(it, until, limit)
     finally:
         await it.aclose()
-    return out
 
 
 # -- virtual time --------------------------------------------------------------------------

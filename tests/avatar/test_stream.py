@@ -11,7 +11,7 @@ from orvane._avatar import AsyncAvatar
 from orvane._exceptions import RuntimeNotReadyError
 from orvane._models import INT16_MAX, VideoControl, VideoFrame
 
-from .helpers import arun, collect, pcm_bytes, tone
+from .helpers import arun, collect, pcm_bytes, take, tone
 
 SPT = 640
 
@@ -338,11 +338,7 @@ def test_interrupt_abandons_utterance_and_next_starts_clean(model):
         av.interrupt()
         assert av._out_queue.empty() and av._interrupt_event.is_set()
         await av.push_audio(pcm_bytes(nxt), 16000)
-        rest = []
-        async for fr in it:
-            rest.append(fr)
-            if fr.end_of_speech:
-                break
+        rest = await take(it, is_eos)
         await it.aclose()
         renewed = av._runtime is not rt_before
         await av.shutdown()
@@ -366,16 +362,10 @@ def test_audio_pushed_right_after_interrupt_is_rendered(model):
         av = await AsyncAvatar.create(model_path=str(model()), output_size=(8, 8))
         await av.push_audio(pcm_bytes(tone(3 * SPT, amp=0.2)), 16000)
         it = av.run()
-        async for fr in it:
-            if fr.end_of_speech:
-                break
+        await take(it, is_eos)
         av.interrupt()
         await av.push_audio(pcm_bytes(nxt), 16000)
-        got = []
-        async for fr in it:
-            got.append(fr)
-            if fr.end_of_speech:
-                break
+        got = await take(it, is_eos)
         await it.aclose()
         await av.shutdown()
         return got
