@@ -911,13 +911,18 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         return bool(is_v2_engine(getattr(self, "_engine_id", None)))
 
     async def _drain_v2_tail(self, *, rt, pcm_buf, spt, ticks_emitted, tail_total, message_id):
+        # The tail is collected the way the utterance was: composed at the output size
+        # when one is set.  Pulling it at native size would mix frame sizes in one
+        # stream, and the streaming feed would send the utterance again from its first
+        # sample, since composing never moves the pushed-sample count.
         kw = dict(rt=rt, pcm_buf=pcm_buf, spt=spt, message_id=message_id, tail_total=tail_total,
-                  out_size=None, eos_padding=True, mark_last=False)
+                  out_size=self._output_size, eos_padding=True, mark_last=False)
         emitted = await self._emit_ready_ticks(ticks_emitted=ticks_emitted, **kw)
         try:
             await self._engine(rt.end_utterance)
-        except Exception:
-            pass
+        except Exception as e:
+            _log.warning("orvane: the engine could not end the utterance; its last frames may be "
+                         "missing (%s: %s)", type(e).__name__, e)
         stall = time.monotonic() + _V2_DRAIN_STALL_S
         while ticks_emitted + emitted < tail_total:
             if self._stop_event.is_set() or self._interrupt_event.is_set():
