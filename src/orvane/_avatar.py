@@ -1006,7 +1006,10 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 _, bgr = await self._engine(rt.pull_frame, -1)
             else:
                 try:
-                    _, bgr = rt.tick_compose_to_size(pcm_buf, -1, int(out_size[0]), int(out_size[1]))
+                    # On the engine worker: a runtime over a rendering process waits
+                    # there for the chunk a tick belongs to, not on the event loop.
+                    _, bgr = await self._engine(rt.tick_compose_to_size, pcm_buf, -1,
+                                                int(out_size[0]), int(out_size[1]))
                 except ValueError as e:
                     text = str(e)
                     if "cursor past end" in text or "status=6" in text:

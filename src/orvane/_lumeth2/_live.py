@@ -11,9 +11,9 @@ render-stream host, with the interface the streaming avatar drives.
   returns once the flush's records are in; `reset_stream` starts a new stream.
 - The resting picture is what the host renders for silence: the first record of a
   flush of an empty stream, rendered once when the fixture starts its host.
-- `tick_compose_to_size` never waits for the host: it sends the part of the utterance
-  the host has not seen yet and hands out the next tick when its record is in,
-  otherwise it reports "cursor past end (status=6)" and the caller asks again later.
+- `tick_compose_to_size` sends the part of the utterance the host has not seen yet and
+  hands out the next tick, waiting for it when its chunk is being rendered; a tick
+  whose chunk needs more audio (or a flush) is "cursor past end (status=6)" for now.
   The frame is fitted into the requested size: scaled (nearest neighbour) by the larger
   factor that keeps the whole picture inside, aspect kept, centred on black.  At
   1280 x 720 a 416 x 720 frame is not scaled: it sits between two black bars.
@@ -189,12 +189,15 @@ class HostRuntime:
 
     def tick_compose_to_size(self, pcm, index, width, height):
         """The next tick of the utterance ``pcm`` (its whole buffer so far) at width x
-        height; sends the samples the host has not seen first and never waits for it."""
+        height; sends the samples the host has not seen first."""
         pcm = np.asarray(pcm, dtype=np.float32).reshape(-1)
         with self._lock:
             self._check()
             if pcm.size > self._fed:
                 self._send(np.ascontiguousarray(pcm[self._fed:]))
+            # A tick of a chunk the host is rendering is waited for; a tick whose chunk
+            # needs more audio (or a flush) is past the end for now.
+            self._wait(lambda: bool(self._records) or (self._expect == 0 and self._stale == 0))
             i, bgr = self._next_bgr("tick_compose_to_size")
         return i, fit_into(bgr, width, height)
 
