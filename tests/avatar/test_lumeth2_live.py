@@ -313,3 +313,45 @@ def test_bundle_at_a_relative_path_beginning_with_a_dash(tmp_path, monkeypatch, 
     monkeypatch.chdir(tmp_path)
     got = offline("-avatar", speech(0.5, 6))
     assert len(got) == 10 and got[0].shape == NATIVE
+
+
+def test_host_runtime_chunks_pairing_and_reset(bundles):
+    """The runtime as the avatar drives it: geometry from READY, a push returns with the
+    chunk it completes rendered, the k-th record after a reset is tick k, the resting
+    picture is the host's picture for silence."""
+    from orvane import _core
+
+    x = speech(3.0, 7).astype(np.float32) / np.float32(32767)
+    with HostClient(bundles["dir"]) as h:
+        h.flush()
+        silence = h.frame(h.until_end()[0][1])
+        h.reset()
+        h.feed(x[:44000])
+        ref = [h.frame(d) for _, d in h.records(54)]
+
+    fx = _core.Fixture(bundles["qvx"])
+    assert (fx.audio_samples_per_tick, fx.audio_sample_rate, fx.frame_width, fx.frame_height) == (800, 16000, 416, 720)
+    rt = _core.Runtime(fx)
+    try:
+        assert [rt.samples_for_chunk(k) for k in range(3)] == [25600, 44000, 69600]
+        assert np.array_equal(rt.get_source_frame(-1)[..., ::-1], silence)
+        rt.push_audio(x[:25599])
+        assert rt.ticks_available() == 0
+        rt.push_audio(x[25599:25600])
+        assert rt.ticks_available() == 22          # no waiting after the push returned
+        (i0, a), (i1, b) = rt.pull_frame(-1), rt.pull_frame(-1)
+        assert (i0, i1) == (0, 1) and np.array_equal(a, b)   # the host shows its first frame twice
+        rt.reset_stream()                           # 20 records never pulled: gone with the stream
+        assert rt.ticks_available() == 0
+        rt.push_audio(x[:30000])
+        rt.push_audio(x[30000:44000])
+        got = [rt.pull_frame(-1) for _ in range(54)]
+        with pytest.raises(ValueError, match="cursor past end"):
+            rt.pull_frame(-1)
+        assert [i for i, _ in got] == list(range(54))
+        assert all(np.array_equal(img[..., ::-1], r) for (_, img), r in zip(got, ref))
+        rt.end_utterance()                          # the flush: every tick of the audio covered
+        assert rt.ticks_available() >= -(-44000 // SPT) - 54
+    finally:
+        rt.close()
+        fx.close()

@@ -21,6 +21,7 @@ render-stream host, with the interface the streaming avatar drives.
 from __future__ import annotations
 
 import threading
+from collections import deque
 
 import numpy as np
 
@@ -30,19 +31,20 @@ __all__ = ["HostFixture", "HostRuntime", "fit_into"]
 
 
 def fit_into(img: np.ndarray, width: int, height: int) -> np.ndarray:
-    """``img`` (h x w x 3) fitted into width x height: aspect kept, centred, black bars."""
+    """``img`` (h x w x 3, any strides) fitted into a new width x height image: aspect
+    kept, centred, black bars.  One copy of the pixels when no scaling is needed."""
     width, height = int(width), int(height)
     if width <= 0 or height <= 0:
         raise ValueError(f"output size must be positive, got {width}x{height}")
     h, w = img.shape[:2]
-    if (w, h) == (width, height):
-        return np.ascontiguousarray(img)
     scale = min(width / w, height / h)
     nw, nh = max(1, min(width, round(w * scale))), max(1, min(height, round(h * scale)))
     if (nw, nh) != (w, h):
         rows = np.minimum((np.arange(nh) * h) // nh, h - 1)
         cols = np.minimum((np.arange(nw) * w) // nw, w - 1)
         img = img[rows[:, None], cols[None, :]]
+    if (nw, nh) == (width, height):
+        return np.ascontiguousarray(img)
     out = np.zeros((height, width, 3), np.uint8)
     y, x = (height - nh) // 2, (width - nw) // 2
     out[y:y + nh, x:x + nw] = img
@@ -109,7 +111,7 @@ class HostRuntime:
         self._new_stream()
 
     def _new_stream(self):
-        self._records = []      # this stream's records not yet handed out (RGB bytes)
+        self._records = deque()  # this stream's records not yet handed out (RGB bytes)
         self._got = 0           # records received since the reset
         self._cursor = 0        # ticks handed out since the reset
         self._fed = 0           # samples sent since the reset
@@ -174,18 +176,20 @@ class HostRuntime:
             return len(self._records)
 
     def _next_bgr(self, what: str):
+        """(tick, BGR view of the next record); the view is read-only, callers copy."""
         self._pump()
         if not self._records:
             raise ValueError(f"{what}: cursor past end (status=6)")
-        data = self._records.pop(0)
+        data = self._records.popleft()
         i = self._cursor
         self._cursor += 1
-        return i, np.ascontiguousarray(self._host.frame(data)[:, :, ::-1])
+        return i, self._host.frame(data)[:, :, ::-1]
 
     def pull_frame(self, index=-1):
         with self._lock:
             self._check()
-            return self._next_bgr("pull_frame")
+            i, bgr = self._next_bgr("pull_frame")
+        return i, np.ascontiguousarray(bgr)
 
     def tick_compose_to_size(self, pcm, index, width, height):
         """The next tick of the utterance ``pcm`` (its whole buffer so far) at width x
