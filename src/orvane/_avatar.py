@@ -5,10 +5,10 @@ frame runtime and turns every runtime tick into one ``VideoFrame`` carrying that
 audio, handed out through a bounded output queue.  Lumeth-2 avatars streamed at their
 native size go through a playout clock that paces their bursty chunks.
 
-Threads: everything runs on the caller's event loop except the three runtime calls that
-may block on the model (``push_audio``, ``pull_frame``, ``end_utterance``), which run on
-one worker thread per avatar ("orvane-engine"), and model loading, which runs on the
-loop's default executor.
+Threads: everything runs on the caller's event loop except the runtime calls that may
+block on the model (``push_audio``, ``pull_frame``, ``tick_compose_to_size``,
+``end_utterance``), which run on one worker thread per avatar ("orvane-engine"), and model
+loading, which runs on the loop's default executor.
 """
 
 from __future__ import annotations
