@@ -399,6 +399,38 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
         next(eng.frames([]))
 
 
+def test_lumeth2_engine_hands_a_frame_over_before_the_next_chunk(l2_bundle, host_env):
+    """A frame the host has written reaches the caller while the next chunk of audio is
+    still being produced (a live source): the source here waits for that frame."""
+    import numpy as np
+    from orvane._lumeth2 import Lumeth2Engine
+    got_one = threading.Event()
+    pcm = (np.random.default_rng(2).standard_normal(25600 + 8000) * 3000).astype("<i2")
+
+    def source():
+        yield pcm[:25600].tobytes()          # completes the host's first chunk
+        assert got_one.wait(60), "no frame came out while the source waited"
+        yield pcm[25600:].tobytes()
+
+    eng = Lumeth2Engine(l2_bundle, threads=2, env=host_env)
+    try:
+        n = 0
+        for _ in eng.frames(source()):
+            n += 1
+            got_one.set()
+        assert n == -(-pcm.size // 800) and eng.stop_reason == "end-of-audio"
+
+        def broken():
+            yield pcm[:800].tobytes()
+            raise OSError("the audio source failed")
+
+        with pytest.raises(OSError, match="source failed"):
+            list(eng.frames(broken()))
+        assert len(list(eng.frames([pcm[:8000].tobytes()]))) == 10   # in step again afterwards
+    finally:
+        eng.close()
+
+
 EXIT_OPEN = """
 import sys
 import numpy as np

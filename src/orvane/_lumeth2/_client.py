@@ -305,6 +305,14 @@ class HostClient:
             raise HostError(f"the render-stream host wrote nothing for {limit:.0f} s") from None
         return self._take(item)
 
+    def wait_record(self, timeout: float):
+        """The next record, or None when none came within ``timeout`` seconds."""
+        try:
+            item = self._out.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        return self._take(item)
+
     def poll(self):
         """The next record if one is there, else None."""
         try:

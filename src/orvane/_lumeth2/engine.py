@@ -7,17 +7,55 @@ width x 3), one per tick of the audio it was given (800 samples a tick, a partia
 tick counted whole); `interrupt()` stops the current render, `close()` ends the host;
 `frames_per_second` and `stop_reason` describe it.
 
-The host renders in chunks and, at the end of the audio, flushes a whole chunk of
-zero-padded windows: the records beyond the audio's last tick show silence after the
-speech and are read but not handed out.
+The chunks are read and sent to the host by a feeder thread, so a frame is handed out
+as soon as the host has written it, also while the caller's next chunk is still being
+produced.  At the end of the audio the host flushes a whole chunk of zero-padded
+windows: the records beyond the audio's last tick show silence after the speech and
+are read but not handed out.
 """
 from __future__ import annotations
 
+import threading
+import time
+
 import numpy as np
 
-from orvane._lumeth2._client import END, SPF, HostClient, host_command  # noqa: F401  (host_command: tests)
+from orvane._lumeth2._client import END, HostClient, HostError, host_command  # noqa: F401  (host_command: tests)
 
 __all__ = ["Lumeth2Engine"]
+
+_LOOK_S = 0.05        # how often a waiting render looks at its feeder and interrupts
+_FEEDER_JOIN_S = 30.0  # longest wait for a feeder to leave the caller's iterator
+
+
+class _Feed:
+    """What the feeder thread has done; read by the render generator."""
+
+    def __init__(self):
+        self.fed = 0             # samples sent
+        self.flushed = False     # FLUSH sent (its end marker is due)
+        self.error = None        # the exception that ended the feeding
+        self.stop = False        # the render is over: feed no further chunk
+        self.done = threading.Event()
+
+
+def _feed(host: HostClient, chunks, st: _Feed) -> None:
+    try:
+        for chunk in chunks:
+            if st.stop:
+                return
+            raw = memoryview(chunk).cast("B")
+            pcm = np.frombuffer(raw, "<i2", count=len(raw) // 2).astype(np.float32) / np.float32(32768.0)
+            if pcm.size:
+                st.fed += pcm.size   # counted before the host can answer for it
+                host.feed(pcm)
+        if not st.stop:
+            host.flush()
+            st.flushed = True
+    except BaseException as e:  # handed to the render generator, which raises it
+        st.error = e
+    finally:
+        st.done.set()
 
 
 class Lumeth2Engine:
@@ -34,6 +72,7 @@ class Lumeth2Engine:
         self._rendered = False     # a render ran: the next one starts with RESET
         self._unsynced = False     # a render was abandoned: flush and drain before the next
         self._pending_ends = 0     # FLUSH words sent whose end marker has not been read yet
+        self._feeder = None        # (thread, state) of the latest render
         self._interrupted = False
         self.stop_reason = "unfinished"
 
@@ -41,19 +80,28 @@ class Lumeth2Engine:
     def _proc(self):
         return self._host.proc
 
-    def _take(self, block: bool):
-        item = self._host.record() if block else self._host.poll()
-        if item is not None and item[0] == END:
-            self._pending_ends -= 1
-        return item
+    def _end_feeder(self):
+        """Stops the latest render's feeder and counts the FLUSH it sent."""
+        if self._feeder is None:
+            return
+        thread, st = self._feeder
+        st.stop = True
+        thread.join(timeout=_FEEDER_JOIN_S)
+        if thread.is_alive():
+            raise HostError("the audio of an abandoned render is still being read")
+        self._feeder = None
+        if st.flushed:
+            self._pending_ends += 1
 
     def _resync(self):
+        self._end_feeder()
         if self._unsynced:
             if self._pending_ends == 0:
                 self._host.flush()
                 self._pending_ends += 1
             while self._pending_ends:
-                self._take(True)  # records of the abandoned render are dropped
+                if self._host.record()[0] == END:  # records of the abandoned render are dropped
+                    self._pending_ends -= 1
             self._unsynced = False
         if self._rendered:
             self._host.reset()
@@ -67,43 +115,46 @@ class Lumeth2Engine:
         self._interrupted = False
         self.stop_reason = "unfinished"
         spt = self.samples_per_tick
-        fed = 0        # samples sent
-        given = 0      # frames handed out
+        st = _Feed()
+        thread = threading.Thread(target=_feed, args=(self._host, chunks, st), name="l2-engine-feeder",
+                                  daemon=True)
+        self._feeder = (thread, st)
+        thread.start()
+        given = 0
         finished = False
+        quiet_since = None
         try:
-            for chunk in chunks:
-                if self._interrupted:
-                    self.stop_reason = "interrupted"
-                    return
-                raw = memoryview(chunk).cast("B")
-                pcm = np.frombuffer(raw, "<i2", count=len(raw) // 2).astype(np.float32) / np.float32(32768.0)
-                if pcm.size:
-                    self._host.feed(pcm)
-                    fed += pcm.size
-                # Records the host has written by now; the rest come while the next
-                # chunk is read or after the flush.
-                while (item := self._take(False)) is not None:
-                    if given < -(-fed // spt):
-                        given += 1
-                        yield self._host.frame(item[1])
-            self._host.flush()
-            self._pending_ends += 1
-            ticks = -(-fed // spt)
             while True:
                 if self._interrupted:
                     self.stop_reason = "interrupted"
                     return
-                item = self._take(True)
+                item = self._host.wait_record(_LOOK_S)
+                if item is None:
+                    if st.error is not None:
+                        raise st.error
+                    if st.done.is_set():
+                        # All audio is sent: from now on only the host can be late.
+                        quiet_since = quiet_since or time.monotonic()
+                        if time.monotonic() - quiet_since > self._host.read_timeout:
+                            raise HostError(f"the render-stream host wrote nothing for "
+                                            f"{self._host.read_timeout:.0f} s")
+                    continue
+                quiet_since = None
                 if item[0] == END:
                     break
-                if given < ticks:
+                # Records never run ahead of the audio sent, so the count of ticks fed
+                # so far caps only the flush's records past the end.
+                if given < -(-st.fed // spt):
                     given += 1
                     yield self._host.frame(item[1])
+            self._feeder = None
+            thread.join()
             finished = True
             self.stop_reason = "end-of-audio"
         finally:
             if not finished:
                 self._unsynced = True
+                st.stop = True
 
     def interrupt(self) -> None:
         self._interrupted = True
@@ -112,4 +163,6 @@ class Lumeth2Engine:
         if self._closed:
             return
         self._closed = True
+        if self._feeder is not None:
+            self._feeder[1].stop = True
         self._host.close()
