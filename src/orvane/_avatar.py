@@ -6,9 +6,10 @@ audio, handed out through a bounded output queue.  Lumeth-2 avatars streamed at 
 native size go through a playout clock that paces their bursty chunks.
 
 Threads: everything runs on the caller's event loop except the runtime calls that may
-block on the model (``push_audio``, ``pull_frame``, ``tick_compose_to_size``,
-``end_utterance``), which run on one worker thread per avatar ("orvane-engine"), and model
-loading, which runs on the loop's default executor.
+block on the model (``push_audio``, ``pull_frame``, ``end_utterance``, and
+``tick_compose_to_size`` of a runtime that says it waits: ``compose_waits``), which run on
+one worker thread per avatar ("orvane-engine"), and model loading, which runs on the
+loop's default executor.
 """
 
 from __future__ import annotations
@@ -1006,10 +1007,13 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 _, bgr = await self._engine(rt.pull_frame, -1)
             else:
                 try:
-                    # On the engine worker: a runtime over a rendering process waits
-                    # there for the chunk a tick belongs to, not on the event loop.
-                    _, bgr = await self._engine(rt.tick_compose_to_size, pcm_buf, -1,
-                                                int(out_size[0]), int(out_size[1]))
+                    args = (pcm_buf, -1, int(out_size[0]), int(out_size[1]))
+                    if getattr(rt, "compose_waits", False):
+                        # A runtime over a rendering process waits for the chunk a tick
+                        # belongs to: on the engine worker, not on the event loop.
+                        _, bgr = await self._engine(rt.tick_compose_to_size, *args)
+                    else:
+                        _, bgr = rt.tick_compose_to_size(*args)
                 except ValueError as e:
                     text = str(e)
                     if "cursor past end" in text or "status=6" in text:

@@ -8,6 +8,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -148,6 +149,14 @@ def test_live_stream_every_speech_tick_equals_offline(bundles, reference, form, 
         # The default output size is (1280, 720): leave it unsaid there.
         kw = {} if size == (1280, 720) else {"output_size": size}
         av = await AsyncAvatar.create(model_path=bundle, **kw)
+        rt = av._runtime
+        compose, threads = rt.tick_compose_to_size, set()
+
+        def spy(*a):
+            threads.add(threading.current_thread().name.split("_")[0])
+            return compose(*a)
+
+        rt.tick_compose_to_size = spy
         try:
             first = av.get_first_frame()
             got = []
@@ -157,12 +166,14 @@ def test_live_stream_every_speech_tick_equals_offline(bundles, reference, form, 
             await push(av, long, 15)      # 0.2 s pieces, as a voice agent sends them
             got.append(await until_eos(it, []))
             await it.aclose()
-            return first, got, av._is_l2_stream()
+            return first, got, av._is_l2_stream(), threads
         finally:
             await av.shutdown()
 
-    first, (a, b), l2 = arun(go(), timeout=120)
+    first, (a, b), l2, threads = arun(go(), timeout=120)
     assert l2 is (size is None)           # native size plays out on the clock
+    # Composing waits for the host's chunks: never on the event loop's thread.
+    assert threads == (set() if size is None else {"orvane-engine"})
     if size is None:
         assert first.shape == NATIVE and first.any()   # the resting picture
     else:

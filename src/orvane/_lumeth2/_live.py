@@ -102,6 +102,10 @@ class HostFixture:
 class HostRuntime:
     """One audio stream of a lumeth-2 model on its own host."""
 
+    # tick_compose_to_size may wait for a chunk the host is rendering: the streaming
+    # avatar calls it on its engine worker, never on the event loop.
+    compose_waits = True
+
     def __init__(self, fixture: HostFixture):
         self._fx = fixture
         self._host = fixture.take_host()
