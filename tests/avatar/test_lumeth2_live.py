@@ -386,3 +386,19 @@ def test_host_runtime_chunks_pairing_and_reset(bundles):
     finally:
         rt.close()
         fx.close()
+
+
+@pytest.mark.parametrize("size", [(1280, 720), (640, 360), (208, 720), (416, 1000), (416, 720)])
+def test_fit_keeps_aspect_centred_on_black(size):
+    """The fit of a 416 x 720 frame into an output size: the largest nearest-neighbour
+    scale that keeps it whole, centred, black around it, channels turned to BGR."""
+    from orvane._lumeth2._live import fit_into
+
+    rgb = np.random.default_rng(0).integers(0, 256, NATIVE, dtype=np.uint8)
+    W, H = size
+    s = min(W / NATIVE[1], H / NATIVE[0])
+    w, h = round(NATIVE[1] * s), round(NATIVE[0] * s)
+    y, x = (H - h) // 2, (W - w) // 2
+    want = np.zeros((H, W, 3), np.uint8)
+    want[y:y + h, x:x + w] = rgb[(np.arange(h) * NATIVE[0]) // h][:, (np.arange(w) * NATIVE[1]) // w][..., ::-1]
+    assert np.array_equal(fit_into(rgb, W, H), want)

@@ -27,27 +27,40 @@ import numpy as np
 
 from orvane._lumeth2._client import (END, HostClient, HostError, chunk_need, chunk_records)
 
-__all__ = ["HostFixture", "HostRuntime", "fit_into"]
+__all__ = ["HostFixture", "HostRuntime", "bgr_of", "fit_into"]
 
 
-def fit_into(img: np.ndarray, width: int, height: int) -> np.ndarray:
-    """``img`` (h x w x 3, any strides) fitted into a new width x height image: aspect
-    kept, centred, black bars.  One copy of the pixels when no scaling is needed."""
+def _swap_into(dst: np.ndarray, rgb: np.ndarray) -> np.ndarray:
+    """``rgb`` with its channels reversed, written into ``dst``: one plane at a time, a
+    few times faster than copying a channel-reversed view."""
+    dst[..., 0] = rgb[..., 2]
+    dst[..., 1] = rgb[..., 1]
+    dst[..., 2] = rgb[..., 0]
+    return dst
+
+
+def bgr_of(rgb: np.ndarray) -> np.ndarray:
+    """A new BGR image of an RGB one."""
+    return _swap_into(np.empty(rgb.shape, np.uint8), rgb)
+
+
+def fit_into(rgb: np.ndarray, width: int, height: int) -> np.ndarray:
+    """A new BGR image of width x height holding the RGB image ``rgb`` (h x w x 3) fitted
+    in: scaled (nearest neighbour) by the factor that keeps it whole, aspect kept,
+    centred, black bars."""
     width, height = int(width), int(height)
     if width <= 0 or height <= 0:
         raise ValueError(f"output size must be positive, got {width}x{height}")
-    h, w = img.shape[:2]
+    h, w = rgb.shape[:2]
     scale = min(width / w, height / h)
     nw, nh = max(1, min(width, round(w * scale))), max(1, min(height, round(h * scale)))
     if (nw, nh) != (w, h):
         rows = np.minimum((np.arange(nh) * h) // nh, h - 1)
         cols = np.minimum((np.arange(nw) * w) // nw, w - 1)
-        img = img[rows[:, None], cols[None, :]]
-    if (nw, nh) == (width, height):
-        return np.ascontiguousarray(img)
+        rgb = rgb[rows[:, None], cols[None, :]]
     out = np.zeros((height, width, 3), np.uint8)
     y, x = (height - nh) // 2, (width - nw) // 2
-    out[y:y + nh, x:x + nw] = img
+    _swap_into(out[y:y + nh, x:x + nw], rgb)
     return out
 
 
@@ -75,7 +88,7 @@ class HostFixture:
             recs = host.until_end()
             if not recs:
                 raise HostError("the render-stream host rendered no picture for silence")
-            self.resting_bgr = np.ascontiguousarray(host.frame(recs[0][1])[:, :, ::-1])
+            self.resting_bgr = bgr_of(host.frame(recs[0][1]))
             self.resting_bgr.setflags(write=False)
             host.reset()
         except BaseException:
@@ -179,21 +192,21 @@ class HostRuntime:
             self._pump()
             return len(self._records)
 
-    def _next_bgr(self, what: str):
-        """(tick, BGR view of the next record); the view is read-only, callers copy."""
+    def _next_rgb(self, what: str):
+        """(tick, read-only RGB view of the next record)."""
         self._pump()
         if not self._records:
             raise ValueError(f"{what}: cursor past end (status=6)")
         data = self._records.popleft()
         i = self._cursor
         self._cursor += 1
-        return i, self._host.frame(data)[:, :, ::-1]
+        return i, self._host.frame(data)
 
     def pull_frame(self, index=-1):
         with self._lock:
             self._check()
-            i, bgr = self._next_bgr("pull_frame")
-        return i, np.ascontiguousarray(bgr)
+            i, rgb = self._next_rgb("pull_frame")
+        return i, bgr_of(rgb)
 
     def tick_compose_to_size(self, pcm, index, width, height):
         """The next tick of the utterance ``pcm`` (its whole buffer so far) at width x
@@ -206,8 +219,8 @@ class HostRuntime:
             # A tick of a chunk the host is rendering is waited for; a tick whose chunk
             # needs more audio (or a flush) is past the end for now.
             self._wait(lambda: bool(self._records) or (self._expect == 0 and self._stale == 0))
-            i, bgr = self._next_bgr("tick_compose_to_size")
-        return i, fit_into(bgr, width, height)
+            i, rgb = self._next_rgb("tick_compose_to_size")
+        return i, fit_into(rgb, width, height)
 
     def end_utterance(self):
         with self._lock:
