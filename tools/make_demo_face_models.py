@@ -11,9 +11,9 @@ r) makes the frames 4r - 3 + p of that window for its phases p = 0..3 (the first
 chunk keeps row 0's phase 3 only and rows 0-5, every later chunk rows 6-13, whose
 first frame is window frame 21). So:
 
-- "enc" (args_0 (1, 35200)): the window after the 1.25 tempo change, 640 samples
-  per window frame -> (1, 55): the RMS of each window frame (times the renderer's
-  input gain of 3).
+- "enc" (args_0 (1, 35200)): the window after the 1.25 tempo change -> (1, 55):
+  the RMS of each window frame (times the renderer's input gain of 3), over the
+  tempo samples that were copied from that frame's input samples.
 - "tok14" (args_0 (1, 55)) -> (14, 16, 384): token row r holds the energies of
   window frames 4r - 3 .. 4r (0 before the window), repeated over the row.
 - "step" (history, tokens) -> (1, 16, 90, 52): the token row's values again; the
@@ -38,7 +38,8 @@ from make_lumeth2_models import _Graph, _Model, fb  # noqa: E402
 
 FH, FW = 720, 416
 WIN_FRAMES = 55           # 44000-sample window / 800 samples per frame
-TEMPO_PER_FRAME = 640     # 35200 / 55: a frame's share after the tempo change
+GROUP_SAMPLES, GROUP_FRAMES = 4480, 7  # four tempo blocks of 1120 samples: seven frames
+GROUPS = 8                # groups covering the 35200 tempo samples (the last one partly)
 LEAD_FRAMES = 3           # token row 0 starts three frames before the window
 
 MOUTH_CX, MOUTH_CY = 208, 462   # centre of the mouth opening
@@ -138,12 +139,30 @@ def _sum_last(g: _Graph, x, shape):
 
 # ---------------------------------------------------------------- signatures
 
+def _frame_of_tempo_samples() -> np.ndarray:
+    """Weights that average squared samples of the tempo-changed window per window frame.
+
+    The tempo change copies blocks of 1120 samples taken from every 1400th input sample
+    (each slides a little to fit, and the first 192 are a cross-fade), so tempo sample
+    1120 b + i came from input sample 1400 b + i: input frame (1400 b + i) // 800. Four
+    blocks (4480 samples) make exactly seven frames; row f of the (7, 4480) result
+    averages the samples of frame f of such a group."""
+    k = np.arange(GROUP_SAMPLES)
+    frame = (1400 * (k // 1120) + k % 1120) // 800
+    w = (frame[None, :] == np.arange(GROUP_FRAMES)[:, None]).astype(np.float64)
+    return (w / w.sum(axis=1, keepdims=True)).astype(np.float32)
+
+
 def _enc(g: _Graph):
     x = g.tensor([1, 35200])
-    frames = g.reshape(x, [WIN_FRAMES, TEMPO_PER_FRAME])
-    sq = g.binary(fb.BuiltinOperator.MUL, frames, frames, [WIN_FRAMES, TEMPO_PER_FRAME])
-    rms = _unary(g, fb.BuiltinOperator.SQRT, g.mean_last(sq, [WIN_FRAMES, TEMPO_PER_FRAME]), [WIN_FRAMES, 1])
-    return [("args_0", x)], g.reshape(rms, [1, WIN_FRAMES])
+    sq = g.binary(fb.BuiltinOperator.MUL, x, x, [1, 35200])
+    whole = g.concat([sq, g.const(np.zeros((1, GROUPS * GROUP_SAMPLES - 35200), np.float32))], 1,
+                     [1, GROUPS * GROUP_SAMPLES])
+    groups = g.reshape(whole, [GROUPS, GROUP_SAMPLES])
+    mean_sq = g.fully_connected(groups, g.const(_frame_of_tempo_samples()),
+                                g.const(np.zeros(GROUP_FRAMES, np.float32)), [GROUPS, GROUP_FRAMES])
+    frames = g.slice(g.reshape(mean_sq, [1, GROUPS * GROUP_FRAMES]), [0, 0], [1, WIN_FRAMES])
+    return [("args_0", x)], _unary(g, fb.BuiltinOperator.SQRT, frames, [1, WIN_FRAMES])
 
 
 def _tok14(g: _Graph):

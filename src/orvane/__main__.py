@@ -44,11 +44,9 @@ class _Kept:
 
 
 def _video_stream(out, rate, height, width):
-    import av
-
     try:
         stream = out.add_stream("libx264", rate=rate)
-    except (av.codec.codec.UnknownCodecError, ValueError):  # a PyAV build without x264
+    except ValueError:  # unknown codec: a PyAV build without x264
         stream = out.add_stream("mpeg4", rate=rate)
     stream.height, stream.width = height, width
     stream.pix_fmt = "yuv420p"
