@@ -63,3 +63,34 @@ def test_mouth_follows_each_frames_own_audio(face_bundle, tmp_path, shift):
     assert profile[peak] >= 0.8, shown
     # the mouth really moves: from closed in the pauses to wide open on loud syllables
     assert opening.min() < 3 and opening.max() > 25
+
+
+# One stream with a 50 ms tone in a few single frames, in the first chunk (frames 0-20),
+# the second (21-52) and later ones (32 frames each), on either side of chunk seams.
+BURSTS = {0: "first frame", 9: "first chunk", 20: "first chunk's last", 31: "second chunk",
+          53: "third chunk's first", 84: "third chunk's last", 96: "fourth chunk"}
+
+
+@pytest.fixture(scope="module")
+def burst_openings(face_bundle, tmp_path_factory):
+    rng = np.random.default_rng(0)
+    pcm = (0.002 * rng.standard_normal(110 * SPF)).astype(np.float32)  # a quiet room, not digital silence
+    tone = 0.2 * np.sin(2 * np.pi * 300 * np.arange(SPF) / 16000)
+    for w in BURSTS:
+        pcm[w * SPF:(w + 1) * SPF] += tone.astype(np.float32)
+    frames = stream(face_bundle, pcm, tmp_path_factory.mktemp("bursts"))
+    return np.array([mouth_opening(f) for f in frames])
+
+
+@pytest.mark.parametrize("frame", list(BURSTS), ids=list(BURSTS.values()))
+def test_a_tone_in_one_frame_opens_the_mouth_in_that_frame(burst_openings, frame):
+    """The widest mouth near a burst is the burst's own frame, shown one record late."""
+    shown = frame + PRESENT_DELAY
+    near = burst_openings[max(0, frame - 2):frame + 5]
+    assert burst_openings[shown] == near.max() > 20, near.round(1)
+    assert burst_openings[shown - 2 if frame else 2] < 4, near.round(1)  # closed before (after, for frame 0)
+
+
+def test_the_mouth_stays_closed_away_from_sound(burst_openings):
+    quiet = [k for k in range(100) if all(not (w <= k <= w + 3) for w in BURSTS)]
+    assert burst_openings[quiet].max() < 4
