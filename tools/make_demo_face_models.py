@@ -99,11 +99,6 @@ def _mouth_distance(half_w: float) -> np.ndarray:
     return np.where(across > 1e-3, np.abs(y - MOUTH_CY - 0.5) / np.sqrt(np.maximum(across, 1e-3)), 1e4)
 
 
-def mouth_half_height(energy):
-    """The mouth's half-height in pixels for a frame's (gained) energy: the decoder's rule."""
-    return np.minimum(1.0 + MOUTH_GAIN * np.asarray(energy, np.float64), MOUTH_MAX)
-
-
 # ---------------------------------------------------------------- graph helpers
 
 def _unary(g: _Graph, code, x, shape):
