@@ -322,10 +322,16 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         item = nxt.result()
                         nxt = None
                 if item is _STREAM_END:
-                    while pend:
-                        release, picture = pend.popleft()
-                        await asyncio.sleep(max(0.0, release - time.monotonic()))
-                        yield picture
+                    try:
+                        while pend:
+                            release, picture = pend.popleft()
+                            await asyncio.sleep(max(0.0, release - time.monotonic()))
+                            yield picture
+                    except GeneratorExit:
+                        # The consumer left before it saw the end: the next iterator
+                        # hands out the pictures still held, then ends.
+                        carry.appendleft(_STREAM_END)
+                        raise
                     return
                 if isinstance(item, BaseException):
                     raise item

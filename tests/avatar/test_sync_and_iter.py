@@ -299,3 +299,24 @@ def test_item_taken_by_a_closed_synced_iterator_goes_to_the_next(taken):
 
     expect = {"frame": [1, 2], "error": ["error", 2], "end": ["end", 2]}[taken]
     assert arun(go()) == expect
+
+
+def test_end_reached_while_held_pictures_go_out_is_kept_for_the_next_iterator(monkeypatch):
+    async def go():
+        av = ready_avatar()
+        av.sync_to(lambda: 0.2)
+        for it in (frame(0), frame(1), _STREAM_END):
+            av._out_queue.put_nowait(it)
+        it1 = av.run()
+        got = [await it1.__anext__() for _ in range(3)]     # voice 0, voice 1, picture 0
+        await it1.aclose()
+
+        async def next_stream():
+            return [fr async for fr in av.run()]
+
+        rest = await asyncio.wait_for(next_stream(), 5)
+        return got, rest
+
+    got, rest = run_virtual(monkeypatch, go)
+    assert [(f.frame_index, f.bgr_image is None) for f in got] == [(0, True), (1, True), (0, False)]
+    assert [(f.frame_index, f.audio_chunk) for f in rest] == [(1, None)]
