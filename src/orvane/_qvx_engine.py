@@ -38,7 +38,8 @@ KINDS = ("ferrin1", "ferrin2-light", "ferrin2-golden", "ferrin2-unified", "lumet
 # zip bomb (deflate reaches ~1000:1, bzip2 millions to one) is stopped early.
 # The avatar cache's cap bounds it too, though never below the container's own
 # size: the entry being opened may exceed the cap (the sweep keeps it), its
-# expansion may not.
+# expansion may not. A cap of 0 asks the sweep to keep nothing idle; it does not
+# forbid opening avatars, so then the ratio alone bounds the unpack.
 UNPACK_RATIO = 100
 UNPACK_FLOOR = 1 << 26  # 64 MiB
 MAX_DEPTH = 64  # directory levels of one member name; real avatars use a handful
@@ -181,6 +182,8 @@ def _unpack_limit(container_size: int) -> int:
         cap = _cache_cap_bytes()
     except (ImportError, ValueError, OverflowError):
         return limit  # no cache, or a cap that is no number: the ratio alone
+    if cap <= 0:
+        return limit
     return min(limit, max(cap, container_size))
 
 

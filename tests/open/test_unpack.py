@@ -185,8 +185,10 @@ def test_unpack_limit(monkeypatch):
     monkeypatch.delenv("ORVANE_AVATAR_CACHE_GB", raising=False)
     assert qe._unpack_limit(1000) == qe.UNPACK_FLOOR
     assert qe._unpack_limit(10 * MiB) == 1000 * MiB
-    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0.000001")
     assert qe._unpack_limit(1000) == 1000  # a container may always take its own room
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    assert qe._unpack_limit(1000) == qe.UNPACK_FLOOR  # keep nothing idle: still opens avatars
     monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "nan")
     assert qe._unpack_limit(1000) == qe.UNPACK_FLOOR  # a cap that is no number bounds nothing
 
