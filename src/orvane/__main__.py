@@ -3,6 +3,8 @@
 ``_write(avatar, audio, out_mp4)`` renders ``audio`` with an open avatar into an MP4 file
 through PyAV (H.264 video, or MPEG-4 part 2 where the encoder is missing, and AAC audio:
 the speech the frames were rendered from, 16 kHz mono) and returns the output path.
+Picture k goes with the sound of frame k: an engine's repeated first frames
+(``present_delay_frames``) and frames past the end of the audio stay out of the file.
 """
 import math
 import os
@@ -64,12 +66,13 @@ def _write(avatar, audio, out_mp4):
     if first is None:
         raise ValueError("the render gave no frames")
     rate = int(getattr(avatar._engine, "frames_per_second", None) or 25)
+    delay = int(getattr(avatar._engine, "present_delay_frames", None) or 0)
     with av.open(out_mp4, mode="w", format="mp4") as out:
         video = _video_stream(out, rate, first.shape[0] // 2 * 2, first.shape[1] // 2 * 2)
         sound = out.add_stream("aac", rate=_RATE)
         sound.layout = "mono"
         sound.time_base = Fraction(1, _RATE)
-        state = {"n": 0, "heard": 0}
+        state = {"n": 0, "heard": 0, "seen": 0}
 
         def hear(upto: int):
             # sound up to sample `upto` of what the render has pulled so far
@@ -85,6 +88,9 @@ def _write(avatar, audio, out_mp4):
                 out.mux(packet)
 
         def show(img):
+            state["seen"] += 1
+            if state["seen"] <= delay:  # an engine's repeated first frame: picture k shows sound k
+                return
             # Once the whole input is known, the video stops where the sound does: frames
             # an engine renders past the end of the audio are left out.
             if kept.complete and state["n"] >= math.ceil(kept.samples() * rate / _RATE):
