@@ -122,7 +122,7 @@ def check_utterance(frames, pcm, size, ref):
     want = np.zeros(ticks * SPT, np.int16)
     want[:pcm.size] = (pcm.astype(np.float32) / np.float32(32767)).clip(-1, 1) * 32767
     np.testing.assert_array_equal(heard, want)
-    assert len(ref) == ticks
+    assert len(ref) == ticks + 1     # offline: the repeated first frame, then one per tick
     for f, rgb in zip(sp, ref):
         img = f.bgr_image[..., ::-1]
         if size is not None:
@@ -240,8 +240,8 @@ def test_refused_bundle_raises_with_the_hosts_fatal_line(tmp_path, bundles):
 
 @pytest.mark.parametrize("form", FORMS)
 def test_offline_render_one_frame_per_tick(bundles, form):
-    """orvane.open(bundle).render(audio) in process: one frame per tick of audio, the
-    host's own pictures for those ticks."""
+    """orvane.open(bundle).render(audio) in process: the host's repeated first frame,
+    then one frame per tick of audio; the host's own pictures."""
     pcm = speech(2.33, 5)
     ticks = -(-pcm.size // SPT)
     got = offline(bundles[form], pcm)
@@ -249,7 +249,7 @@ def test_offline_render_one_frame_per_tick(bundles, form):
         h.feed(pcm.astype(np.float32) / np.float32(32768))
         h.flush()
         host = [h.frame(d) for _, d in h.until_end()]
-    assert len(got) == ticks < len(host)
+    assert len(got) == ticks + 1 < len(host)
     for k, (a, b) in enumerate(zip(got, host)):
         assert a.shape == NATIVE and np.array_equal(a, b), k
 
@@ -343,7 +343,7 @@ def test_bundle_at_a_relative_path_beginning_with_a_dash(tmp_path, monkeypatch, 
     shutil.copytree(bundles["dir"], tmp_path / "-avatar")
     monkeypatch.chdir(tmp_path)
     got = offline("-avatar", speech(0.5, 6))
-    assert len(got) == 10 and got[0].shape == NATIVE
+    assert len(got) == 11 and got[0].shape == NATIVE
 
 
 def test_host_runtime_chunks_pairing_and_reset(bundles):

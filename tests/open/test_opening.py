@@ -93,7 +93,7 @@ def test_empty_path(env, om, monkeypatch):
 
 
 @pytest.mark.parametrize("code, service", [
-    ("A123456789", True), ("ABCDEFGHIJ", True), ("ABCDEFGHIJ\n", True),
+    ("A123456789", True), ("ABCDEFGHIJ", True), ("ABCDEFGHIJ\n", False), ("ABCDEFGHIJ\r\n", False),
     ("a123456789", False), ("1BCDEFGHIJ", False), ("ABCDEFGHIJK", False), ("ABCDEFGHI", False),
 ])
 def test_missing_path(env, om, tmp_path, monkeypatch, code, service):
@@ -388,8 +388,9 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
         assert eng.stop_reason == "unfinished"
         got = list(eng.frames(iter([pcm.tobytes()])))
         assert eng.stop_reason == "end-of-audio"
-        # One frame per tick of audio given, not the whole flushed chunk.
-        assert len(got) == ticks and got[0].shape == (720, 416, 3)
+        # The repeated first frame, then one frame per tick of audio given, not the
+        # whole flushed chunk.
+        assert len(got) == ticks + eng.present_delay_frames == ticks + 1 and got[0].shape == (720, 416, 3)
         assert all(np.array_equal(a, b) for a, b in zip(got, ref)) and np.array_equal(first, ref[0])
     finally:
         watchdog.cancel()
@@ -418,7 +419,7 @@ def test_lumeth2_engine_hands_a_frame_over_before_the_next_chunk(l2_bundle, host
         for _ in eng.frames(source()):
             n += 1
             got_one.set()
-        assert n == -(-pcm.size // 800) and eng.stop_reason == "end-of-audio"
+        assert n == -(-pcm.size // 800) + 1 and eng.stop_reason == "end-of-audio"
 
         def broken():
             yield pcm[:800].tobytes()
@@ -426,7 +427,7 @@ def test_lumeth2_engine_hands_a_frame_over_before_the_next_chunk(l2_bundle, host
 
         with pytest.raises(OSError, match="source failed"):
             list(eng.frames(broken()))
-        assert len(list(eng.frames([pcm[:8000].tobytes()]))) == 10   # in step again afterwards
+        assert len(list(eng.frames([pcm[:8000].tobytes()]))) == 11   # in step again afterwards
     finally:
         eng.close()
 

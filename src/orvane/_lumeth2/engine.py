@@ -3,9 +3,11 @@
 `Lumeth2Engine(source)` runs the render-stream host over the package's protocol client
 (`orvane._lumeth2._client`) and follows the engine protocol of the offline layer:
 `frames(chunks)` turns 16 kHz mono int16 PCM chunks into RGB frames (uint8, height x
-width x 3), one per tick of the audio it was given (800 samples a tick, a partial last
-tick counted whole); `interrupt()` stops the current render, `close()` ends the host;
-`frames_per_second` and `stop_reason` describe it.
+width x 3): the host's repeated first frame (`present_delay_frames`, a live viewer's
+presentation delay that a video file leaves out), then one per tick of the audio it was
+given (800 samples a tick, a partial last tick counted whole); `interrupt()` stops the
+current render, `close()` ends the host; `frames_per_second` and `stop_reason` describe
+it.  Frame k is the host's k-th record, as the live runtime pairs record k with tick k.
 
 The chunks are read and sent to the host by a feeder thread, so a frame is handed out
 as soon as the host has written it, also while the caller's next chunk is still being
@@ -60,6 +62,9 @@ def _feed(host: HostClient, chunks, st: _Feed) -> None:
 
 class Lumeth2Engine:
     frames_per_second = 20
+    # the host writes each stream's first frame this many extra times: a live viewer's
+    # presentation delay, which a video file leaves out to keep picture and sound together
+    present_delay_frames = 1
 
     def __init__(self, source, *, threads: int | None = None, env=None):
         self._closed = True
@@ -144,7 +149,7 @@ class Lumeth2Engine:
                     break
                 # Records never run ahead of the audio sent, so the count of ticks fed
                 # so far caps only the flush's records past the end.
-                if given < -(-st.fed // spt):
+                if given < -(-st.fed // spt) + self.present_delay_frames:
                     given += 1
                     yield self._host.frame(item[1])
             self._feeder = None
