@@ -402,3 +402,49 @@ def test_fit_keeps_aspect_centred_on_black(size):
     want = np.zeros((H, W, 3), np.uint8)
     want[y:y + h, x:x + w] = rgb[(np.arange(h) * NATIVE[0]) // h][:, (np.arange(w) * NATIVE[1]) // w][..., ::-1]
     assert np.array_equal(fit_into(rgb, W, H), want)
+
+
+class _Boom(Exception):
+    pass
+
+
+@pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
+def test_speech_after_a_producer_error(bundles, reference, size):
+    """The runtime's first feed fails: the consumer gets the error, and speech pushed
+    afterwards streams from the same host with every tick its offline picture."""
+    bundle = bundles["dir"]
+    new = speech(1.3, 4)
+    ref = reference(1.3, 4)
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=bundle, output_size=size)
+        rt = av._runtime
+        armed = {"push_audio": True, "tick_compose_to_size": True}
+
+        def fail_once(name):
+            real = getattr(rt, name)
+
+            def call(*a):
+                if armed[name]:
+                    armed[name] = False
+                    raise _Boom("engine fell over")
+                return real(*a)
+
+            setattr(rt, name, call)
+
+        for name in armed:
+            fail_once(name)
+        try:
+            await av.push_audio(speech(0.5, 9).tobytes(), 16000)
+            with pytest.raises(_Boom, match="engine fell over"):
+                async for _ in av.run():
+                    pass
+            await push(av, new, 3)
+            it = av.run()
+            after = await until_eos(it, [])
+            await it.aclose()
+            return after
+        finally:
+            await av.shutdown()
+
+    check_utterance(arun(go(), timeout=120), new, size, ref)
