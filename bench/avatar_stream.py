@@ -5,14 +5,25 @@ per-frame overhead of the asyncio layer over driving the same runtime in a plain
 Runs on the package's frame-runtime stand-in (orvane._core), whose per-tick work is just
 painting the image, so the overhead figure is the streaming layer's own cost.
 
-    python bench/avatar_stream.py
+Then the live lumeth-2 road on the real render-stream host (a demo bundle of the
+generated models), against the host driven directly in the same run:
+- first frame: from the push that completes the first chunk's audio to the first
+  picture out of run() (native size, playout clock), against the host's first record
+  plus one clock tick (50 ms) plus the read of the rest of the first chunk;
+- frames/s through the live road (default output size, audio pushed as fast as
+  allowed) against frames/s of the host driven directly;
+- playout clock interval percentiles at 20 fps on the real host.
+
+    python bench/avatar_stream.py [--l2-only]
 """
 
 from __future__ import annotations
 
 import asyncio
 import json
+import os
 import statistics
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -89,7 +100,122 @@ def plain_loop(path: Path, output_size, pcm: bytes, chunk_ms=20):
     return n, time.perf_counter() - t0
 
 
+# -- lumeth-2 over the real host --------------------------------------------------------
+L2_CHUNK0 = 25600      # samples that complete the host's first chunk
+L2_RECORDS0 = 22       # records of the first chunk
+
+
+def l2_bundle(root: Path) -> str:
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+    import make_demo_bundle
+
+    return make_demo_bundle.build_demo_bundle(root / "l2-avatar", "dir")
+
+
+def l2_speech(seconds: float) -> np.ndarray:
+    t = np.arange(int(16000 * seconds)) / 16000
+    x = 0.4 * np.sin(2 * np.pi * 150 * t) * (0.5 + 0.5 * np.sin(2 * np.pi * 3 * t))
+    return (x * 32767).astype("<i2")
+
+
+def l2_host_direct(bundle: str, pcm: np.ndarray):
+    """(first record s, rest of first chunk s, frames/s of the whole clip) with the host
+    driven directly through the package's protocol client."""
+    from orvane._lumeth2._client import END, HostClient
+
+    x = pcm.astype(np.float32) / np.float32(32767)
+    with HostClient(bundle) as h:
+        t0 = time.perf_counter()
+        h.feed(x[:L2_CHUNK0])
+        h.record()
+        t1 = time.perf_counter()
+        h.records(L2_RECORDS0 - 1)
+        t2 = time.perf_counter()
+        h.feed(x[L2_CHUNK0:])
+        h.flush()
+        n = L2_RECORDS0
+        while h.record()[0] != END:
+            n += 1
+        t3 = time.perf_counter()
+    ticks = -(-pcm.size // 800)
+    return t1 - t0, t2 - t1, min(n, ticks) / (t3 - t0)
+
+
+async def l2_first_frame(bundle: str, pcm: np.ndarray):
+    """Seconds from the push completing the first chunk's audio to the first picture,
+    and the intervals between frames out of run() while the speech plays."""
+    av = await AsyncAvatar.create(model_path=bundle, output_size=None)
+    it = av.run()
+    # Let the stream settle on resting frames first, as a live session would.
+    for _ in range(5):
+        await it.__anext__()
+    t0 = time.perf_counter()
+    await av.push_audio(pcm[:L2_CHUNK0].tobytes(), 16000, last_chunk=False)
+    first = None
+    stamps = []
+    pushed_rest = False
+    async for fr in it:
+        now = time.perf_counter()
+        if fr.bgr_image is not None and fr.source_message_id is not None and first is None:
+            first = now - t0
+        if first is not None:
+            stamps.append(now)
+            if not pushed_rest:
+                pushed_rest = True
+                await av.push_audio(pcm[L2_CHUNK0:].tobytes(), 16000, last_chunk=True)
+        if fr.end_of_speech:
+            break
+    await it.aclose()
+    await av.shutdown()
+    return first, np.diff(np.asarray(stamps))
+
+
+async def l2_live_fps(bundle: str, pcm: np.ndarray, output_size=(1280, 720)):
+    av = await AsyncAvatar.create(model_path=bundle, output_size=output_size)
+    t0 = time.perf_counter()
+    await av.push_audio(pcm.tobytes(), 16000, last_chunk=True)
+    n = 0
+    async for fr in av.run():
+        if fr.bgr_image is not None and fr.source_message_id is not None:
+            n += 1
+        if fr.end_of_speech:
+            break
+    dt = time.perf_counter() - t0
+    await av.shutdown()
+    return n / dt
+
+
+def l2_main():
+    with tempfile.TemporaryDirectory() as tmp:
+        root = Path(tmp)
+        stage = root / "stage"
+        stage.mkdir()
+        os.environ["LUMETH2_STAGE_DIR"] = str(stage)
+        bundle = l2_bundle(root)
+        pcm = l2_speech(8.0)
+        direct = [l2_host_direct(bundle, pcm) for _ in range(3)]
+        d_first = statistics.median(d[0] for d in direct)
+        d_read = statistics.median(d[1] for d in direct)
+        d_fps = statistics.median(d[2] for d in direct)
+        live = [asyncio.run(l2_first_frame(bundle, pcm)) for _ in range(3)]
+        l_first = statistics.median(x[0] for x in live)
+        bound = d_first + 0.050 + d_read
+        print(f"lumeth-2 first frame: live {l_first * 1e3:.0f} ms, host direct {d_first * 1e3:.0f} ms "
+              f"+ tick 50 ms + first-chunk read {d_read * 1e3:.0f} ms = {bound * 1e3:.0f} ms, "
+              f"ratio {l_first / bound:.2f}")
+        fps = statistics.median(asyncio.run(l2_live_fps(bundle, pcm)) for _ in range(3))
+        print(f"lumeth-2 frames/s: live 1280x720 {fps:.0f} fps, host direct {d_fps:.0f} fps, "
+              f"ratio {fps / d_fps:.2f}")
+        gaps = np.concatenate([x[1] for x in live]) * 1e3
+        p1, p50, p99 = np.percentile(gaps, [1, 50, 99])
+        print(f"lumeth-2 playout clock at 20 fps: {gaps.size} intervals, p1 {p1:.1f} ms, p50 {p50:.1f} ms, "
+              f"p99 {p99:.1f} ms (target 50 ms, p99 off by {p99 - 50:+.1f} ms)")
+
+
 def main():
+    if "--l2-only" in sys.argv:
+        l2_main()
+        return
     pcm = speech(SECONDS)
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(tmp)
@@ -114,6 +240,12 @@ def main():
             ref_us = statistics.median(ref) * 1e6
             print(f"{label}: per frame {per_frame:.0f} us through the avatar, {ref_us:.0f} us plain runtime loop, "
                   f"ratio {per_frame / ref_us:.2f} (overhead {per_frame - ref_us:.0f} us/frame)")
+    try:
+        import ai_edge_litert  # noqa: F401
+    except ImportError:
+        print("lumeth-2: skipped (ai-edge-litert is not installed)")
+        return
+    l2_main()
 
 
 if __name__ == "__main__":

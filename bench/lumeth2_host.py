@@ -17,14 +17,13 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from lumeth2_host_client import FLUSH, FPS, SR, Host  # noqa: E402
+from orvane._lumeth2._client import END, FPS, SR, HostClient  # noqa: E402
 from make_demo_bundle import build_demo_bundle, model_bytes  # noqa: E402
 
 SPC = 25600
@@ -61,8 +60,7 @@ def env_for(stage):
 
 def time_to_ready(bundle, env) -> float:
     t0 = time.perf_counter()
-    h = Host(bundle, env=env)
-    h.read_ready()
+    h = HostClient(bundle, env=env)
     dt = time.perf_counter() - t0
     h.close()
     return dt
@@ -83,44 +81,38 @@ def import_time() -> float:
 
 
 def stream(bundle, env, pcm, block=BLOCK):
-    """Feed `pcm` from a writer thread, read every record; returns (frames, seconds, peak MiB)."""
-    h = Host(bundle, env=env, timeout=3600.0)
-    h.read_ready()
+    """Feed `pcm` (the client writes from its own thread), read every record; returns
+    (frames, seconds, peak MiB)."""
+    h = HostClient(bundle, env=env, read_timeout=3600.0)
     sizes = [block] * (len(pcm) // block) + ([len(pcm) % block] if len(pcm) % block else [])
 
-    def writer():
-        at = 0
-        for n in sizes:
-            h.feed(pcm[at:at + n])
-            at += n
-        h.send(FLUSH)
-
     t0 = time.perf_counter()
-    w = threading.Thread(target=writer, daemon=True)
-    w.start()
+    at = 0
+    for n in sizes:
+        h.feed(pcm[at:at + n])
+        at += n
+    h.flush()
     n = 0
-    while h.read_record()[0] != -1:
+    while h.record()[0] != END:
         n += 1
     dt = time.perf_counter() - t0
-    w.join()
     peak = peak_rss_mib(h.proc.pid)
-    status, _, _ = h.close()
+    status = h.close()
     assert status == 0, status
     return n, dt, peak
 
 
 def cpu_per_chunk(bundle, env, chunks: int) -> float:
     """Chunk by chunk, so the host is idle between samples: CPU seconds per steady chunk."""
-    h = Host(bundle, env=env, timeout=3600.0)
-    h.read_ready()
+    h = HostClient(bundle, env=env, read_timeout=3600.0)
     pcm = audio((2 + chunks) * CHUNK_S + 1.0)
     h.feed(pcm[:44000])  # chunks 0 and 1 (warm-up)
-    h.read_records(22 + 32)
+    h.records(22 + 32)
     c0 = cpu_seconds(h.proc.pid)
     at = 44000
     for _ in range(chunks):
         h.feed(pcm[at:at + SPC])
-        h.read_records(32)
+        h.records(32)
         at += SPC
     c1 = cpu_seconds(h.proc.pid)
     h.close()

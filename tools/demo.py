@@ -16,14 +16,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import wave
 
 import numpy as np
 
+from orvane._lumeth2._client import END, FH, FPS, FW, SR, HostClient
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from lumeth2_host_client import FH, FLUSH, FPS, FW, SR, Host, frame_array  # noqa: E402
 from make_demo_bundle import build_demo_bundle  # noqa: E402
 
 BLOCK = 4000  # samples per protocol block: 0.25 s, as a live parent would send
@@ -69,26 +69,23 @@ def read_wav(path) -> np.ndarray:
 
 def render(bundle: str, pcm: np.ndarray):
     """Stream `pcm` through the host; yields (index, RGB888 bytes) in output order."""
-    h = Host(bundle, timeout=600.0, stderr=None)  # the host's log goes straight to our stderr
-
-    def writer():
+    with HostClient(bundle, start_timeout=600.0, read_timeout=600.0) as h:  # stopped however rendering ends
         for i in range(0, len(pcm), BLOCK):
             h.feed(pcm[i:i + BLOCK])
-        h.send(FLUSH)
-
-    with h:  # the host is stopped however the rendering ends
-        h.read_ready()
-        w = threading.Thread(target=writer, daemon=True)
-        w.start()
+        h.flush()
         while True:
-            idx, data = h.read_record()
-            if idx == -1:
+            idx, data = h.record()
+            if idx == END:
                 break
             yield idx, data
-        w.join()
-        status, _, _ = h.close()
+        status = h.close()
+        sys.stderr.write(h.stderr_text())  # the host's log
     if status != 0:
         raise SystemExit(f"host exited with status {status}")
+
+
+def frame_array(data: bytes) -> np.ndarray:
+    return np.frombuffer(data, np.uint8).reshape(FH, FW, 3)
 
 
 def main(argv=None) -> int:

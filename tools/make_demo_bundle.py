@@ -49,7 +49,9 @@ def model_bytes() -> dict[str, bytes]:
 
 def demo_members(*, split: bool = False, color: bool = False, models: dict[str, bytes] | None = None) -> dict[str, bytes]:
     models = models or face_model_files()
-    members = {"canon.bin": demo_canon().astype("<f4").tobytes()}
+    # The manifest names the engine so the bundle opens on every road (offline and live).
+    members = {"canon.bin": demo_canon().astype("<f4").tobytes(),
+               "manifest.json": json.dumps({"engine": "lumeth2"}).encode()}
     if split:
         members["identity.tflite"] = models["identity.tflite"]
         members["shared-enc.tflite"] = models["shared-enc.tflite"]

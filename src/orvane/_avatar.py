@@ -5,8 +5,9 @@ frame runtime and turns every runtime tick into one ``VideoFrame`` carrying that
 audio, handed out through a bounded output queue.  Lumeth-2 avatars streamed at their
 native size go through a playout clock that paces their bursty chunks.
 
-Threads: everything runs on the caller's event loop except the three runtime calls that
-may block on the model (``push_audio``, ``pull_frame``, ``end_utterance``), which run on
+Threads: everything runs on the caller's event loop except the runtime calls that may
+block on the model (``push_audio``, ``pull_frame``, ``end_utterance``, and
+``tick_compose_to_size`` of a runtime that says it waits: ``compose_waits``), which run on
 one worker thread per avatar ("orvane-engine"), and model loading, which runs on the
 loop's default executor.
 """
@@ -1012,13 +1013,18 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         return bool(is_v2_engine(getattr(self, "_engine_id", None)))
 
     async def _drain_v2_tail(self, *, rt, pcm_buf, spt, ticks_emitted, tail_total, message_id):
+        # The tail is collected the way the utterance was: composed at the output size
+        # when one is set.  Pulling it at native size would mix frame sizes in one
+        # stream, and the streaming feed would send the utterance again from its first
+        # sample, since composing never moves the pushed-sample count.
         kw = dict(rt=rt, pcm_buf=pcm_buf, spt=spt, message_id=message_id, tail_total=tail_total,
-                  out_size=None, eos_padding=True, mark_last=False)
+                  out_size=self._output_size, eos_padding=True, mark_last=False)
         emitted = await self._emit_ready_ticks(ticks_emitted=ticks_emitted, **kw)
         try:
             await self._engine(rt.end_utterance)
-        except Exception:
-            pass
+        except Exception as e:
+            _log.warning("orvane: the engine could not end the utterance; its last frames may be "
+                         "missing (%s: %s)", type(e).__name__, e)
         stall = time.monotonic() + _V2_DRAIN_STALL_S
         while ticks_emitted + emitted < tail_total:
             if self._stop_event.is_set() or self._interrupt_event.is_set():
@@ -1102,7 +1108,13 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 _, bgr = await self._engine(rt.pull_frame, -1)
             else:
                 try:
-                    _, bgr = rt.tick_compose_to_size(pcm_buf, -1, int(out_size[0]), int(out_size[1]))
+                    args = (pcm_buf, -1, int(out_size[0]), int(out_size[1]))
+                    if getattr(rt, "compose_waits", False):
+                        # A runtime over a rendering process waits for the chunk a tick
+                        # belongs to: on the engine worker, not on the event loop.
+                        _, bgr = await self._engine(rt.tick_compose_to_size, *args)
+                    else:
+                        _, bgr = rt.tick_compose_to_size(*args)
                 except ValueError as e:
                     text = str(e)
                     if "cursor past end" in text or "status=6" in text:

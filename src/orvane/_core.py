@@ -15,6 +15,11 @@ Frames carry their data visibly so that callers can check how frames pair with a
 every pixel of a tick's image has B = tick index & 0xFF, G = (tick index >> 8) & 0xFF and
 R = the tick's audio peak scaled to 0..255 (``frame_tag`` reads them back).  The resting
 picture is a uniform grey (``RESTING_BGR``).
+
+A model whose engine kind is "lumeth2" (a directory, QVX or zip bundle whose
+``manifest.json`` says ``{"engine": "lumeth2"}``, with no ``fixture.json``) is served by the
+real render-stream host instead: ``Fixture`` and ``Runtime`` then give the host-backed
+fixture and runtime of ``orvane._lumeth2._live``.
 """
 
 from __future__ import annotations
@@ -58,8 +63,31 @@ def frame_tag(img) -> tuple[int, int]:
     return int(px[0]) | (int(px[1]) << 8), int(px[2])
 
 
+def _is_host_model(path: str) -> bool:
+    """True for a lumeth-2 bundle: its manifest names "lumeth2" and it carries no
+    stand-in description."""
+    if path.endswith(".json") or os.path.isfile(os.path.join(path, FIXTURE_FILE)):
+        return False
+    if not os.path.exists(path):
+        return False
+    from orvane._qvx_engine import read_manifest
+
+    try:
+        man = read_manifest(path)
+    except (OSError, ValueError):
+        return False
+    return isinstance(man, dict) and man.get("engine") == "lumeth2"
+
+
 class Fixture:
     """A loaded model description."""
+
+    def __new__(cls, source=None, preferred_ep=EP_AUTO, intra_op_threads=0, **kw):
+        if cls is Fixture and source is not None and _is_host_model(os.fspath(source)):
+            from orvane._lumeth2._live import HostFixture
+
+            return HostFixture(source, preferred_ep, intra_op_threads, **kw)
+        return super().__new__(cls)
 
     def __init__(self, source, preferred_ep=EP_AUTO, intra_op_threads=0):
         path = os.fspath(source)
@@ -96,6 +124,13 @@ class Fixture:
 class Runtime:
     """One audio stream on a fixture.  ``push_audio`` and ``pull_frame`` may run on one
     thread while ``get_source_frame`` and ``ticks_available`` run on another."""
+
+    def __new__(cls, fixture=None):
+        if cls is Runtime and getattr(fixture, "take_host", None) is not None:
+            from orvane._lumeth2._live import HostRuntime
+
+            return HostRuntime(fixture)
+        return super().__new__(cls)
 
     def __init__(self, fixture: Fixture):
         self._fx = fixture

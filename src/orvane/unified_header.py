@@ -15,9 +15,10 @@ ENGINE_IDS = frozenset({
     ENGINE_FERRIN1, ENGINE_FERRIN2_LIGHT, ENGINE_FERRIN2_GOLDEN, ENGINE_FERRIN2_UNIFIED, ENGINE_LUMETH2,
 })
 
-# The second-generation engines: they keep the last ticks of an utterance until they are
-# told it has ended.
-V2_ENGINES = frozenset({ENGINE_FERRIN2_LIGHT, ENGINE_FERRIN2_GOLDEN, ENGINE_FERRIN2_UNIFIED})
+# The engines that keep the last ticks of an utterance until they are told it has ended:
+# the second-generation engines, and lumeth-2, whose host renders the audio after its
+# last whole chunk only when it is flushed.
+V2_ENGINES = frozenset({ENGINE_FERRIN2_LIGHT, ENGINE_FERRIN2_GOLDEN, ENGINE_FERRIN2_UNIFIED, ENGINE_LUMETH2})
 
 
 def is_v2_engine(engine_id):

@@ -47,7 +47,7 @@ class TailRT:
         return self.pulled - 1, np.zeros((2, 2, 3), np.uint8)
 
 
-def make(loop, output_size=(8, 8), **kw):
+def make(loop, output_size=None, **kw):
     av = AsyncAvatar(output_buffer_size=0, output_size=output_size)
     av._engine_id = "ferrin2-light"
 
@@ -88,8 +88,40 @@ def test_all_ready_at_once(monkeypatch):
     n, fr, rt = run_virtual(monkeypatch, go)
     assert n == 8 and [f.frame_index for f in fr] == list(range(2, 10))
     assert not any(f.end_of_speech or f.audio_chunk.last_chunk for f in fr)
-    assert fr[0].bgr_image.shape == (2, 2, 3)                # pulled, not composed
+    assert fr[0].bgr_image.shape == (2, 2, 3)                # pulled at native size
     assert rt.events == ["push", "end"]
+
+
+class ComposeTailRT(TailRT):
+    """Composes ticks of the buffer it is handed; `ready` of them before end_utterance,
+    all after it."""
+
+    def __init__(self, loop_time, ready):
+        super().__init__(loop_time, ready)
+        self.composed = 0
+
+    def tick_compose_to_size(self, pcm, idx, w, h):
+        if self.end_at is None and self.composed >= self.ready:
+            raise ValueError("compose: cursor past end (status=6)")
+        self.composed += 1
+        return self.composed - 1, np.zeros((h, w, 3), np.uint8)
+
+
+def test_compose_mode_drains_at_output_size_without_feeding_again(monkeypatch):
+    """With an output size the tail is composed like the rest of the utterance: no
+    native-size pull in between, and nothing pushed (composing feeds the runtime itself,
+    so a push would send the utterance a second time from its first sample)."""
+    async def go():
+        import asyncio
+        av, _ = make(asyncio.get_running_loop(), output_size=(8, 6), ready=0)
+        rt = ComposeTailRT(asyncio.get_running_loop().time, ready=3)
+        n = await drain(av, rt, 2, 10)
+        return n, frames(av), rt
+
+    n, fr, rt = run_virtual(monkeypatch, go)
+    assert n == 8 and [f.frame_index for f in fr] == list(range(2, 10))
+    assert {f.bgr_image.shape for f in fr} == {(6, 8, 3)}
+    assert rt.events == ["end"] and rt.pulled == 0 and rt.pushed == 0
 
 
 def test_nothing_to_drain_still_ends_utterance(monkeypatch):
@@ -103,7 +135,7 @@ def test_nothing_to_drain_still_ends_utterance(monkeypatch):
 
 
 @pytest.mark.parametrize("end_raises", [False, True])
-def test_stalled_engine_gives_up_after_two_seconds(monkeypatch, end_raises):
+def test_stalled_engine_gives_up_after_two_seconds(monkeypatch, caplog, end_raises):
     async def go():
         import asyncio
         loop = asyncio.get_running_loop()
@@ -112,8 +144,13 @@ def test_stalled_engine_gives_up_after_two_seconds(monkeypatch, end_raises):
         n = await drain(av, rt, 0, 10)
         return n, loop.time() - t0, rt.polls
 
+    caplog.set_level("WARNING", logger="orvane")
     n, took, polls = run_virtual(monkeypatch, go)
     assert n == 3
+    # A failed end of the utterance is a degraded path: said, with the error, not swallowed.
+    assert [r.getMessage() for r in caplog.records] == ([
+        "orvane: the engine could not end the utterance; its last frames may be missing "
+        "(RuntimeError: engine refused)"] if end_raises else [])
     assert 2.0 < took <= 2.0 + 0.04 + 1e-6
     assert 50 <= polls <= 56                                 # every 1/25 s
 
@@ -143,7 +180,7 @@ def test_stop_set_before_drain(monkeypatch):
 
 
 @pytest.mark.parametrize("engine,v2", [("ferrin2-light", True), ("ferrin2-golden", True),
-                                       ("ferrin2-unified", True), ("ferrin1", False), ("lumeth2", False)])
+                                       ("ferrin2-unified", True), ("ferrin1", False), ("lumeth2", True)])
 def test_is_v2_stream(engine, v2, monkeypatch):
     av = AsyncAvatar()
     assert av._is_v2_stream() is False                   # no engine id: asks about None

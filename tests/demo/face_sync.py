@@ -3,7 +3,7 @@ the mouth opening seen in a frame's pixels, and their correlation by lag."""
 import numpy as np
 
 from demo import speech_like
-from lumeth2_host_client import frame_array
+from orvane._lumeth2._client import FH, FW
 from make_demo_face_models import LIP_COLOR, MOUTH_CX, MOUTH_CY, MOUTH_DARK, MOUTH_MAX
 
 SR, SPF = 16000, 800
@@ -35,7 +35,7 @@ def mouth_opening(data: bytes) -> float:
     """Height in pixels of the dark inside of the mouth down its middle column, with
     partly covered edge pixels counted by how dark they are."""
     reach = int(MOUTH_MAX) + 12
-    g = frame_array(data)[MOUTH_CY - reach:MOUTH_CY + reach, MOUTH_CX, 1].astype(np.float64)
+    g = np.frombuffer(data, np.uint8).reshape(FH, FW, 3)[MOUTH_CY - reach:MOUTH_CY + reach, MOUTH_CX, 1].astype(np.float64)
     g_lip, g_dark = 255 * LIP_COLOR[1], 255 * MOUTH_DARK[1]
     return float(np.clip((g_lip - g) / (g_lip - g_dark), 0.0, 1.0).sum())
 

@@ -1,13 +1,11 @@
 """Lip sync of the demo face through the real render-stream host: the mouth opening
 read off every frame's pixels follows the loudness of that frame's own 50 ms of audio,
 one frame late (the host writes a stream's first frame twice)."""
-import threading
-
 import numpy as np
 import pytest
 
 from face_sync import LAGS, PRESENT_DELAY, SPF, frame_rms, lag_profile, mouth_opening, uttered
-from lumeth2_host_client import FLUSH, Host, isolated_env
+from orvane._lumeth2._client import END, HostClient, isolated_env
 from make_demo_bundle import build_demo_bundle
 
 
@@ -21,25 +19,19 @@ def stream(bundle, pcm, tmp_path) -> list[bytes]:
     """Every frame record of one stream through the host, in record order."""
     stage = tmp_path / "stage"
     stage.mkdir()
-    with Host(bundle, env=isolated_env(tmp_path, stage), timeout=600.0) as h:
-        h.read_ready()
-
-        def writer():
-            for i in range(0, pcm.size, 4000):
-                h.feed(pcm[i:i + 4000])
-            h.send(FLUSH)
-
-        w = threading.Thread(target=writer, daemon=True)
-        w.start()
+    with HostClient(bundle, env=isolated_env(tmp_path, stage), read_timeout=600.0) as h:
+        for i in range(0, pcm.size, 4000):
+            h.feed(pcm[i:i + 4000])
+        h.flush()
         frames = []
         while True:
-            idx, data = h.read_record()
-            if idx == -1:
+            idx, data = h.record()
+            if idx == END:
                 break
             assert idx == 3 + len(frames)
             frames.append(data)
-        w.join()
-        status, rest, _ = h.close()
+        status = h.close()
+        rest = h.rest()
     assert (status, rest) == (0, b"")
     return frames
 

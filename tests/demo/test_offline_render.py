@@ -13,7 +13,7 @@ import pytest
 
 from demo import write_wav
 from lumeth2_bundle_pack import write_bundle
-from lumeth2_host_client import isolated_env
+from orvane._lumeth2._client import isolated_env
 from make_demo_bundle import demo_members
 from face_sync import PRESENT_DELAY, SR, frame_rms, lag_profile, mouth_opening, uttered
 

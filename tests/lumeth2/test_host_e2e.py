@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from lumeth2_bundle_pack import FORMS, write_bundle
-from lumeth2_host_client import RESET, Host, isolated_env
+from orvane._lumeth2._client import RESET, HostClient, HostError, isolated_env
 
 TAG = "[render-stream-chain-host] "
 SPC, WIN = 25600, 44000
@@ -36,12 +36,25 @@ def start():
     hosts = []
 
     def start(bundle, *args, env):
-        hosts.append(Host(bundle, *args, env=env))
+        hosts.append(HostClient(bundle, *args, env=env))
         return hosts[-1]
 
     yield start
     for h in hosts:
         h.kill()
+
+
+def finish(h):
+    """End the input; (status, output nobody read, standard error)."""
+    status = h.close()
+    return status, h.rest(), h.stderr_text().encode()
+
+
+def refused(bundle, env):
+    """A host that ends before its READY line: (status, standard error)."""
+    with pytest.raises(HostError, match="did not start") as e:
+        HostClient(bundle, env=env)
+    return e.value.status, e.value
 
 
 def members(l2_models, **extra):
@@ -65,29 +78,30 @@ def test_stream_end_to_end(tmp_path, l2_models, run_env, form, start):
     env, stage = run_env
     bundle = write_bundle(form, tmp_path / "bundle", members(l2_models))
     h = start(bundle, "--threads", "2", env=env)
-    assert h.read_ready() == {"fps": 20, "width": 416, "height": 720, "sample_rate": 16000, "color": None}
+    assert h.ready == {"fps": 20, "width": 416, "height": 720, "sample_rate": 16000, "color": None}
     assert h.ready_line == READY_NULL
     pcm = speech(3 * SPC + WIN)
 
     h.feed(pcm[:SPC])  # chunk 0: 21 frames, the first one twice
-    first = h.read_records(22)
+    first = h.records(22)
     assert idx(first) == list(range(3, 25))
     assert first[0][1] == first[1][1] and all(len(d) == 720 * 416 * 3 for _, d in first)
     h.feed(pcm[SPC:WIN])  # chunk 1
-    assert idx(h.read_records(32)) == list(range(25, 57))
+    assert idx(h.records(32)) == list(range(25, 57))
     h.feed(pcm[WIN:WIN + SPC])  # chunk 2
-    assert idx(h.read_records(32)) == list(range(57, 89))
+    assert idx(h.records(32)) == list(range(57, 89))
     h.feed(pcm[WIN + SPC:WIN + SPC + 1000])  # not a whole chunk: nothing yet
-    tail = h.flush()  # the rest, zero-padded, then -1
+    h.flush()
+    tail = h.until_end()  # the rest, zero-padded, then -1
     assert idx(tail) == list(range(89, 121))
     h.send(RESET)
     h.feed(pcm[:SPC])
-    assert idx(h.read_records(22)) == list(range(3, 25))
-    status, rest, err = h.close()
+    assert idx(h.records(22)) == list(range(3, 25))
+    status, rest, err = finish(h)
 
     assert status == 0 and rest == b""
     lines = ours(err)
-    assert lines[0] == TAG + "warming up identity=" + bundle + " threads=2 ..."
+    assert lines[0] == TAG + "warming up identity=" + os.path.abspath(bundle) + " threads=2 ..."
     assert lines[1].startswith(TAG + "colour-correct: NOT APPLIED \u2014 this container carries no color.json.")
     assert lines[2] == TAG + "ready 416x720 @20fps  model=combined_litert.tflite"
     assert lines[-1] == TAG + "stdin closed \u2014 exiting"
@@ -104,12 +118,12 @@ def test_split_bundle_with_colour_and_desync(tmp_path, l2_models, run_env, start
         "color.json": json.dumps({"lut": rows}).encode(),
     })
     h = start(bundle, env=dict(env, LIBQUARO_THREADS="2"))
-    ready = h.read_ready()
+    ready = h.ready
     assert ready["color"] == {"kind": "lut", "sha256": hashlib.sha256(np.asarray(rows, np.uint8).tobytes()).hexdigest()}
     h.feed(np.zeros(SPC, np.float32))
-    assert idx(h.read_records(22)) == list(range(3, 25))
+    assert idx(h.records(22)) == list(range(3, 25))
     h.send((0x01000001).to_bytes(4, "little"))
-    status, rest, err = h.close()
+    status, rest, err = finish(h)
     assert status == 1 and rest == b""
     lines = [ln[len(TAG):] for ln in ours(err)]
     assert lines[1].startswith("two-artifact split: base UNVERIFIED")
@@ -124,11 +138,9 @@ def test_missing_signature_ends_start_up_before_ready(tmp_path, l2_models, run_e
     env, stage = run_env
     bundle = write_bundle("qvx", tmp_path / "bundle", dict(members(l2_models),
                           **{"combined_litert.tflite": l2_models["no_dec8"].read_bytes()}))
-    h = start(bundle, env=env)
-    status, out, err = h.close()
-    assert status != 0
-    assert out == b""
-    assert b"LiteRT chain missing signature(s) " in err and b"FATAL" not in err
+    status, e = refused(bundle, env)
+    assert status != 0 and e.fatal is None
+    assert "LiteRT chain missing signature(s) " in str(e) and "FATAL" not in str(e)
     assert list(stage.iterdir()) == []  # the exit hook removed the staged copy
 
 
@@ -154,11 +166,11 @@ def test_bundle_fault_after_staging_leaves_no_temp_file(tmp_path, run_env, start
     bundle = write_bundle("qvx", tmp_path / "bundle", {
         "canon.bin": np.zeros(74880, "<f4").tobytes(), "identity.tflite": b"id",
         "shared-enc.tflite": b"a different base", "manifest.json": manifest})
-    h = start(bundle, env=env)
-    status, out, err = h.close()
-    assert status == 3 and out == b""
-    lines = ours(err)
-    assert len(lines) == 2 and lines[1].startswith(TAG + "FATAL: " + bundle + " was cut against shared-enc.tflite")
-    staged = lines[1].split("Resolution: ")[1].split(" (co-located in the bundle): sha mismatch")[0]
+    status, e = refused(bundle, env)
+    assert status == 3
+    # The error carries the host's FATAL line.
+    assert e.fatal.startswith(TAG + "FATAL: " + bundle + " was cut against shared-enc.tflite")
+    assert str(e) == "the render-stream host did not start (status 3): " + e.fatal
+    staged = e.fatal.split("Resolution: ")[1].split(" (co-located in the bundle): sha mismatch")[0]
     assert staged.startswith(str(stage)) and staged.endswith("_shared-enc.tflite")
     assert list(stage.iterdir()) == []

@@ -10,7 +10,7 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from cache_fixtures import cache, om, qvx  # noqa: E402,F401
-from lumeth2_host_client import isolated_env  # noqa: E402
+from orvane._lumeth2._client import isolated_env  # noqa: E402
 
 CANNOT_RUN = ("that avatar cannot run on this machine. Render it in the cloud with the Video API "
               "(POST /v1/video/generate), or open it on Apple Silicon macOS or Linux.")
@@ -364,15 +364,17 @@ def host_env(tmp_path):
 
 def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
     import numpy as np
-    from lumeth2_host_client import Host, frame_array
     from orvane._lumeth2 import Lumeth2Engine
+    from orvane._lumeth2._client import HostClient
     rng = np.random.default_rng(1)
     pcm = (rng.standard_normal(25600 + 44000) * 3000).astype("<i2")
-    host = Host(l2_bundle, "--threads", "2", env=host_env)
-    host.read_ready()
-    host.feed(pcm.astype(np.float32) / np.float32(32768.0))
-    ref = [frame_array(d) for _, d in host.flush()]
-    assert host.close()[0] == 0
+    with HostClient(l2_bundle, "--threads", "2", env=host_env) as host:
+        host.feed(pcm.astype(np.float32) / np.float32(32768.0))
+        host.flush()
+        ref = [host.frame(d) for _, d in host.until_end()]
+        assert host.close() == 0
+    ticks = -(-pcm.size // 800)
+    assert len(ref) > ticks  # the flush renders a whole chunk past the audio
 
     eng = Lumeth2Engine(l2_bundle, threads=2, env=host_env)
     watchdog = threading.Timer(120, eng._proc.kill)  # a stuck host fails the test instead of hanging it
@@ -386,7 +388,9 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
         assert eng.stop_reason == "unfinished"
         got = list(eng.frames(iter([pcm.tobytes()])))
         assert eng.stop_reason == "end-of-audio"
-        assert len(got) == len(ref) > 0 and got[0].shape == (720, 416, 3)
+        # The repeated first frame, then one frame per tick of audio given, not the
+        # whole flushed chunk.
+        assert len(got) == ticks + eng.present_delay_frames == ticks + 1 and got[0].shape == (720, 416, 3)
         assert all(np.array_equal(a, b) for a, b in zip(got, ref)) and np.array_equal(first, ref[0])
     finally:
         watchdog.cancel()
@@ -394,6 +398,38 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
     eng.close()
     with pytest.raises(RuntimeError, match="closed"):
         next(eng.frames([]))
+
+
+def test_lumeth2_engine_hands_a_frame_over_before_the_next_chunk(l2_bundle, host_env):
+    """A frame the host has written reaches the caller while the next chunk of audio is
+    still being produced (a live source): the source here waits for that frame."""
+    import numpy as np
+    from orvane._lumeth2 import Lumeth2Engine
+    got_one = threading.Event()
+    pcm = (np.random.default_rng(2).standard_normal(25600 + 8000) * 3000).astype("<i2")
+
+    def source():
+        yield pcm[:25600].tobytes()          # completes the host's first chunk
+        assert got_one.wait(60), "no frame came out while the source waited"
+        yield pcm[25600:].tobytes()
+
+    eng = Lumeth2Engine(l2_bundle, threads=2, env=host_env)
+    try:
+        n = 0
+        for _ in eng.frames(source()):
+            n += 1
+            got_one.set()
+        assert n == -(-pcm.size // 800) + 1 and eng.stop_reason == "end-of-audio"
+
+        def broken():
+            yield pcm[:800].tobytes()
+            raise OSError("the audio source failed")
+
+        with pytest.raises(OSError, match="source failed"):
+            list(eng.frames(broken()))
+        assert len(list(eng.frames([pcm[:8000].tobytes()]))) == 11   # in step again afterwards
+    finally:
+        eng.close()
 
 
 EXIT_OPEN = """
@@ -458,12 +494,13 @@ def test_engine_modules_load_with_their_kind(tmp_path):
 
 
 @pytest.mark.parametrize("greeting, exc", [
-    ("READY {not json", ValueError), ('READY {"width": "wide"}', ValueError), ("READY []", AttributeError),
+    ("READY {not json", ValueError), ('READY {"width": "wide"}', ValueError), ("READY []", ValueError),
     ("FATAL: no bundle", RuntimeError),
 ])
 def test_lumeth2_engine_start_failure_leaves_no_host(monkeypatch, greeting, exc):
     """A host whose greeting is garbled or missing is ended and reaped, its pipes closed."""
     import subprocess
+    import orvane._lumeth2._client as lc
     import orvane._lumeth2.engine as le
     started = []
     real = subprocess.Popen
@@ -473,8 +510,8 @@ def test_lumeth2_engine_start_failure_leaves_no_host(monkeypatch, greeting, exc)
         return started[-1]
 
     script = f"import sys; print({greeting!r}, flush=True); sys.stdin.read()"
-    monkeypatch.setattr(le, "host_command", lambda: [sys.executable, "-c", script])
-    monkeypatch.setattr(le.subprocess, "Popen", popen)
+    monkeypatch.setattr(lc, "host_command", lambda: [sys.executable, "-c", script])
+    monkeypatch.setattr(lc.subprocess, "Popen", popen)
     with pytest.raises(exc):
         le.Lumeth2Engine("/nowhere")
     (proc,) = started
