@@ -45,13 +45,18 @@ struct Source {
 #endif
         return dir + std::to_string(fd);
     }
-    // Same size, modification and change times as when it was opened: nothing
-    // was written to it since (a swap of the name is already harmless).
+    // Same size and modification time as when it was opened: nothing was
+    // written to it since. (Its change time moves when its name is swapped
+    // away, which is harmless here: we read the file, not the name.)
     bool unchanged() const {
         struct stat now;
-        return ::fstat(fd, &now) == 0 && now.st_size == st.st_size && now.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-               now.st_mtim.tv_nsec == st.st_mtim.tv_nsec && now.st_ctim.tv_sec == st.st_ctim.tv_sec &&
-               now.st_ctim.tv_nsec == st.st_ctim.tv_nsec;
+        if (::fstat(fd, &now) != 0) return false;
+#ifdef __APPLE__
+        const struct timespec &m0 = st.st_mtimespec, &m1 = now.st_mtimespec;
+#else
+        const struct timespec &m0 = st.st_mtim, &m1 = now.st_mtim;
+#endif
+        return now.st_size == st.st_size && m0.tv_sec == m1.tv_sec && m0.tv_nsec == m1.tv_nsec;
     }
 };
 
