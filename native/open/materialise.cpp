@@ -96,6 +96,13 @@ nb::object materialise(nb::object source) {
                 err = errno;
         }
         if (err) raise_os_error(err, source);
+        if (!S_ISREG(src.st.st_mode)) {
+            // A pipe or a device is no container; reading one to key it could
+            // wait for a writer or never end.
+            nb::object why = checked(PyUnicode_FromFormat("%S is neither a QVX nor a zip container", source.ptr()));
+            nb::object e = nb::handle(PyExc_ValueError)(why);
+            raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e);
+        }
         // The identity is that of the file open here, not of whatever the name
         // points at by now.
         nb::object st = os.attr("fstat")(src.fd);

@@ -20,7 +20,7 @@ import time
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from cache_fixtures import TIMEOUT, cache, members, om, qvx, zipped  # noqa: E402,F401
+from cache_fixtures import TIMEOUT, Child, cache, members, om, qvx, zipped  # noqa: E402,F401
 from lumeth2_bundle_pack import write_qvx  # noqa: E402
 
 import orvane._offline  # noqa: E402
@@ -369,3 +369,16 @@ def test_file_rewritten_while_unpacked_is_refused(om, cache, tmp_path, monkeypat
         om._materialise(src)
     assert ei.value.args[0] == "could not prepare that avatar" and "changed" in str(ei.value)
     assert sorted(os.listdir(cache)) == [".idx"]  # nothing filed under the key
+
+
+def test_source_that_is_no_file_is_refused_unread(om, cache, tmp_path):
+    """A device or a pipe is no container: keying it must not read without end or wait for a writer."""
+    fifo = tmp_path / "pipe.qvx"
+    os.mkfifo(fifo)
+    child = Child("for s in sys.argv[1:]:\n"
+                  "    try:\n        om._materialise(s)\n    except om.AvatarError as e:\n"
+                  "        print(type(e).__name__, e.args[0], flush=True)\n", "/dev/zero", str(fifo),
+                  env=dict(os.environ))
+    assert child.line() == "InvalidAvatar that is not a usable avatar"
+    assert child.line() == "InvalidAvatar that is not a usable avatar"
+    child.finish()

@@ -126,3 +126,39 @@ def test_hit_evicted_while_its_hold_waits_is_unpacked_again(om, cache, tmp_path,
     assert sorted(os.listdir(cache)) == [".idx", os.path.basename(dest)]
     sweeper.send()
     sweeper.finish()
+
+
+HOLDER = """
+print("ready", flush=True)
+sys.stdin.readline()
+om._hold(sys.argv[1])
+print(len(om._HELD), flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_entry_held_between_probe_and_eviction_survives(om, cache, tmp_path, monkeypatch):
+    """Another process takes its hold just after our probe found the entry free:
+    the eviction, which needs the entry's lock too, leaves it."""
+    import types
+    os.makedirs(cache)
+    e = entry(pathlib.Path(cache))
+    os.utime(e, (time.time() - 9 * 3600,) * 2)
+    holder = Child(HOLDER, e)
+    assert holder.line() == "ready"
+    real = om._in_use
+
+    def probe_then_hold(path, idle):
+        used = real(path, idle)
+        holder.send()
+        assert holder.line() == "1"
+        return used
+
+    monkeypatch.setattr(om, "_in_use", probe_then_hold)
+    later = time.time() + 10 * 3600  # the pass runs late: the holder's touch alone would not save it
+    monkeypatch.setattr(om, "time", types.SimpleNamespace(time=lambda: later, monotonic=time.monotonic))
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    om._sweep(cache, "")
+    assert os.path.isfile(os.path.join(e, "manifest.json")) and os.listdir(cache) == [os.path.basename(e)]
+    holder.send()
+    holder.finish()
