@@ -60,6 +60,30 @@ struct Source {
     }
 };
 
+// The unpacker read the source through its descriptor's name: an error of its
+// names the source as the user gave it instead (its text and, for an OSError,
+// its file name), so the refusal's detail reads as before.
+void name_source(nb::handle exc, const std::string& by_fd, nb::handle source) {
+    nb::object fd_name = nb::str(by_fd.c_str());
+    nb::object old = attr_or(exc, "args", nb::none());
+    if (!PyTuple_Check(old.ptr())) return;
+    nb::list fixed;
+    bool changed = false;
+    for (nb::handle a : old) {
+        if (PyUnicode_Check(a.ptr()) && PySequence_Contains(a.ptr(), fd_name.ptr()) == 1) {
+            fixed.append(a.attr("replace")(fd_name, source));
+            changed = true;
+        } else {
+            fixed.append(a);
+        }
+    }
+    if (changed) nb::setattr(exc, "args", nb::tuple(fixed));
+    if (PyObject_TypeCheck(exc.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_OSError))) {
+        nb::object fn = attr_or(exc, "filename", nb::none());
+        if (PyUnicode_Check(fn.ptr()) && py_compare(fn, fd_name, Py_EQ)) nb::setattr(exc, "filename", source);
+    }
+}
+
 [[noreturn]] void raise_os(int err, const char* text, nb::handle filename) {
     nb::object exc = nb::handle(PyExc_OSError)(err, nb::str(text), filename);
     throw_obj(exc);
@@ -140,7 +164,12 @@ nb::object materialise(nb::object source) {
             err = make_scratch_dir(tp);
         }
         if (err) raise_os_error(err, tmp);
-        unfold_qvx(nb::str(src.by_fd().c_str()), tmp);
+        try {
+            unfold_qvx(nb::str(src.by_fd().c_str()), tmp);
+        } catch (nb::python_error& e) {
+            name_source(e.value(), src.by_fd(), source);
+            throw;
+        }
         std::string where;
         bool same;
         {

@@ -382,3 +382,12 @@ def test_source_that_is_no_file_is_refused_unread(om, cache, tmp_path):
     assert child.line() == "InvalidAvatar that is not a usable avatar"
     assert child.line() == "InvalidAvatar that is not a usable avatar"
     child.finish()
+
+
+def test_unpack_refusal_names_the_file_given(om, cache, tmp_path):
+    """The unpacker reads the open file through its descriptor; its errors still name the user's file."""
+    src = tmp_path / "notes.qvx"
+    src.write_bytes(b"not a container at all")
+    with pytest.raises(om.InvalidAvatar) as ei:
+        om._materialise(str(src))
+    assert str(src) in str(ei.value.detail) and "/fd/" not in str(ei.value)
