@@ -1,6 +1,6 @@
 """Render a demo with the lumeth-2 render-stream host.
 
-Builds a demo bundle from the generated test models, writes a short synthetic
+Builds a demo bundle from the generated face models, writes a short synthetic
 speech-like WAV, runs `render_stream_chain_host` as a child process and feeds it
 the WAV's samples over the stdin/stdout frame protocol, then writes the frames as
 an MP4 with the audio (through the `ffmpeg` program) or, without ffmpeg, as a PNG
