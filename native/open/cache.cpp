@@ -445,7 +445,7 @@ bool marker_present(const std::string& marker) {
     return is_regular(marker);
 }
 
-[[noreturn]] void raise_dir_fault(const DirFault& f) {
+[[noreturn]] static void raise_dir_fault(const DirFault& f) {
     if (f.why.empty()) raise_os_error(f.err, fs_str(f.path));
     nb::object exc = nb::handle(PyExc_OSError)(f.err, nb::str(f.why.c_str()), fs_str(f.path));
     throw_obj(exc);
@@ -540,7 +540,8 @@ void register_cache(nb::module_& m) {
     m.def("_content_key", &content_key, nb::arg("source"), nb::arg("st"), nb::arg("avatars"),
           nb::arg("fd").none() = nb::none(),
           "Content key of a container: 'sha256-' and 32 hex digits, memoised by the file's identity.");
-    m.def("_hold", &hold, nb::arg("dest"), "Touch a cache entry and hold a shared lock on it for the process's life.");
+    m.def("_hold", &hold, nb::arg("dest"),
+          "Touch a cache entry and hold a shared lock on it for the process's life (waiting out a sweep's probe).");
     m.def("_in_use", &in_use, nb::arg("entry"), nb::arg("idle_s").none(), "Whether anyone holds the cache entry.");
     m.def("_pid_alive", &pid_alive, nb::arg("pid"), "False only when the process is known to be gone.");
     m.def("_du", &du, nb::arg("path"), "Apparent bytes of the files under a directory.");
