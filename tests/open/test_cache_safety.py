@@ -53,11 +53,19 @@ def stranger():
     if os.geteuid() != 0 or shutil.which("useradd") is None:
         pytest.skip("making a second user needs root and useradd")
     name = "orvt" + secrets.token_hex(4)
-    subprocess.run(["useradd", "-M", "-N", "-s", "/usr/sbin/nologin", name], check=True, timeout=TIMEOUT)
+    # The user database is locked for a moment while another process changes it: try again.
+    for _ in range(50):
+        made = subprocess.run(["useradd", "-M", "-N", "-s", "/usr/sbin/nologin", name],
+                              capture_output=True, text=True, timeout=TIMEOUT)
+        if made.returncode == 0:
+            break
+    assert made.returncode == 0, made.stderr
     try:
         yield Stranger(name)
     finally:
-        subprocess.run(["userdel", name], timeout=TIMEOUT)
+        for _ in range(50):
+            if subprocess.run(["userdel", name], capture_output=True, timeout=TIMEOUT).returncode in (0, 6):
+                break
 
 
 @pytest.fixture
