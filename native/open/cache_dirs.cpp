@@ -19,14 +19,17 @@ namespace {
 constexpr int kMaxLinks = 40;  // as the system's own resolver, before ELOOP
 constexpr int kMaxCreated = 4096;
 
-void split_path(const std::string& path, std::deque<std::string>& out, bool front) {
-    std::vector<std::string> parts;
+// Path components, each marked with whether it came from a link's target.
+using Parts = std::deque<std::pair<std::string, bool>>;
+
+void split_path(const std::string& path, Parts& out, bool front, bool from_link = false) {
+    std::vector<std::pair<std::string, bool>> parts;
     size_t i = 0;
     while (i <= path.size()) {
         size_t j = path.find('/', i);
         if (j == std::string::npos) j = path.size();
         std::string part = path.substr(i, j - i);
-        if (!part.empty() && part != ".") parts.push_back(std::move(part));
+        if (!part.empty() && part != ".") parts.emplace_back(std::move(part), from_link);
         i = j + 1;
     }
     if (front)
@@ -56,7 +59,7 @@ const char* chain_fault(const struct stat& st) {
 // (those that hold a link included). Sets `missing` to the first path that
 // does not exist yet.
 DirFault walk_root(const std::string& root, std::string& missing) {
-    std::deque<std::string> todo;
+    Parts todo;
     std::string path = root.empty() ? std::string(".") : root;
     if (path[0] != '/') {
         std::vector<char> cwd(PATH_MAX + 1);
@@ -71,7 +74,7 @@ DirFault walk_root(const std::string& root, std::string& missing) {
     std::vector<std::string> at;  // the directory reached so far
     int links = 0;
     while (!todo.empty()) {
-        std::string part = std::move(todo.front());
+        auto [part, from_link] = std::move(todo.front());
         todo.pop_front();
         if (part == "..") {
             if (!at.empty()) at.pop_back();  // its parent was looked at on the way in
@@ -79,7 +82,9 @@ DirFault walk_root(const std::string& root, std::string& missing) {
         }
         std::string here = at.empty() ? "/" + part : joined(at) + "/" + part;
         if (::lstat(here.c_str(), &st) != 0) {
-            if (errno == ENOENT) {
+            // A name the path itself asks for is made; one only a link points
+            // at is not (as mkdir will not make a dangling link's target).
+            if (errno == ENOENT && !from_link) {
                 missing = here;
                 return {};
             }
@@ -92,7 +97,7 @@ DirFault walk_root(const std::string& root, std::string& missing) {
             if (n < 0) return {errno, here, ""};
             std::string t(target.data(), static_cast<size_t>(n));
             if (!t.empty() && t[0] == '/') at.clear();
-            split_path(t, todo, true);
+            split_path(t, todo, true, true);
             continue;
         }
         if (!S_ISDIR(st.st_mode)) return {ENOTDIR, here, ""};

@@ -399,3 +399,26 @@ def test_unpack_refusal_names_the_file_given(om, cache, tmp_path):
     with pytest.raises(om.InvalidAvatar) as ei:
         om._materialise(str(src))
     assert str(src) in str(ei.value.detail) and "/fd/" not in str(ei.value)
+
+
+@pytest.mark.parametrize("root, lands", [
+    ("up/../c1", "c1"), ("up/b/up/new/c2", "a/new/c2"), ("c3", "a/b/c3"), ("", "a/b"),
+    ("{base}/a/b/up/b/up/./c4//", "a/c4"), ("dangling/c5", None), ("dangling/../c6", None),
+])
+def test_root_is_walked_as_the_system_resolves_it(om, tmp_path, monkeypatch, root, lands):
+    """Links on the way are followed and looked at; a link pointing nowhere is not made real."""
+    base = tmp_path / "w"
+    (base / "a" / "b").mkdir(parents=True)
+    os.symlink("../../a", base / "a" / "b" / "up")
+    os.symlink("../nowhere", base / "a" / "b" / "dangling")
+    monkeypatch.chdir(base / "a" / "b")
+    monkeypatch.setenv("ORVANE_CACHE_DIR", root.format(base=base))
+    src = qvx(tmp_path / "x.qvx")
+    if lands is None:
+        with pytest.raises(om.Failed) as ei:
+            om._materialise(src)
+        assert isinstance(ei.value.detail, FileNotFoundError) and not (base / "a" / "nowhere").exists()
+        return
+    dest = om._materialise(src)
+    assert os.path.realpath(os.path.dirname(os.path.dirname(dest))) == str(base / lands)
+    assert stat.S_IMODE(os.stat(base / lands / "avatars").st_mode) == 0o700
