@@ -3,8 +3,11 @@
 ``_write(avatar, audio, out_mp4)`` renders ``audio`` with an open avatar into an MP4 file
 through PyAV (H.264 video, or MPEG-4 part 2 where the encoder is missing, and AAC audio:
 the speech the frames were rendered from, 16 kHz mono) and returns the output path.
+Picture k goes with the sound of frame k: an engine's repeated first frames
+(``present_delay_frames``) and frames past the end of the audio stay out of the file.
 """
 import math
+import os
 import sys
 from fractions import Fraction
 
@@ -63,12 +66,13 @@ def _write(avatar, audio, out_mp4):
     if first is None:
         raise ValueError("the render gave no frames")
     rate = int(getattr(avatar._engine, "frames_per_second", None) or 25)
-    with av.open(out_mp4, mode="w") as out:
+    delay = int(getattr(avatar._engine, "present_delay_frames", None) or 0)
+    with av.open(out_mp4, mode="w", format="mp4") as out:
         video = _video_stream(out, rate, first.shape[0] // 2 * 2, first.shape[1] // 2 * 2)
         sound = out.add_stream("aac", rate=_RATE)
         sound.layout = "mono"
         sound.time_base = Fraction(1, _RATE)
-        state = {"n": 0, "heard": 0}
+        state = {"n": 0, "heard": 0, "seen": 0}
 
         def hear(upto: int):
             # sound up to sample `upto` of what the render has pulled so far
@@ -84,6 +88,9 @@ def _write(avatar, audio, out_mp4):
                 out.mux(packet)
 
         def show(img):
+            state["seen"] += 1
+            if state["seen"] <= delay:  # an engine's repeated first frame: picture k shows sound k
+                return
             # Once the whole input is known, the video stops where the sound does: frames
             # an engine renders past the end of the audio are left out.
             if kept.complete and state["n"] >= math.ceil(kept.samples() * rate / _RATE):
@@ -106,15 +113,44 @@ def _write(avatar, audio, out_mp4):
     return out_mp4
 
 
-def main(argv):
-    if len(argv) == 4 and argv[0] == "render":
-        import orvane._open as _open
+USAGE = "usage: python -m orvane render <avatar> <audio> <out.mp4>"
 
-        with _open.open(argv[1]) as avatar:
-            print(avatar.render(argv[2], out_mp4=argv[3]))
+
+def _unwritable(path):
+    """Why `path` cannot take the video file, or None; checked before any rendering."""
+    if os.path.isdir(path):
+        return "it is a folder"
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        return f"no folder {folder}"
+    if not os.access(folder, os.W_OK | os.X_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        return "permission denied"
+    return None
+
+
+def main(argv):
+    if argv in (["-h"], ["--help"]):
+        print(USAGE)
         return 0
-    print("usage: python -m orvane render <avatar> <audio> <out.mp4>", file=sys.stderr)
-    return 2
+    if len(argv) != 4 or argv[0] != "render":
+        print(USAGE, file=sys.stderr)
+        return 2
+    _, source, audio, out_mp4 = argv
+    problem = _unwritable(out_mp4)
+    if problem:
+        print(f"orvane: cannot write {out_mp4}: {problem}", file=sys.stderr)
+        return 1
+    import orvane._open as _open
+    from orvane._errors import AvatarError
+
+    try:
+        with _open.open(source) as avatar:
+            print(avatar.render(audio, out_mp4=out_mp4))
+    except (AvatarError, OSError) as e:
+        # one line a user can act on; some decoder messages carry their own line breaks
+        print("orvane: " + " ".join(str(e).split()), file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":
