@@ -2,6 +2,7 @@
 // entries, the liveness probe for unpack leftovers and disk usage.
 #include "open/cache.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -16,7 +17,10 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+
+#include "open/cache_dirs.hpp"
 
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
@@ -28,15 +32,37 @@ namespace {
 
 constexpr size_t kHashBlock = 4194304;       // 4 MiB: memory use stays flat whatever the container's size
 constexpr double kNoLockInUseWindow = 604800;  // seven days
+// How long a hold waits out an exclusive lock: a sweep keeps one only while it
+// looks at an entry and moves it out of the way, so this is ample.
+constexpr double kHoldWaitS = 10.0;
 
 // Non-blocking, so that a named pipe put where a memo, marker or container
 // should be cannot stall the open waiting for a writer (regular files read
 // as usual).
-int open_rdonly(const char* path) {
+int open_rdonly(const char* path, int extra = 0) {
     int fd;
-    do fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    do fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra);
     while (fd < 0 && errno == EINTR);
     return fd;
+}
+
+// A name under the cache root: never followed through a link.
+int open_cached(const std::string& path) { return open_rdonly(path.c_str(), O_NOFOLLOW); }
+
+bool is_regular(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A memo folder (and the avatars folder above it) that is missing (it will be
+// made private) or private to us. Anything else may hold another user's
+// memos, or take ours somewhere else: memos are then neither read nor written.
+bool memo_dir_usable(const std::string& avatars, const std::string& idx_dir) {
+    for (const std::string* p : {&avatars, &idx_dir}) {
+        DirFault f = private_dir_fault(*p);
+        if (f && f.err != ENOENT) return false;
+    }
+    return true;
 }
 
 // White space as str.strip() sees it in a memo read as UTF-8 text: the ASCII
@@ -63,7 +89,7 @@ int wide_space(std::string_view seq) {
 // is stripped; empty when the memo is missing, unreadable or holds anything
 // else. Read as a stream, so memory stays flat whatever the file holds.
 std::string read_memo(const std::string& idx) {
-    int fd = open_rdonly(idx.c_str());
+    int fd = open_cached(idx);
     if (fd < 0) return {};
     std::string key, wide;
     bool space_after_key = false, bad = false;
@@ -102,59 +128,30 @@ std::string read_memo(const std::string& idx) {
     return key;
 }
 
-// Creates `path` and its missing parents; an existing directory is fine.
-bool make_dirs(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        std::string parent = path.substr(0, slash);
-        while (!parent.empty() && parent.back() == '/') parent.pop_back();
-        if (!parent.empty() && !make_dirs(parent)) return false;
-    }
-    if (::mkdir(path.c_str(), 0777) == 0) return true;
-    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Best effort: write `key` under a name carrying our process id, then rename it
-// over the memo so readers never see a half-written memo.
+// over the memo so readers never see a half-written memo. The temporary is
+// made afresh (never an existing file, never through a link), owner-only.
 void write_memo(const std::string& idx_dir, const std::string& idx, const std::string& key) {
-    if (!make_dirs(idx_dir)) return;
+    if (!make_private_dirs(idx_dir) || private_dir_fault(idx_dir)) return;
     std::string tmp = idx + "." + std::to_string(::getpid());
-    int fd;
-    do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0) return;
-    size_t done = 0;
-    bool ok = true;
-    while (done < key.size()) {
-        ssize_t w = ::write(fd, key.data() + done, key.size() - done);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        done += static_cast<size_t>(w);
+    int fd = -1;
+    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+        do fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno == EEXIST) ::unlink(tmp.c_str());  // our own leftover: a link goes, not its target
     }
+    if (fd < 0) return;
+    bool ok = orvane::fileio::write_all(fd, key.data(), key.size()) == 0;
     if (::close(fd) != 0) ok = false;
-    if (ok) ::rename(tmp.c_str(), idx.c_str());
+    if (ok && ::rename(tmp.c_str(), idx.c_str()) == 0) return;
+    ::unlink(tmp.c_str());
 }
 
-// SHA-256 over the whole file through hashlib, reading the next block on a
-// helper thread (no GIL) while hashlib digests the current one (it drops the
-// GIL for large updates), so disk and hashing overlap on a cold container.
-std::string hash_file_hex(nb::handle source, const std::string& path) {
-    int fd;
-    {
-        nb::gil_scoped_release nogil;
-        fd = open_rdonly(path.c_str());
-    }
-    if (fd < 0) raise_os_error(errno, source);
-    struct FdGuard {
-        int fd;
-        ~FdGuard() { ::close(fd); }
-    } guard{fd};
-
+// SHA-256 over the whole file open on `fd` (read from its start, the file
+// position left alone) through hashlib, reading the next block on a helper
+// thread (no GIL) while hashlib digests the current one (it drops the GIL for
+// large updates), so disk and hashing overlap on a cold container.
+std::string hash_fd_hex(nb::handle source, int fd) {
     nb::object h = py_import("hashlib").attr("sha256")();
     nb::object update = h.attr("update");
     std::unique_ptr<char[]> bufs[2] = {std::unique_ptr<char[]>(new char[kHashBlock]),
@@ -163,14 +160,15 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
         int64_t n;
         int err;
     };
-    auto start = [fd](char* dst) {
-        return std::async(std::launch::async, [fd, dst] {
-            int64_t n = orvane::fileio::read_upto(fd, dst, kHashBlock);
+    uint64_t offset = 0;
+    auto start = [fd](char* dst, uint64_t at) {
+        return std::async(std::launch::async, [fd, dst, at] {
+            int64_t n = orvane::fileio::pread_upto(fd, dst, kHashBlock, at);
             return Read{n, n < 0 ? errno : 0};
         });
     };
     int cur = 0;
-    std::future<Read> pending = start(bufs[cur].get());
+    std::future<Read> pending = start(bufs[cur].get(), offset);
     for (;;) {
         Read r;
         {
@@ -181,8 +179,9 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
         if (r.n == 0) break;
         char* block = bufs[cur].get();
         cur ^= 1;
+        offset += static_cast<uint64_t>(r.n);
         // Read ahead only after a full block: a short one was the end of the file.
-        if (static_cast<size_t>(r.n) == kHashBlock) pending = start(bufs[cur].get());
+        if (static_cast<size_t>(r.n) == kHashBlock) pending = start(bufs[cur].get(), offset);
         nb::object view = nb::steal(PyMemoryView_FromMemory(block, static_cast<Py_ssize_t>(r.n), PyBUF_READ));
         if (!view.is_valid()) throw nb::python_error();
         try {
@@ -197,6 +196,20 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
         if (!pending.valid()) break;
     }
     return nb::cast<std::string>(h.attr("hexdigest")()).substr(0, 32);
+}
+
+std::string hash_file_hex(nb::handle source, const std::string& path) {
+    int fd;
+    {
+        nb::gil_scoped_release nogil;
+        fd = open_rdonly(path.c_str());
+    }
+    if (fd < 0) raise_os_error(errno, source);
+    struct FdGuard {
+        int fd;
+        ~FdGuard() { ::close(fd); }
+    } guard{fd};
+    return hash_fd_hex(source, fd);
 }
 
 nb::object cache_root() {
@@ -255,7 +268,7 @@ nb::object cache_cap_bytes() {
     return nb::steal(n);
 }
 
-nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars) {
+nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars, nb::handle fd) {
     nb::object os = py_import("os");
     nb::object hashlib = py_import("hashlib");
     std::string abs_path = fs_bytes(os.attr("path").attr("abspath")(source));
@@ -270,46 +283,45 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars) {
     ident += py_str(st.attr("st_ino"));
     nb::object memo_name =
         hashlib.attr("sha256")(nb::bytes(ident.data(), ident.size())).attr("hexdigest")()[nb::slice(0, 32)];
-    std::string idx_dir = path_join(fs_path(avatars), ".idx");
+    std::string avatars_dir = fs_path(avatars);
+    std::string idx_dir = path_join(avatars_dir, ".idx");
     std::string idx = path_join(idx_dir, nb::cast<std::string>(memo_name));
+    std::string source_path = fs_path(source);
 
     std::string memo;
+    bool usable;
     {
         nb::gil_scoped_release nogil;
-        memo = read_memo(idx);
+        usable = memo_dir_usable(avatars_dir, idx_dir);
+        if (usable) memo = read_memo(idx);
     }
     if (!memo.empty()) return nb::str(("sha256-" + memo).c_str());
 
-    std::string key = hash_file_hex(source, fs_path(source));
-    {
+    // With a descriptor, the bytes keyed are those of the file the caller has
+    // open (and will unpack), whatever the path names by now.
+    std::string key = fd.is_none() ? hash_file_hex(source, source_path) : hash_fd_hex(source, nb::cast<int>(fd));
+    if (usable) {
         nb::gil_scoped_release nogil;
         write_memo(idx_dir, idx, key);
     }
     return nb::str(("sha256-" + key).c_str());
 }
 
-void hold(nb::handle dest) {
-    std::string d = fs_path(dest);
-    {
-        nb::gil_scoped_release nogil;
-        ::utimensat(AT_FDCWD, d.c_str(), nullptr, 0);
-    }
-    if (locks_unavailable()) return;
-    nb::object held = mod_get("_HELD");
-    if (PySequence_Contains(held.ptr(), dest.ptr()) == 1) return;
-    if (PyErr_Occurred()) throw nb::python_error();
-    int fd;
-    {
-        nb::gil_scoped_release nogil;
-        fd = open_rdonly(path_join(d, "manifest.json").c_str());
-        if (fd >= 0 && ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    if (fd < 0) return;
-    held[dest] = nb::int_(fd);
+// Whether `marker` still names the file open on `fd`: an entry moved away or
+// removed after we opened its marker is not the entry at that path any more.
+bool still_named(int fd, const std::string& marker) {
+    struct stat a, b;
+    return ::fstat(fd, &a) == 0 && ::lstat(marker.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+void hold(nb::handle dest) { hold_entry(dest); }
 
 bool in_use(nb::handle entry, nb::handle idle_s) {
     if (locks_unavailable()) {
@@ -319,7 +331,7 @@ bool in_use(nb::handle entry, nb::handle idle_s) {
     }
     std::string marker = path_join(fs_path(entry), "manifest.json");
     nb::gil_scoped_release nogil;
-    int fd = open_rdonly(marker.c_str());
+    int fd = open_cached(marker);
     if (fd < 0) return false;
     // A fresh description: any other lock on the marker, our own holds
     // included, refuses the exclusive probe. Closing drops a probe that won.
@@ -354,6 +366,105 @@ nb::object du(nb::handle path) {
 }
 
 }  // namespace
+
+int claim_entry(const std::string& entry) {
+    int fd = open_cached(path_join(entry, "manifest.json"));
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    ::close(fd);
+    return -2;
+}
+
+HoldResult hold_entry(nb::handle dest) {
+    std::string d = fs_path(dest);
+    std::string marker = path_join(d, "manifest.json");
+    {
+        nb::gil_scoped_release nogil;
+        ::utimensat(AT_FDCWD, d.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+    }
+    auto gone_or = [&](HoldResult r) {
+        bool present;
+        {
+            nb::gil_scoped_release nogil;
+            present = is_regular(marker);
+        }
+        return present ? r : HoldResult::vanished;
+    };
+    if (locks_unavailable()) return gone_or(HoldResult::unheld);
+    nb::object held = mod_get("_HELD");
+    if (PySequence_Contains(held.ptr(), dest.ptr()) == 1) return HoldResult::held;
+    if (PyErr_Occurred()) throw nb::python_error();
+    FdCloser f{-1};
+    {
+        nb::gil_scoped_release nogil;
+        f.fd = open_cached(marker);
+    }
+    if (f.fd < 0) return gone_or(HoldResult::unheld);
+    // A sweep takes an exclusive lock for a moment while it looks at an entry
+    // (and, when it evicts it, while it moves it aside): wait that out, up to a
+    // bound, on the module's clock so that a test can drive the wait.
+    bool waited = false;
+    double deadline = 0, pause = 0.001;
+    for (;;) {
+        int rc, err;
+        {
+            nb::gil_scoped_release nogil;
+            rc = ::flock(f.fd, LOCK_SH | LOCK_NB);
+            err = errno;
+        }
+        if (rc == 0) break;
+        if (err != EWOULDBLOCK && err != EINTR) return gone_or(HoldResult::unheld);
+        double now = nb::cast<double>(time_call("monotonic"));
+        if (!waited) {
+            deadline = now + kHoldWaitS;
+            waited = true;
+        } else if (now >= deadline) {
+            return gone_or(HoldResult::unheld);
+        }
+        {
+            nb::gil_scoped_release nogil;
+            struct timespec ts{0, static_cast<long>(pause * 1e9)};
+            ::nanosleep(&ts, nullptr);
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        pause = std::min(pause * 2, 0.05);
+    }
+    bool named;
+    {
+        nb::gil_scoped_release nogil;
+        named = still_named(f.fd, marker);
+    }
+    if (!named) return HoldResult::vanished;  // evicted while we waited: not a hold on anything
+    held[dest] = nb::int_(f.fd);
+    f.fd = -1;
+    return HoldResult::held;
+}
+
+bool marker_present(const std::string& marker) {
+    nb::gil_scoped_release nogil;
+    return is_regular(marker);
+}
+
+[[noreturn]] static void raise_dir_fault(const DirFault& f) {
+    if (f.why.empty()) raise_os_error(f.err, fs_str(f.path));
+    nb::object exc = nb::handle(PyExc_OSError)(f.err, nb::str(f.why.c_str()), fs_str(f.path));
+    throw_obj(exc);
+}
+
+void prepare_cache(nb::handle root, nb::handle avatars) {
+    std::string r = fs_path(root), a = fs_path(avatars);
+    DirFault f;
+    {
+        nb::gil_scoped_release nogil;
+        f = ensure_root(r);
+        if (!f) f = ensure_private_dir(a, true);
+        if (!f) {
+            f = ensure_private_dir(path_join(a, ".idx"), true);
+            if (f.why.empty()) f = DirFault{};  // memos are a saving only: no memo folder, no memos
+        }
+    }
+    if (f) raise_dir_fault(f);
+}
 
 std::string path_join(const std::string& a, const std::string& b) {
     if (a.empty() || a.back() == '/') return a + b;
@@ -427,8 +538,10 @@ void register_cache(nb::module_& m) {
     m.def("_cache_root", &cache_root, "The cache root: ORVANE_CACHE_DIR (an empty value counts), else ~/.cache/orvane.");
     m.def("_cache_cap_bytes", &cache_cap_bytes, "Cache cap in bytes from ORVANE_AVATAR_CACHE_GB (decimal gigabytes).");
     m.def("_content_key", &content_key, nb::arg("source"), nb::arg("st"), nb::arg("avatars"),
+          nb::arg("fd").none() = nb::none(),
           "Content key of a container: 'sha256-' and 32 hex digits, memoised by the file's identity.");
-    m.def("_hold", &hold, nb::arg("dest"), "Touch a cache entry and hold a shared lock on it for the process's life.");
+    m.def("_hold", &hold, nb::arg("dest"),
+          "Touch a cache entry and hold a shared lock on it for the process's life (waiting out a sweep's probe).");
     m.def("_in_use", &in_use, nb::arg("entry"), nb::arg("idle_s").none(), "Whether anyone holds the cache entry.");
     m.def("_pid_alive", &pid_alive, nb::arg("pid"), "False only when the process is known to be gone.");
     m.def("_du", &du, nb::arg("path"), "Apparent bytes of the files under a directory.");

@@ -9,8 +9,10 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "open/cache.hpp"
+#include "open/cache_dirs.hpp"
 
 namespace op {
 
@@ -109,6 +111,44 @@ bool opened_since(const std::string& path, double min_idle) {
     return nb::cast<double>(mod_get("time").attr("time")()) - mtime_of(st) < min_idle;
 }
 
+// Evicts one entry. Under an exclusive lock on its marker (no one can take a
+// hold meanwhile) and once more making sure no open touched it, the entry
+// leaves its name by one rename, to `<entry>.tmp.<pid>` (a leftover a later
+// pass removes should this removal stop midway); only then is the lock
+// dropped and the tree removed. An opener that waited on the lock finds its
+// entry gone and unpacks afresh; one that comes later finds no entry at all,
+// never one half removed. False when the entry is being opened: left alone.
+bool evict(const Candidate& c, double min_idle, nb::handle rmtree, nb::handle lexists, bool& left) {
+    struct Claim {
+        int fd = -1;
+        ~Claim() {
+            if (fd >= 0) ::close(fd);
+        }
+    } claim;
+    std::string aside = c.key + ".tmp." + std::to_string(::getpid());
+    bool moved = false;
+    if (!locks_unavailable()) {
+        nb::gil_scoped_release nogil;
+        claim.fd = claim_entry(c.key);
+    }
+    if (claim.fd == -2) return false;  // a hold came in after the probe
+    if (opened_since(c.key, min_idle)) return false;
+    {
+        nb::gil_scoped_release nogil;
+        struct stat st;
+        // A name of ours already there (an unpack of this process): remove in place.
+        moved = ::lstat(aside.c_str(), &st) != 0 && errno == ENOENT && ::rename(c.key.c_str(), aside.c_str()) == 0;
+        if (claim.fd >= 0) {
+            ::close(claim.fd);
+            claim.fd = -1;
+        }
+    }
+    nb::object gone = moved ? fs_str(aside) : c.path;
+    rmtree(gone, nb::arg("ignore_errors") = true);
+    left = truthy(lexists(gone)) || truthy(lexists(c.path));
+    return true;
+}
+
 uint64_t to_u64(nb::handle n) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
@@ -134,6 +174,14 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
     nb::object in_use = mod_get("_in_use");
 
     std::string dir = fs_path(avatars);
+    // Only a folder of ours that no one else can write: a link or another
+    // user's folder here could make the pass remove what is not the cache's.
+    DirFault unsafe;
+    {
+        nb::gil_scoped_release nogil;
+        unsafe = private_dir_fault(dir);
+    }
+    if (unsafe) return;
     std::vector<Candidate> entries;
     uint64_t total = 0;
     for (const std::string& raw : list_avatars(dir)) {
@@ -167,8 +215,9 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
         if (total <= cap) break;
         if (c.idle < min_idle || truthy(in_use(c.path, nb::float_(c.idle)))) continue;
         if (opened_since(c.key, min_idle)) continue;
-        rmtree(c.path, nb::arg("ignore_errors") = true);
-        if (!truthy(lexists(c.path))) total -= std::min(total, c.size);  // what survived still counts
+        bool left = false;
+        if (!evict(c, min_idle, rmtree, lexists, left)) continue;
+        if (!left) total -= std::min(total, c.size);  // what survived still counts
     }
 }
 

@@ -1,0 +1,49 @@
+// The cache's folders on a shared machine: a root no other user can steer,
+// `avatars/` and `.idx/` private to the user, names under them never followed
+// through a link, and unpacked entries readable by their owner alone.
+#pragma once
+#include <string>
+
+namespace op {
+
+// Why a folder cannot hold the cache: an errno, the folder it concerns and,
+// for a folder that exists but is unsafe, a sentence saying why (empty for a
+// plain system error such as ENOTDIR or EACCES).
+struct DirFault {
+    int err = 0;
+    std::string path;
+    std::string why;
+    explicit operator bool() const { return err != 0; }
+};
+
+// ---- kernels (no Python objects; run with the GIL released) ----
+
+// Walks `root` the way the system resolves it (links in the path followed,
+// every directory on the way looked at) and creates what is missing, owner-only.
+// Every directory traversed must belong to the user or to the superuser, and one
+// that group or others can write must be sticky (as /tmp is): anyone else who
+// could rename a folder on the way could swap the cache for their own.
+DirFault ensure_root(const std::string& root);
+
+// One of the cache's own folders (`avatars`, `.idx`): created 0700 when missing
+// (`create`), otherwise refused when it is a link, not a directory, not the
+// user's, or writable by group or others; a folder of the user's that others
+// may read is tightened to 0700.
+DirFault ensure_private_dir(const std::string& path, bool create);
+
+// The same test without creating or changing anything; ENOENT when missing.
+DirFault private_dir_fault(const std::string& path);
+
+// Owner-only modes over a freshly unpacked tree: directories 0700, files 0600
+// (0700 when the owner could run them), whatever the umask was. Links are not
+// followed. 0, or an errno.
+int make_owner_only(const std::string& top, std::string& where);
+
+// A scratch directory created afresh, owner-only: never an existing one, never
+// through a link. 0, or an errno.
+int make_scratch_dir(const std::string& path);
+
+// `<dir>/<name>` created 0700 with the missing parents of `dir` (0700 too).
+bool make_private_dirs(const std::string& path);
+
+}  // namespace op
