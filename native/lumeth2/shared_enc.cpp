@@ -59,10 +59,10 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
         }
     }
 
-    // 2. the bundle's own copy
-    nb::object member_bytes = mod_get("_member_bytes");
+    // 2. the bundle's own copy (located, then copied to its staged file in blocks)
+    nb::object member_ref = mod_get("_member_ref");
     {
-        nb::object got = member_bytes(bundle, sp::names_of({SHARED_ENC_MEMBER}));
+        nb::object got = member_ref(bundle, sp::names_of({SHARED_ENC_MEMBER}));
         if (!sp::item(got, 1).is_none()) {
             nb::object p = mod_get("_stage_tflite")(bundle, sp::item(got, 0), sp::item(got, 1));
             if (ok(p, "co-located in the bundle")) return sp::with_text(p, "co-located in " + txt(bundle));
@@ -95,7 +95,7 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
             if (sp::py_eq(base, nb::str(SHARED_ENC_MEMBER))) {
                 if (ok(c, "explicit file")) return sp::with_text(c, "explicit file " + txt(c));
             } else {
-                nb::object got = member_bytes(c, sp::names_of({SHARED_ENC_MEMBER}));
+                nb::object got = member_ref(c, sp::names_of({SHARED_ENC_MEMBER}));
                 if (!sp::item(got, 1).is_none()) {
                     nb::object p = mod_get("_stage_tflite")(c, sp::item(got, 0), sp::item(got, 1));
                     std::string how = "container " + txt(c);

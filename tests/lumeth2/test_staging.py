@@ -3,6 +3,8 @@
 import errno
 import os
 import pathlib
+import re
+import stat
 import subprocess
 import sys
 import tempfile
@@ -10,6 +12,16 @@ import tempfile
 import pytest
 
 from orvane._lumeth2 import _chain_host as m
+
+
+def staging_parent(p):
+    """The staging directory of a staged copy: copies live in this process's own
+    folder there, "lumeth2-stage.<pid>.<random>", which only its owner may enter."""
+    folder = os.path.dirname(p)
+    assert re.fullmatch(rf"lumeth2-stage\.{os.getpid()}\.\w{{6}}", os.path.basename(folder))
+    st = os.lstat(folder)
+    assert stat.S_ISDIR(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o700 and st.st_uid == os.geteuid()
+    return os.path.dirname(folder)
 
 
 @pytest.fixture
@@ -59,7 +71,7 @@ def test_other_members_go_to_a_recorded_temporary_file(staged, tmp_path, dir_bun
     reg.append("/earlier/staged/file")
     data = bytes(range(256)) * 40
     p = m._stage_tflite(bundle=str(bundle), nm=nm, data=memoryview(data))
-    assert os.path.dirname(p) == str(d)
+    assert staging_parent(p) == str(d)
     assert os.path.basename(p).endswith(suffix)
     assert pathlib.Path(p).read_bytes() == data
     assert reg[-1] == p and len(reg) == 2
@@ -76,7 +88,7 @@ def test_unset_or_blank_stage_dir_means_default_temp_dir(monkeypatch, capfd, val
     assert m._stage_dir() is None
     p = m._stage_tflite("/no/such/bundle", "x.tflite", b"x")
     try:
-        assert os.path.dirname(p) == tempfile.gettempdir()
+        assert staging_parent(p) == tempfile.gettempdir()
     finally:
         m._drop_staged()
     assert capfd.readouterr().err == ""
@@ -99,7 +111,8 @@ def test_unusable_stage_dir_logs_and_falls_back(monkeypatch, tmp_path, capfd):
     p1 = m._stage_tflite("/no/such/bundle", "a.tflite", b"a")
     p2 = m._stage_tflite("/no/such/bundle", "b.tflite", b"b")
     try:
-        assert os.path.dirname(p1) == os.path.dirname(p2) == tempfile.gettempdir()
+        assert staging_parent(p1) == staging_parent(p2) == tempfile.gettempdir()
+        assert os.path.dirname(p1) == os.path.dirname(p2)  # one folder per process
     finally:
         m._drop_staged()
     line = (f"[render-stream-chain-host] LUMETH2_STAGE_DIR={bad!r} unusable "
