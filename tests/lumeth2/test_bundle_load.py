@@ -3,6 +3,9 @@ and colour-correction loading."""
 import hashlib
 import json
 import os
+import struct
+import subprocess
+import zipfile
 
 import numpy as np
 import pytest
@@ -358,6 +361,11 @@ def test_colour_disabled_reads_nothing(env, monkeypatch, value):
         (1, 8, None, None),  # combined: no second settling, no line
         (2, 2, 2, None),  # split, already within half the cores: no line
         (2, 6, 2, "2-interpreter split: threads 6 -> 2 (<= cores/2)"),
+        # an interpreter takes a C int and makes a thread per count: huge requests get 1024
+        (1, 1024, None, None),
+        (1, 1025, 1024, "threads 1025 -> 1024 (the most one interpreter is given)"),
+        (1, 2**31, 1024, "threads 2147483648 -> 1024 (the most one interpreter is given)"),
+        (1, 10**20, 1024, "threads %d -> 1024 (the most one interpreter is given)" % 10**20),
     ],
 )
 def test_run_settles_threads_per_interpreter_count(env, capfd, monkeypatch, n_paths, threads, capped, split_line):
@@ -428,3 +436,89 @@ def test_oversized_json_members_are_refused_from_a_bounded_read(env, form, monke
     monkeypatch.setattr(host._SED, "base_sha256_of", lambda deps: calls.append(deps) or "sha")
     m = write_bundle(form, env / ("manifest-" + form), {"manifest.json": b'{"dependencies": []}' + OVERSIZED})
     assert host._declared_base_sha(m) is None and calls == []
+
+
+# --- model members: copied out in blocks, bounded ---------------------------------
+
+def bz2_zip_bomb(path, mib):
+    """A zip whose combined model is `mib` MiB of zeros in bzip2: a few hundred bytes."""
+    zeros = bytes(1 << 20)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_BZIP2) as z:
+        z.writestr("canon.bin", np.zeros(74880, "<f4").tobytes())
+        with z.open("combined_litert.tflite", "w", force_zip64=True) as f:
+            for _ in range(mib):
+                f.write(zeros)
+    return str(path)
+
+
+def run_measured(cmd, env, cwd=None):
+    """Run `cmd` to its end; (status, stdout, stderr, peak resident bytes of the child)."""
+    import tempfile as tf
+
+    with tf.TemporaryFile() as out, tf.TemporaryFile() as err:
+        p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env, cwd=cwd)
+        _, status, usage = os.wait4(p.pid, 0)
+        p.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        return p.returncode, out.read(), err.read(), usage.ru_maxrss * 1024
+
+
+def test_zip_bomb_model_is_refused_without_being_inflated(tmp_path):
+    from lumeth2_host_client import host_command, isolated_env
+
+    bomb = bz2_zip_bomb(tmp_path / "bomb.zip", 256)
+    assert os.path.getsize(bomb) < 4096
+    stage = tmp_path / "stage"
+    status, out, err, peak = run_measured(host_command() + ["render-stream", bomb],
+                                          isolated_env(tmp_path, stage))
+    lines = [ln for ln in err.decode().splitlines() if ln.startswith(TAG)]
+    assert status == 3 and out == b"", err.decode()[-2000:]
+    assert lines[-1].startswith(TAG + "FATAL: combined_litert.tflite in " + bomb + " declares 268435456 bytes from ")
+    assert lines[-1].endswith("more than 100 times its compressed size: a model does not compress like that")
+    # whole, the member alone would take 256 MiB (twice that while the reader copied it)
+    assert peak < 160 << 20, f"peak resident memory {peak >> 20} MiB"
+    assert not stage.exists() or list(stage.iterdir()) == []
+
+
+def sparse_qvx(path, member_size):
+    """A QVX container whose combined model is `member_size` bytes of a sparse hole."""
+    canon = np.zeros(74880, "<f4").tobytes()
+    names = [b"canon.bin", b"combined_litert.tflite"]
+    table = 8 + sum(2 + len(n) + 16 for n in names)
+    head = b"QVX\0" + struct.pack("<HH", 1, 2)
+    head += struct.pack("<H", len(names[0])) + names[0] + struct.pack("<QQ", table, len(canon))
+    head += struct.pack("<H", len(names[1])) + names[1] + struct.pack("<QQ", table + len(canon), member_size)
+    with open(path, "wb") as f:
+        f.write(head + canon)
+        f.truncate(table + len(canon) + member_size)
+    return str(path)
+
+
+@pytest.mark.parametrize("size, refused", [(256 << 20, False), ((2 << 30) + 1, True)], ids=["256MiB", "past-2GiB"])
+def test_qvx_model_member_is_copied_in_blocks_up_to_the_bound(env, capfd, size, refused):
+    import tracemalloc
+
+    b = sparse_qvx(env / "big.qvx", size)
+    tracemalloc.start()
+    try:
+        try:
+            paths, _, _ = host.load_bundle(b)
+            status = None
+        except SystemExit as e:
+            status = e.code
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 32 << 20  # never the member whole in memory
+    err = capfd.readouterr().err
+    if refused:
+        assert status == 3 and host._STAGED == []
+        assert err == (TAG + "FATAL: combined_litert.tflite in " + b + " holds 2147483649 bytes, more than the "
+                       "2147483648 bytes a model may have\n")
+    else:
+        [p] = paths
+        assert status is None and os.path.getsize(p) == size and host._STAGED == [p]
+        with open(p, "rb") as f:
+            f.seek(size - 4096)
+            assert f.read() == bytes(4096)
