@@ -404,10 +404,13 @@ uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) 
         nb::object info = zf.attr("getinfo")(stored);
         const uint64_t declared = as_u64(info.attr("file_size"));
         const uint64_t packed = as_u64(info.attr("compress_size"));
-        const uint64_t by_ratio =
-            packed > MODEL_RATIO_FLOOR / MODEL_MAX_RATIO ? packed * MODEL_MAX_RATIO : MODEL_RATIO_FLOOR;
-        // compress_size is at most the archive's size, so packed * ratio cannot wrap
-        const uint64_t limit = by_ratio < MODEL_MEMBER_CAP ? by_ratio : MODEL_MEMBER_CAP;
+        // the directory's compressed size is the archive's word (it may claim up to
+        // 2^64 - 1): compared by division so that nothing wraps
+        uint64_t limit = MODEL_MEMBER_CAP;
+        if (packed < MODEL_MEMBER_CAP / MODEL_MAX_RATIO) {
+            const uint64_t by_ratio = packed * MODEL_MAX_RATIO;
+            limit = by_ratio > MODEL_RATIO_FLOOR ? by_ratio : MODEL_RATIO_FLOOR;
+        }
         auto out_of_bounds = [&](uint64_t n, const char* verb) {
             if (n > MODEL_MEMBER_CAP)
                 raise_member_refused(what + " " + verb + " " + human_bytes(n) + ", more than the " +
