@@ -489,8 +489,10 @@ def test_zip_bomb_model_is_refused_without_being_inflated(tmp_path):
     assert status == 3 and out == b"", err[-20:]
     assert lines[-1].startswith(TAG + "FATAL: combined_litert.tflite in " + bomb + " declares 268435456 bytes from ")
     assert lines[-1].endswith("more than 100 times its compressed size: a model does not compress like that")
-    # whole, the member alone would take 256 MiB (twice that while the reader copied it)
-    assert peak < 160 << 20, f"peak resident memory {peak >> 20} MiB"
+    # whole, the member alone would take 256 MiB (twice that while the reader copied it);
+    # under AddressSanitizer resident memory says more about its shadow than about us
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert peak < 160 << 20, f"peak resident memory {peak >> 20} MiB"
     assert not stage.exists() or list(stage.iterdir()) == []
 
 
