@@ -255,3 +255,28 @@ def test_huge_thread_counts_start_and_serve(tmp_path, l2_models, run_env, start,
     assert status == 0 and rest == b"", err.decode()[-2000:]
     if line is not None:
         assert TAG + line in ours(err)
+
+
+@pytest.mark.parametrize("blocking", [True, False], ids=["blocking-stdin", "nonblocking-stdin"])
+def test_sigterm_while_waiting_for_input_ends_through_the_exit_path(tmp_path, l2_models, run_env, blocking):
+    import signal
+
+    env, stage = run_env
+    bundle = write_bundle("zip", tmp_path / "bundle", members(l2_models))
+    r, w = os.pipe()
+    os.set_blocking(r, blocking)
+    p = subprocess.Popen(host_command() + ["render-stream", bundle], stdin=r, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=env)
+    os.close(r)
+    try:
+        assert p.stdout.readline() == READY_NULL
+        p.send_signal(signal.SIGTERM)
+        status = p.wait(timeout=120)
+        err = p.stderr.read()
+    finally:
+        os.close(w)
+        p.kill()
+        p.wait()
+    assert status == 128 + signal.SIGTERM, err.decode()[-2000:]
+    assert TAG + "stdin closed \u2014 exiting" not in ours(err)  # not taken for the end of input
+    assert list(stage.iterdir()) == []
