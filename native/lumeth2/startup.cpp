@@ -321,15 +321,13 @@ class TermAsExit {
     }
     ~TermAsExit() {
         if (!prev_.is_valid()) return;
-        // keep an error in flight (the one main is ending with) across the restore
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        // An error main is ending with travels in its C++ exception, not in the
+        // interpreter's error indicator, so the restore may call into Python.
         try {
             orvane::py_import("signal").attr("signal")(SIGTERM, prev_);
         } catch (nb::python_error& e) {
             e.discard_as_unraisable("restoring the SIGTERM handler");
         }
-        PyErr_Restore(type, value, tb);
     }
 
   private:
