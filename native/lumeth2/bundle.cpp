@@ -389,9 +389,95 @@ uint64_t copy_plain_file(const MemberRef& ref, const std::string& src, uint64_t 
     return got;
 }
 
+// The zip reader's own words for a member whose bytes do not match its entry.
+[[noreturn]] void BoundedInflate_mismatch(nb::handle name) {
+    nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(nb::str("Bad CRC-32 for file {!r}").format(name));
+    PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
+    throw nb::python_error();
+}
+
+// bzip2 and LZMA members inflated here rather than by the zip reader's stream,
+// which hands each compressed read whole to the decompressor with no bound on
+// what comes out (a few hundred bytes of bzip2 make gigabytes): the compressed
+// bytes come from the member stream's own file position and count, and every
+// call asks for at most one block of output. The CRC-32 and the declared size
+// are checked at the end as the reader itself checks them. nullopt when the
+// stream does not expose what this needs (or is encrypted): the caller then
+// reads through the stream a few compressed bytes at a time.
+class BoundedInflate {
+  public:
+    static std::optional<BoundedInflate> open(nb::handle member, nb::handle method, nb::module_& zipfile) {
+        nb::object raw = nb::getattr(member, "_fileobj", nb::none());
+        nb::object left = nb::getattr(member, "_compress_left", nb::none());
+        nb::object decrypter = nb::getattr(member, "_decrypter", nb::none());
+        if (raw.is_none() || !PyLong_CheckExact(left.ptr()) || !decrypter.is_none()) return std::nullopt;
+        BoundedInflate b;
+        b.raw_ = raw;
+        b.left_ = as_u64(left);
+        if (method.equal(zipfile.attr("ZIP_BZIP2"))) {
+            b.decomp_ = orvane::py_import("bz2").attr("BZ2Decompressor")();
+        } else if (method.equal(zipfile.attr("ZIP_LZMA"))) {
+            // the zip form of LZMA: version (2 bytes), properties size (2), properties
+            nb::bytes head = b.take(4);
+            if (head.size() < 4) zip_error("truncated LZMA header");
+            const unsigned char* h = reinterpret_cast<const unsigned char*>(head.c_str());
+            nb::bytes props = b.take(le16(h + 2));
+            nb::module_ lzma = orvane::py_import("lzma");
+            nb::object filt = lzma.attr("_decode_filter_properties")(lzma.attr("FILTER_LZMA1"), props);
+            nb::list filters;
+            filters.append(filt);
+            b.decomp_ = lzma.attr("LZMADecompressor")(lzma.attr("FORMAT_RAW"), nb::arg("filters") = filters);
+        } else {
+            return std::nullopt;
+        }
+        return b;
+    }
+
+    // The next piece of output (at most `block` bytes); empty at the end.
+    nb::object next(size_t block) {
+        nb::object max_len = nb::int_((Py_ssize_t)block);
+        while (!eof_) {
+            nb::object out;
+            if (nb::cast<bool>(decomp_.attr("needs_input"))) {
+                if (left_ == 0) zip_error("member ends before its compressed stream");
+                nb::bytes chunk = take(left_ < (uint64_t(1) << 16) ? left_ : (uint64_t(1) << 16));
+                if (chunk.size() == 0) zip_error("member ends before its compressed stream");
+                out = decomp_.attr("decompress")(chunk, nb::arg("max_length") = max_len);
+            } else {
+                out = decomp_.attr("decompress")(nb::bytes("", 0), nb::arg("max_length") = max_len);
+            }
+            eof_ = nb::cast<bool>(decomp_.attr("eof"));
+            if (PyObject_Length(out.ptr()) > 0) {
+                crc_ = orvane::py_import("zlib").attr("crc32")(out, crc_);
+                return out;
+            }
+        }
+        return nb::bytes("", 0);
+    }
+
+    nb::object crc() const { return crc_; }
+
+  private:
+    nb::bytes take(uint64_t n) {
+        nb::object got = raw_.attr("read")(nb::int_((Py_ssize_t)n));
+        nb::bytes b = nb::borrow<nb::bytes>(got);
+        left_ -= b.size() < left_ ? b.size() : left_;
+        return b;
+    }
+    [[noreturn]] static void zip_error(const std::string& why) {
+        nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(why);
+        PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
+        throw nb::python_error();
+    }
+
+    nb::object raw_, decomp_;
+    uint64_t left_ = 0;
+    bool eof_ = false;
+    nb::object crc_ = nb::int_(0);
+};
+
 // The zip reader's member stream, copied in blocks. Stored and deflated members
-// come out at most a block per read; the other methods are fed a few compressed
-// bytes per read (see ZIP_UNBOUNDED_STEP), so no single read inflates far.
+// come out at most a block per read; bzip2 and LZMA ones through BoundedInflate.
 uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) {
     nb::module_ zipfile = orvane::py_import("zipfile");
     nb::str bundle = fs_decoded(ref.bundle);
@@ -425,11 +511,13 @@ uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) 
             method.equal(zipfile.attr("ZIP_STORED")) || method.equal(zipfile.attr("ZIP_DEFLATED"));
         nb::object member = zf.attr("open")(info);
         try {
-            if (!bounded) member.attr("MIN_READ_SIZE") = ZIP_UNBOUNDED_STEP;
+            std::optional<BoundedInflate> own;
+            if (!bounded) own = BoundedInflate::open(member, method, zipfile);
+            if (!bounded && !own) member.attr("MIN_READ_SIZE") = ZIP_UNBOUNDED_STEP;
             nb::object read = member.attr("read");
             nb::object step = nb::int_(bounded ? (Py_ssize_t)COPY_BLOCK : (Py_ssize_t)ZIP_UNBOUNDED_STEP);
             while (true) {
-                nb::object chunk = read(step);
+                nb::object chunk = own ? own->next(COPY_BLOCK) : read(step);
                 Py_buffer view;
                 if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
                 const size_t got = static_cast<size_t>(view.len);
@@ -450,6 +538,8 @@ uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) 
                 PyBuffer_Release(&view);
                 have += got;
             }
+            if (own && (have != declared || !own->crc().equal(info.attr("CRC"))))
+                BoundedInflate_mismatch(stored);
         } catch (...) {
             member.attr("close")();
             throw;

@@ -537,3 +537,77 @@ def test_qvx_model_member_is_copied_in_blocks_up_to_the_bound(env, capfd, size, 
         with open(p, "rb") as f:
             f.seek(size - 4096)
             assert f.read() == bytes(4096)
+
+
+def lying_zip(path, method, inflated_mib, declared):
+    """A zip whose combined model declares `declared` bytes but inflates to far more:
+    the archive's directory is the writer's word, not the data's."""
+    import bz2
+    import lzma
+    import zlib
+
+    zeros = bytes(1 << 20)
+    if method == zipfile.ZIP_BZIP2:
+        c = bz2.BZ2Compressor(9)
+        packed = b"".join(c.compress(zeros) for _ in range(inflated_mib)) + c.flush()
+    else:  # the zip form of LZMA: version, properties size, properties, raw stream
+        c = lzma.LZMACompressor(lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_LZMA1}])
+        props = lzma._encode_filter_properties({"id": lzma.FILTER_LZMA1})
+        packed = (struct.pack("<BBH", 9, 4, len(props)) + props
+                  + b"".join(c.compress(zeros) for _ in range(inflated_mib)) + c.flush())
+    canon = np.zeros(74880, "<f4").tobytes()
+    entries, body = [], b""
+    for name, meth, data, size, crc in [(b"canon.bin", 0, canon, len(canon), zlib.crc32(canon)),
+                                        (b"combined_litert.tflite", method, packed, declared, 0)]:
+        entries.append((name, meth, len(data), size, crc, len(body)))
+        body += struct.pack("<4s5H3L2H", b"PK\x03\x04", 63, 0, meth, 0, 0, crc, len(data), size,
+                            len(name), 0) + name + data
+    cd = b"".join(struct.pack("<4s6H3L5H2L", b"PK\x01\x02", 63, 63, 0, meth, 0, 0, crc, csize, size,
+                                len(name), 0, 0, 0, 0, 0, off) + name
+                  for name, meth, csize, size, crc, off in entries)
+    with open(path, "wb") as f:
+        f.write(body + cd + struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, 2, 2, len(cd), len(body), 0))
+    return str(path)
+
+
+@pytest.mark.parametrize("method", [zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA], ids=["bzip2", "lzma"])
+def test_zip_member_that_inflates_past_its_declared_size_is_stopped_at_the_bound(env, capfd, method):
+    import tracemalloc
+
+    b = lying_zip(env / "liar.zip", method, 64, declared=1 << 20)
+    tracemalloc.start()
+    try:
+        with pytest.raises(SystemExit) as e:
+            host.load_bundle(b)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert e.value.code == 3 and host._STAGED == []
+    err = capfd.readouterr().err
+    assert err.startswith(TAG + "FATAL: combined_litert.tflite in " + b + " inflates past 17825792 bytes from ")
+    assert peak < 32 << 20  # a block at a time, never the 64 MiB the stream holds
+
+
+@pytest.mark.parametrize("method", [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA],
+                         ids=["stored", "deflated", "bzip2", "lzma"])
+@pytest.mark.parametrize("damaged", [False, True], ids=["intact", "bad-crc"])
+def test_zip_model_members_are_staged_exactly_or_not_at_all(env, capfd, method, damaged):
+    data = np.random.default_rng(5).standard_normal(1 << 18).astype("<f4").tobytes() + bytes(1 << 20)
+    b = env / "m.zip"
+    with zipfile.ZipFile(b, "w", method) as z:
+        z.writestr("canon.bin", canon_bytes())
+        z.writestr("combined_litert.tflite", data)
+    if damaged:  # the directory's CRC-32 of the model no longer matches its bytes
+        raw = bytearray(b.read_bytes())
+        at = raw.rfind(b"PK\x01\x02")
+        raw[at + 16] ^= 0xFF
+        b.write_bytes(bytes(raw))
+        with pytest.raises(zipfile.BadZipFile, match="Bad CRC-32 for file 'combined_litert.tflite'"):
+            host.load_bundle(str(b))
+        import tempfile
+
+        mine = f"lumeth2-stage.{os.getpid()}."
+        assert host._STAGED == [] and not any(n.startswith(mine) for n in os.listdir(tempfile.gettempdir()))
+        return
+    [p], nm, _ = host.load_bundle(str(b))
+    assert nm == "combined_litert.tflite" and open(p, "rb").read() == data
