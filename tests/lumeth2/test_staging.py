@@ -290,7 +290,13 @@ def test_another_user_cannot_put_a_file_under_a_staged_path(shared_dir, other_us
     p = m._stage_tflite("/no/bundle", "combined_litert.tflite", l2_models["combined"].read_bytes())
     layout_ok = staging_parent(p) == shared_dir if os.path.dirname(p) != shared_dir else False
     # The other user plants a model without the decoder signatures under the very path.
-    r = subprocess.run(["python3", "-c", SWAP, p], input=l2_models["no_dec8"].read_bytes(),
+    import shutil
+
+    # an interpreter the other user may run (ours may live under root's home)
+    python = shutil.which("python3", path="/usr/local/bin:/usr/bin:/bin")
+    if python is None:
+        pytest.skip("no system python3 for the second user")
+    r = subprocess.run([python, "-c", SWAP, p], input=l2_models["no_dec8"].read_bytes(),
                        user=other_user, capture_output=True, timeout=60, cwd="/")
     assert r.returncode == 0, r.stderr.decode()
     assert pathlib.Path(p).read_bytes() == l2_models["no_dec8"].read_bytes()  # the name now is theirs
