@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lumeth2/bundle.hpp"
+#include "lumeth2/staging.hpp"
 #include "lumeth2/startup_py.hpp"
 
 namespace l2 {
@@ -45,7 +46,9 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
     // Accept a candidate: unverified without a digest, else by the policy's check.
     auto ok = [&](nb::handle p, const std::string& how) -> bool {
         if (want_sha.is_none()) return true;
-        if (sp::truthy(mod_get("_SED").attr("verify_base")(p, want_sha))) return true;
+        // a copy this process staged is hashed through the descriptor that wrote
+        // it: what is verified is what the chain will load
+        if (sp::truthy(mod_get("_SED").attr("verify_base")(staged_load_path(p), want_sha))) return true;
         mismatches.push_back(txt(p) + " (" + how + "): sha mismatch");
         return false;
     };

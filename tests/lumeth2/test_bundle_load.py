@@ -186,6 +186,30 @@ def test_split_from_content_store_and_unverified_own_copy(env, capfd, monkeypatc
                       "using the bundle's own copy) \u2014 re-emit with tools/qvx_from_bundle to bind it")
 
 
+def test_staged_base_is_verified_as_written_not_by_its_name(env, capfd, monkeypatch):
+    """The bundle's own (wrong) encoder is staged; someone then puts the right bytes under
+    the staged name. Verification hashes what this process wrote, so the wrong base is
+    refused instead of passing on the other file's bytes."""
+    real_stage = host._stage_tflite
+
+    def stage_then_swap(bundle, nm, data):
+        p = real_stage(bundle, nm, data)
+        if nm == "shared-enc.tflite":
+            planted = p + ".planted"
+            with open(planted, "wb") as f:
+                f.write(ENC)
+            os.replace(planted, p)
+        return p
+
+    monkeypatch.setattr(host, "_stage_tflite", stage_then_swap)
+    members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": b"a different base",
+               "manifest.json": split_manifest(ENC_SHA)}
+    b, result, status, err = load(env, "qvx", members, capfd)
+    assert status == 3 and result is None
+    assert err[-1].startswith("FATAL: " + b + " was cut against shared-enc.tflite sha256=" + ENC_SHA)
+    assert "(co-located in the bundle): sha mismatch" in err[-1]
+
+
 def test_split_thread_cap_line_order(env, capfd, monkeypatch):
     """_run: warm-up, split lines, colour line, split thread line; the chain gets the capped count."""
     members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": ENC}
