@@ -306,6 +306,354 @@ nb::list listing(nb::handle bundle) {
     return out;
 }
 
+namespace {
+
+PyObject* g_member_refused = nullptr;
+
+std::string fs_text(nb::handle path) {
+    std::optional<nb::bytes> p = fs_path(path);
+    if (!p) orvane::raise_value_error("embedded null byte");
+    return std::string(p->c_str(), p->size());
+}
+
+nb::str fs_decoded(const std::string& raw) {
+    PyObject* s = PyUnicode_DecodeFSDefaultAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size()));
+    if (!s) throw nb::python_error();
+    return nb::steal<nb::str>(s);
+}
+
+nb::tuple with_ref(nb::handle cand, MemberRef ref);
+
+std::string human_bytes(uint64_t n) { return std::to_string(n) + " bytes"; }
+
+// Writes a whole block to the staged file with the GIL released.
+void write_block(int fd, const void* p, size_t n) {
+    int rc, err = 0;
+    {
+        nb::gil_scoped_release unlocked;
+        rc = orvane::fileio::write_all(fd, p, n);
+        if (rc != 0) err = errno;
+    }
+    if (rc != 0) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw nb::python_error();
+    }
+}
+
+constexpr size_t COPY_BLOCK = size_t(1) << 20;
+
+// A regular file's bytes [offset, offset + n) copied to `out` in blocks.
+uint64_t copy_file_range_blocks(int in, uint64_t offset, uint64_t n, int out) {
+    std::unique_ptr<char[]> buf(new char[COPY_BLOCK]);
+    uint64_t done = 0;
+    while (done < n) {
+        size_t want = n - done < COPY_BLOCK ? static_cast<size_t>(n - done) : COPY_BLOCK;
+        int64_t got;
+        {
+            nb::gil_scoped_release unlocked;
+            got = orvane::fileio::pread_upto(in, buf.get(), want, offset + done);
+        }
+        if (got < 0) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw nb::python_error();
+        }
+        if (got == 0) break;
+        write_block(out, buf.get(), static_cast<size_t>(got));
+        done += static_cast<uint64_t>(got);
+    }
+    return done;
+}
+
+uint64_t copy_plain_file(const MemberRef& ref, const std::string& src, uint64_t offset, uint64_t declared,
+                         int fd, const std::string& what) {
+    int in_fd;
+    {
+        nb::gil_scoped_release unlocked;
+        in_fd = orvane::fileio::open_rdonly(src.c_str(), O_NONBLOCK);
+    }
+    if (in_fd < 0) raise_os_error(fs_decoded(src));
+    orvane::fileio::Fd in(in_fd);
+    struct stat st;
+    if (::fstat(in.fd, &st) != 0) raise_os_error(fs_decoded(src));
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        raise_os_error(fs_decoded(src));
+    }
+    const uint64_t fsize = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    const uint64_t n = ref.kind == MemberRef::Qvx ? qvx_clamped_size(fsize, offset, declared) : fsize;
+    if (n > MODEL_MEMBER_CAP)
+        raise_member_refused(what + " holds " + human_bytes(n) + ", more than the " +
+                             human_bytes(MODEL_MEMBER_CAP) + " a model may have");
+    uint64_t got = copy_file_range_blocks(in.fd, ref.kind == MemberRef::Qvx ? offset : 0, n, fd);
+    return got;
+}
+
+// The zip reader's own words for a member whose bytes do not match its entry.
+[[noreturn]] void BoundedInflate_mismatch(nb::handle name) {
+    nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(nb::str("Bad CRC-32 for file {!r}").format(name));
+    PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
+    throw nb::python_error();
+}
+
+// bzip2 and LZMA members inflated here rather than by the zip reader's stream,
+// which hands each compressed read whole to the decompressor with no bound on
+// what comes out (a few hundred bytes of bzip2 make gigabytes): the compressed
+// bytes come from the member stream's own file position and count, and every
+// call asks for at most one block of output. The CRC-32 and the declared size
+// are checked at the end as the reader itself checks them. nullopt when the
+// stream does not expose what this needs (or is encrypted): the caller then
+// reads through the stream a few compressed bytes at a time.
+class BoundedInflate {
+  public:
+    static std::optional<BoundedInflate> open(nb::handle member, nb::handle method, nb::module_& zipfile) {
+        nb::object raw = nb::getattr(member, "_fileobj", nb::none());
+        nb::object left = nb::getattr(member, "_compress_left", nb::none());
+        nb::object decrypter = nb::getattr(member, "_decrypter", nb::none());
+        if (raw.is_none() || !PyLong_CheckExact(left.ptr()) || !decrypter.is_none()) return std::nullopt;
+        BoundedInflate b;
+        b.raw_ = raw;
+        b.left_ = as_u64(left);
+        if (method.equal(zipfile.attr("ZIP_BZIP2"))) {
+            b.decomp_ = orvane::py_import("bz2").attr("BZ2Decompressor")();
+        } else if (method.equal(zipfile.attr("ZIP_LZMA"))) {
+            // the zip form of LZMA: version (2 bytes), properties size (2), properties
+            nb::bytes head = b.take(4);
+            if (head.size() < 4) zip_error("truncated LZMA header");
+            const unsigned char* h = reinterpret_cast<const unsigned char*>(head.c_str());
+            nb::bytes props = b.take(le16(h + 2));
+            nb::module_ lzma = orvane::py_import("lzma");
+            nb::object filt = lzma.attr("_decode_filter_properties")(lzma.attr("FILTER_LZMA1"), props);
+            nb::list filters;
+            filters.append(filt);
+            b.decomp_ = lzma.attr("LZMADecompressor")(lzma.attr("FORMAT_RAW"), nb::arg("filters") = filters);
+        } else {
+            return std::nullopt;
+        }
+        return b;
+    }
+
+    // The next piece of output (at most `block` bytes); empty at the end.
+    nb::object next(size_t block) {
+        nb::object max_len = nb::int_((Py_ssize_t)block);
+        while (!eof_) {
+            nb::object out;
+            if (nb::cast<bool>(decomp_.attr("needs_input"))) {
+                if (left_ == 0) zip_error("member ends before its compressed stream");
+                nb::bytes chunk = take(left_ < (uint64_t(1) << 16) ? left_ : (uint64_t(1) << 16));
+                if (chunk.size() == 0) zip_error("member ends before its compressed stream");
+                out = decomp_.attr("decompress")(chunk, nb::arg("max_length") = max_len);
+            } else {
+                out = decomp_.attr("decompress")(nb::bytes("", 0), nb::arg("max_length") = max_len);
+            }
+            eof_ = nb::cast<bool>(decomp_.attr("eof"));
+            if (PyObject_Length(out.ptr()) > 0) {
+                crc_ = orvane::py_import("zlib").attr("crc32")(out, crc_);
+                return out;
+            }
+        }
+        return nb::bytes("", 0);
+    }
+
+    nb::object crc() const { return crc_; }
+
+  private:
+    nb::bytes take(uint64_t n) {
+        nb::object got = raw_.attr("read")(nb::int_((Py_ssize_t)n));
+        nb::bytes b = nb::borrow<nb::bytes>(got);
+        left_ -= b.size() < left_ ? b.size() : left_;
+        return b;
+    }
+    [[noreturn]] static void zip_error(const std::string& why) {
+        nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(why);
+        PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
+        throw nb::python_error();
+    }
+
+    nb::object raw_, decomp_;
+    uint64_t left_ = 0;
+    bool eof_ = false;
+    nb::object crc_ = nb::int_(0);
+};
+
+// The zip reader's member stream, copied in blocks. Stored and deflated members
+// come out at most a block per read; bzip2 and LZMA ones through BoundedInflate.
+uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) {
+    nb::module_ zipfile = orvane::py_import("zipfile");
+    nb::str bundle = fs_decoded(ref.bundle);
+    nb::object stored = nb::steal(PyUnicode_DecodeUTF8(ref.stored.data(), (Py_ssize_t)ref.stored.size(),
+                                                       "surrogatepass"));
+    if (!stored.is_valid()) throw nb::python_error();
+    nb::object zf = zipfile.attr("ZipFile")(bundle);
+    uint64_t have = 0;
+    try {
+        nb::object info = zf.attr("getinfo")(stored);
+        const uint64_t declared = as_u64(info.attr("file_size"));
+        const uint64_t packed = as_u64(info.attr("compress_size"));
+        // the directory's compressed size is the archive's word (it may claim up to
+        // 2^64 - 1): compared by division so that nothing wraps
+        uint64_t limit = MODEL_MEMBER_CAP;
+        if (packed < MODEL_MEMBER_CAP / MODEL_MAX_RATIO) {
+            const uint64_t by_ratio = packed * MODEL_MAX_RATIO;
+            limit = by_ratio > MODEL_RATIO_FLOOR ? by_ratio : MODEL_RATIO_FLOOR;
+        }
+        auto out_of_bounds = [&](uint64_t n, const char* verb) {
+            if (n > MODEL_MEMBER_CAP)
+                raise_member_refused(what + " " + verb + " " + human_bytes(n) + ", more than the " +
+                                     human_bytes(MODEL_MEMBER_CAP) + " a model may have");
+            raise_member_refused(what + " " + verb + " " + human_bytes(n) + " from " + human_bytes(packed) +
+                                 " compressed, more than " + std::to_string(MODEL_MAX_RATIO) +
+                                 " times its compressed size: a model does not compress like that");
+        };
+        if (declared > limit) out_of_bounds(declared, "declares");
+        nb::object method = info.attr("compress_type");
+        const bool bounded =
+            method.equal(zipfile.attr("ZIP_STORED")) || method.equal(zipfile.attr("ZIP_DEFLATED"));
+        nb::object member = zf.attr("open")(info);
+        try {
+            std::optional<BoundedInflate> own;
+            if (!bounded) own = BoundedInflate::open(member, method, zipfile);
+            if (!bounded && !own) member.attr("MIN_READ_SIZE") = ZIP_UNBOUNDED_STEP;
+            nb::object read = member.attr("read");
+            nb::object step = nb::int_(bounded ? (Py_ssize_t)COPY_BLOCK : (Py_ssize_t)ZIP_UNBOUNDED_STEP);
+            while (true) {
+                nb::object chunk = own ? own->next(COPY_BLOCK) : read(step);
+                Py_buffer view;
+                if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+                const size_t got = static_cast<size_t>(view.len);
+                if (got == 0) {
+                    PyBuffer_Release(&view);
+                    break;
+                }
+                if (have + got > limit) {
+                    PyBuffer_Release(&view);
+                    out_of_bounds(have + got, "inflates past");
+                }
+                try {
+                    write_block(fd, view.buf, got);
+                } catch (...) {
+                    PyBuffer_Release(&view);
+                    throw;
+                }
+                PyBuffer_Release(&view);
+                have += got;
+            }
+            if (own && (have != declared || !own->crc().equal(info.attr("CRC"))))
+                BoundedInflate_mismatch(stored);
+        } catch (...) {
+            member.attr("close")();
+            throw;
+        }
+        member.attr("close")();
+    } catch (...) {
+        zf.attr("close")();
+        throw;
+    }
+    zf.attr("close")();
+    return have;
+}
+
+// Python face of MemberRef: what `_member_ref` hands to `_stage_tflite`.
+struct MemberHandle {
+    MemberRef ref;
+};
+
+}  // namespace
+
+[[noreturn]] void raise_member_refused(const std::string& text) {
+    PyObject* msg = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "surrogatepass");
+    if (!msg) throw nb::python_error();
+    PyErr_SetObject(g_member_refused, msg);
+    Py_DECREF(msg);
+    throw nb::python_error();
+}
+
+uint64_t copy_member(const MemberRef& ref, int fd, const std::string& what) {
+    switch (ref.kind) {
+        case MemberRef::Dir: return copy_plain_file(ref, ref.stored, 0, 0, fd, what);
+        case MemberRef::Qvx: return copy_plain_file(ref, ref.bundle, ref.offset, ref.size, fd, what);
+        case MemberRef::Zip: return copy_zip_member(ref, fd, what);
+    }
+    return 0;
+}
+
+const MemberRef* member_ref_of(nb::handle obj) {
+    MemberHandle* h = nullptr;
+    if (!nb::try_cast<MemberHandle*>(obj, h) || !h) return nullptr;
+    return &h->ref;
+}
+
+namespace {
+
+nb::tuple with_ref(nb::handle cand, MemberRef ref) {
+    return nb::make_tuple(cand, nb::cast(MemberHandle{std::move(ref)}));
+}
+
+}  // namespace
+
+nb::tuple member_ref(nb::handle bundle, nb::handle names) {
+    nb::object path = os_path();
+    if (truthy(path.attr("isdir")(bundle))) {
+        for (nb::handle cand : names) {
+            nb::object p = path.attr("join")(bundle, cand);
+            if (truthy(path.attr("isfile")(p))) {
+                MemberRef r;
+                r.kind = MemberRef::Dir;
+                r.bundle = fs_text(bundle);
+                r.stored = fs_text(p);
+                return with_ref(cand, std::move(r));
+            }
+        }
+        return absent();
+    }
+    if (!truthy(path.attr("isfile")(bundle))) return absent();
+    nb::object toc = mod_get("_qvx_toc")(bundle);
+    if (!toc.is_none()) {
+        nb::object basename = path.attr("basename");
+        nb::dict index;
+        for (nb::handle entry : toc) index[basename(entry[0])] = entry;
+        for (nb::handle cand : names) {
+            if (!index.contains(cand)) continue;
+            nb::object entry = index[cand];
+            MemberRef r;
+            r.kind = MemberRef::Qvx;
+            r.bundle = fs_text(bundle);
+            r.offset = as_u64(entry[1]);
+            r.size = as_u64(entry[2]);
+            return with_ref(cand, std::move(r));
+        }
+        return absent();
+    }
+    nb::module_ zipfile = orvane::py_import("zipfile");
+    if (truthy(zipfile.attr("is_zipfile")(bundle))) {
+        nb::object zf = zipfile.attr("ZipFile")(bundle);
+        nb::object result = absent();
+        try {
+            nb::object basename = path.attr("basename");
+            nb::dict index;
+            for (nb::handle stored : zf.attr("namelist")()) index[basename(stored)] = stored;
+            for (nb::handle cand : names) {
+                if (!index.contains(cand)) continue;
+                nb::object stored = index[cand];
+                nb::object raw = nb::steal(PyUnicode_AsEncodedString(stored.ptr(), "utf-8", "surrogatepass"));
+                if (!raw.is_valid()) throw nb::python_error();
+                MemberRef r;
+                r.kind = MemberRef::Zip;
+                r.bundle = fs_text(bundle);
+                r.stored = std::string(PyBytes_AS_STRING(raw.ptr()), (size_t)PyBytes_GET_SIZE(raw.ptr()));
+                result = with_ref(cand, std::move(r));
+                break;
+            }
+        } catch (...) {
+            zf.attr("close")();
+            throw;
+        }
+        zf.attr("close")();
+        return nb::borrow<nb::tuple>(result);
+    }
+    return absent();
+}
+
 void register_bundle(nb::module_& m) {
     m.def("_qvx_toc", &qvx_toc,
           nb::sig("def _qvx_toc(path: str) -> list[tuple[str, int, int]] | None"),
@@ -320,6 +668,23 @@ void register_bundle(nb::module_& m) {
           "(candidate, bytes) for the first of names that the bundle (directory, QVX container or "
           "zip) holds, else (None, None). With max_size, at most max_size + 1 bytes of the member "
           "are read, so an oversized member is seen as such without being loaded whole.");
+    g_member_refused = PyErr_NewExceptionWithDoc(
+        "orvane._lumeth2._chain_host._MemberRefused",
+        "A container member that staging refuses to copy out (too large, or a bomb).", PyExc_ValueError,
+        nullptr);
+    if (!g_member_refused) throw nb::python_error();
+    m.attr("_MemberRefused") = nb::handle(g_member_refused);
+    nb::class_<MemberHandle>(m, "_Member",
+                             "A bundle member located but not read; _stage_tflite copies it in blocks.")
+        .def_prop_ro("kind", [](const MemberHandle& h) {
+            static const char* kinds[] = {"dir", "qvx", "zip"};
+            return kinds[h.ref.kind];
+        });
+    m.def("_member_ref", &member_ref,
+          nb::sig("def _member_ref(bundle: str, names: list[str]) -> tuple[str, _Member] | tuple[None, None]"),
+          nb::arg("bundle").none(), nb::arg("names").none(),
+          "(candidate, member) for the first of names that the bundle holds, like _member_bytes, "
+          "without reading the member.");
     m.def("_listing", &listing, nb::sig("def _listing(bundle: str) -> list[str]"),
           nb::arg("bundle").none(),
           "Member names of a bundle: a directory's entries, a container's base names, else [].");

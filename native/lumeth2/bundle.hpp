@@ -12,6 +12,7 @@
 #include "lumeth2/host_module.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,5 +61,41 @@ nb::tuple member_bytes(nb::handle bundle, nb::handle names,
 
 // `_listing(bundle)`: the bundle's member names.
 nb::list listing(nb::handle bundle);
+
+// Bounds on a model member copied out of a container into a staged file. A
+// LiteRT model is one flatbuffer, which cannot exceed 2 GiB; a member past that
+// is no model. Models are float or int8 weights that compress little (about 1:1
+// to 3:1 with deflate): a member that inflates to more than MODEL_MAX_RATIO
+// times its compressed size is a bomb, unless it stays under MODEL_RATIO_FLOOR
+// (small members, such as mostly-zero test models, may compress very well).
+inline constexpr uint64_t MODEL_MEMBER_CAP = uint64_t(2) << 30;
+inline constexpr uint64_t MODEL_MAX_RATIO = 100;
+inline constexpr uint64_t MODEL_RATIO_FLOOR = uint64_t(16) << 20;
+
+// A member found in a bundle but not read: where its bytes are, so that they can
+// be copied to a file in blocks. Plain data, no Python references.
+struct MemberRef {
+    enum Kind : int { Dir = 0, Qvx = 1, Zip = 2 };
+    Kind kind = Dir;
+    std::string bundle;  // the bundle path as the OS sees it
+    std::string stored;  // Dir: the member file's path (OS bytes); Zip: the stored name (UTF-8)
+    uint64_t offset = 0, size = 0;  // Qvx: the declared data range
+};
+
+// `_member_ref(bundle, names)`: (candidate, _Member) or (None, None); the same
+// lookup as `_member_bytes`, without reading the member.
+nb::tuple member_ref(nb::handle bundle, nb::handle names);
+
+// Copies the member into `fd` in blocks, refusing (`_MemberRefused`, naming
+// `what`) a member past MODEL_MEMBER_CAP or out of proportion to its compressed
+// size before more than the bound has been read. Returns the bytes written.
+uint64_t copy_member(const MemberRef& ref, int fd, const std::string& what);
+
+// The member behind a `_Member` object, or nullptr for any other object.
+const MemberRef* member_ref_of(nb::handle obj);
+
+// Raised for a container member that staging refuses to copy out; bundle loading
+// turns it into a bundle fault.
+[[noreturn]] void raise_member_refused(const std::string& text);
 
 }  // namespace l2

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lumeth2/constants.hpp"
+#include "lumeth2/staging.hpp"
 
 namespace l2 {
 
@@ -76,7 +77,8 @@ LitertChain build_chain(nb::object tflite_paths, nb::handle canon, nb::handle th
     nb::list its;
     nb::dict sigmap;
     for (nb::handle p : paths) {
-        nb::object it = interp_cls("model_path"_a = nb::str(p), "num_threads"_a = threads);
+        // a copy staged by this process is opened through the descriptor it wrote
+        nb::object it = interp_cls("model_path"_a = staged_load_path(p), "num_threads"_a = threads);
         it.attr("allocate_tensors")();
         its.append(it);
         for (nb::handle name : it.attr("get_signature_list")()) {

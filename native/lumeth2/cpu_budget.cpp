@@ -80,7 +80,15 @@ std::optional<double> quotient(nb::handle q, nb::handle p) {
 // The unified-hierarchy group of this process ("" for the root or none).
 std::string cgroup_v2_path(const std::string& root) {
     std::optional<nb::str> text;
-    text = read_text(root + "/proc/self/cgroup");
+    try {
+        text = read_text(root + "/proc/self/cgroup");
+    } catch (nb::python_error& e) {
+        // A group name that is not UTF-8 (names are bytes to the kernel) says
+        // nothing usable about our group: no cgroup information, like a
+        // missing file, never a failed start-up.
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        return "";
+    }
     if (!text) return "";
     // universal newlines, as text-mode line iteration sees the file
     nb::object norm = text->attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");

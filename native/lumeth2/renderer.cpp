@@ -25,6 +25,17 @@ double now_s() {
 
 int64_t as_i64(nb::handle h) { return nb::cast<int64_t>(nb::int_(h)); }
 
+// A pixel-thread count of any size: the setting has no upper bound, and a count
+// past the frames of a chunk works as that many, so a huge one saturates.
+int64_t thread_count(nb::handle h) {
+    nb::int_ v(h);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return overflow > 0 ? INT64_MAX : 1;
+    return n;
+}
+
 constexpr double kSteadyChunkSeconds = double(STEADY_PX) / double(FPS);  // 1.6 s
 
 }  // namespace
@@ -201,7 +212,7 @@ void register_renderer(nb::module_& m) {
                  Renderer r;
                  r.chain = std::move(chain);
                  r.cc = std::move(cc);
-                 r.rgb_threads = as_i64(mod_get("rgb_threads")());
+                 r.rgb_threads = thread_count(mod_get("rgb_threads")());
                  r.reset();
                  new (self) Renderer(std::move(r));
              },

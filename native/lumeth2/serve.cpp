@@ -10,6 +10,7 @@
 
 #include "lumeth2/constants.hpp"
 #include "lumeth2/startup_py.hpp"
+#include "lumeth2/stdio.hpp"
 
 namespace l2 {
 
@@ -76,10 +77,9 @@ void stats_line(nb::handle renderer) {
 
 nb::object serve(nb::handle renderer, nb::handle chain, nb::handle nm) {
     (void)chain;
-    nb::object out = mod_get("_OUT");
     std::string line = "READY " + nb::cast<std::string>(ready_json(renderer)) + "\n";
-    out.attr("write")(nb::bytes(line.data(), line.size()));
-    out.attr("flush")();
+    out_write_whole(nb::bytes(line.data(), line.size()));
+    out_flush();
     sp::elog("ready " + std::to_string(FW) + "x" + std::to_string(FH) + " @" + std::to_string(FPS) +
              "fps  model=" + sp::text(nm));
 
@@ -95,9 +95,8 @@ nb::object serve(nb::handle renderer, nb::handle chain, nb::handle nm) {
         if (n == FLUSH_CMD) {
             emit_frames(renderer.attr("flush_chunks")());
             static const char marker[4] = {'\xff', '\xff', '\xff', '\xff'};
-            nb::object o = mod_get("_OUT");
-            o.attr("write")(nb::bytes(marker, 4));
-            o.attr("flush")();
+            out_write_whole(nb::bytes(marker, 4));
+            out_flush();
             continue;
         }
         if (n == RESET_CMD) {

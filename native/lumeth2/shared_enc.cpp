@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lumeth2/bundle.hpp"
+#include "lumeth2/staging.hpp"
 #include "lumeth2/startup_py.hpp"
 
 namespace l2 {
@@ -45,7 +46,9 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
     // Accept a candidate: unverified without a digest, else by the policy's check.
     auto ok = [&](nb::handle p, const std::string& how) -> bool {
         if (want_sha.is_none()) return true;
-        if (sp::truthy(mod_get("_SED").attr("verify_base")(p, want_sha))) return true;
+        // a copy this process staged is hashed through the descriptor that wrote
+        // it: what is verified is what the chain will load
+        if (sp::truthy(mod_get("_SED").attr("verify_base")(staged_load_path(p), want_sha))) return true;
         mismatches.push_back(txt(p) + " (" + how + "): sha mismatch");
         return false;
     };
@@ -59,10 +62,10 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
         }
     }
 
-    // 2. the bundle's own copy
-    nb::object member_bytes = mod_get("_member_bytes");
+    // 2. the bundle's own copy (located, then copied to its staged file in blocks)
+    nb::object member_ref = mod_get("_member_ref");
     {
-        nb::object got = member_bytes(bundle, sp::names_of({SHARED_ENC_MEMBER}));
+        nb::object got = member_ref(bundle, sp::names_of({SHARED_ENC_MEMBER}));
         if (!sp::item(got, 1).is_none()) {
             nb::object p = mod_get("_stage_tflite")(bundle, sp::item(got, 0), sp::item(got, 1));
             if (ok(p, "co-located in the bundle")) return sp::with_text(p, "co-located in " + txt(bundle));
@@ -95,7 +98,7 @@ nb::tuple resolve_shared_enc(nb::handle bundle, nb::handle engine, nb::handle wa
             if (sp::py_eq(base, nb::str(SHARED_ENC_MEMBER))) {
                 if (ok(c, "explicit file")) return sp::with_text(c, "explicit file " + txt(c));
             } else {
-                nb::object got = member_bytes(c, sp::names_of({SHARED_ENC_MEMBER}));
+                nb::object got = member_ref(c, sp::names_of({SHARED_ENC_MEMBER}));
                 if (!sp::item(got, 1).is_none()) {
                     nb::object p = mod_get("_stage_tflite")(c, sp::item(got, 0), sp::item(got, 1));
                     std::string how = "container " + txt(c);

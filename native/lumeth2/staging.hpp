@@ -10,6 +10,11 @@ namespace l2 {
 // `_stage_tflite(bundle, nm, data)`: a path holding `data` for member `nm`.
 nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data);
 
+// The path an interpreter should open for `path`: for a copy this process
+// staged, /proc/self/fd/N of the descriptor it wrote (the same file, whatever
+// has happened to its name since); any other path as given.
+nb::object staged_load_path(nb::handle path);
+
 // `_release_staged(paths)`: removes the listed paths that are staged files.
 void release_staged(nb::handle paths);
 

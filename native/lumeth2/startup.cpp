@@ -4,6 +4,7 @@
 // rebinds one of them is honoured.
 #include "lumeth2/startup.hpp"
 
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ constexpr const char* EM_DASH = "\xe2\x80\x94";
 constexpr const char* ELLIPSIS = "\xe2\x80\xa6";
 constexpr int64_t CANON_FLOATS = LC * PLANE;  // 74880
 constexpr int BUNDLE_FAULT = 3;
+constexpr int MAX_INTERPRETER_THREADS = 1024;
 
 std::string txt(nb::handle h) { return sp::text(h); }
 std::string rep(nb::handle h) { return sp::repr_text(h); }
@@ -127,7 +129,7 @@ nb::tuple load_two_artifact(nb::handle bundle, nb::handle engine, nb::handle id_
                "face with no error. Vendor tools/shared_enc_dep beside this host in the engine artifact. (The "
                "combined-member path does not need it and is unaffected.)");
     nb::object base = mod_get("_declared_base_sha")(bundle);
-    bool own = !sp::item(mod_get("_member_bytes")(bundle, sp::names_of({"shared-enc.tflite"})), 1).is_none();
+    bool own = !sp::item(mod_get("_member_ref")(bundle, sp::names_of({"shared-enc.tflite"})), 1).is_none();
     if (!own && base.is_none())
         refuse("FATAL: " + b +
                " carries identity.tflite (the two-artifact split's DELTA half) and declares no " +
@@ -173,13 +175,29 @@ nb::tuple load_two_artifact(nb::handle bundle, nb::handle engine, nb::handle id_
     return nb::make_tuple(paths, "shared-enc.tflite+identity.tflite", canon);
 }
 
+nb::tuple load_bundle_members(nb::handle bundle, nb::handle engine);
+
 }  // namespace
 
 nb::tuple load_bundle(nb::handle bundle, nb::handle engine) {
-    nb::object canon = read_canon(bundle);
-    nb::object member_bytes = mod_get("_member_bytes");
+    try {
+        return load_bundle_members(bundle, engine);
+    } catch (nb::python_error& e) {
+        // a model member that staging refused to copy out (too large, a bomb)
+        if (!e.matches(mod_get("_MemberRefused"))) throw;
+        refuse("FATAL: " + txt(e.value()));
+    }
+}
 
-    nb::object combined = sp::item(member_bytes(bundle, sp::names_of({COMBINED_MEMBER})), 1);
+namespace {
+
+// Model members are located here and copied to their staged files in blocks by
+// `_stage_tflite`: never read whole into memory.
+nb::tuple load_bundle_members(nb::handle bundle, nb::handle engine) {
+    nb::object canon = read_canon(bundle);
+    nb::object member_ref = mod_get("_member_ref");
+
+    nb::object combined = sp::item(member_ref(bundle, sp::names_of({COMBINED_MEMBER})), 1);
     if (!combined.is_none()) {
         std::vector<nb::object> sel = unpack(mod_get("_select_q8gd")(bundle), 2);
         if (sp::truthy(sel[1])) sp::elog(txt(sel[1]));
@@ -192,8 +210,8 @@ nb::tuple load_bundle(nb::handle bundle, nb::handle engine) {
         return nb::make_tuple(paths, COMBINED_MEMBER, canon);
     }
 
-    nb::object id_bytes = sp::item(member_bytes(bundle, sp::names_of({"identity.tflite"})), 1);
-    if (!id_bytes.is_none()) return load_two_artifact(bundle, engine, id_bytes, canon);
+    nb::object id_member = sp::item(member_ref(bundle, sp::names_of({"identity.tflite"})), 1);
+    if (!id_member.is_none()) return load_two_artifact(bundle, engine, id_member, canon);
 
     nb::list others;
     for (nb::handle name : mod_get("_listing")(bundle)) {
@@ -214,6 +232,8 @@ nb::tuple load_bundle(nb::handle bundle, nb::handle engine) {
            ", OR identity.tflite + an engine shared-enc.tflite; convert-on-first-run from onnx/ckpt is not wired in "
            "v1)");
 }
+
+}  // namespace
 
 nb::tuple load_color_correct(nb::handle bundle) {
     const std::string prefix = txt(mod_get("COLOR_LOG_PREFIX"));
@@ -262,10 +282,59 @@ nb::object run(nb::handle bundle, nb::handle engine, nb::handle threads_in) {
             threads = capped;
         }
     }
+    // Any positive count is a valid request, but an interpreter takes a C int and
+    // makes one thread per count: past MAX_INTERPRETER_THREADS (far more cores
+    // than any machine this serves) it is given that many.
+    nb::object most = nb::int_(MAX_INTERPRETER_THREADS);
+    int over = PyObject_RichCompareBool(threads.ptr(), most.ptr(), Py_GT);
+    if (over < 0) throw nb::python_error();
+    if (over) {
+        sp::elog("threads " + txt(threads) + " -> " + std::to_string(MAX_INTERPRETER_THREADS) +
+                 " (the most one interpreter is given)");
+        threads = most;
+    }
     nb::object chain = mod_get("LitertChain")(paths, loaded[2], threads);
     nb::object renderer = mod_get("Renderer")(chain, color[0]);
     return mod_get("_serve")(renderer, chain, loaded[1]);
 }
+
+namespace {
+
+// While the host runs, SIGTERM ends it through the ordinary exit request (status
+// 128 + SIGTERM, as a shell reports a process ended by it), so the exit hooks run
+// and no staged copy is left behind; the default action would kill the process
+// on the spot. The caller's handler is put back when `main` returns. Python runs
+// the handler on the main thread between steps, and blocking reads and writes
+// of the host wake up for it.
+class TermAsExit {
+  public:
+    TermAsExit() {
+        nb::module_ threading = orvane::py_import("threading");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
+        nb::module_ signal = orvane::py_import("signal");
+        nb::object prev = signal.attr("getsignal")(SIGTERM);
+        if (prev.is_none()) return;  // installed outside Python: leave it alone
+        nb::object handler = nb::cpp_function([](nb::handle, nb::handle) { sp::exit_request(128 + SIGTERM); },
+                                              nb::arg("signum").none(), nb::arg("frame").none());
+        signal.attr("signal")(SIGTERM, handler);
+        prev_ = prev;
+    }
+    ~TermAsExit() {
+        if (!prev_.is_valid()) return;
+        // An error main is ending with travels in its C++ exception, not in the
+        // interpreter's error indicator, so the restore may call into Python.
+        try {
+            orvane::py_import("signal").attr("signal")(SIGTERM, prev_);
+        } catch (nb::python_error& e) {
+            e.discard_as_unraisable("restoring the SIGTERM handler");
+        }
+    }
+
+  private:
+    nb::object prev_;
+};
+
+}  // namespace
 
 nb::object host_main(nb::handle argv) {
     nb::object args = nb::borrow(argv);
@@ -304,6 +373,7 @@ nb::object host_main(nb::handle argv) {
         return nb::int_(2);
     }
     threads = mod_get("default_threads")(nb::int_(1), threads);
+    TermAsExit on_term;
     return mod_get("_run")(bundle_obj, engine, threads);
 }
 

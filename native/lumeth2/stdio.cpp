@@ -1,14 +1,66 @@
 // Frame records on the standard streams: exact-size reads from `_IN`, indexed
 // RGB888 records to `_OUT`. The module's current `_IN`/`_OUT` are looked up at
 // every call, so a caller that rebinds them (a test, an embedding) is honoured.
-#include "lumeth2/host_module.hpp"
+#include "lumeth2/stdio.hpp"
 
+#include <poll.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 
 namespace l2 {
 
 namespace {
+
+// Waits until `fd` is ready for `events` with the GIL released. A signal wakes
+// the wait: its Python handler runs here, and an exception it raises (the
+// host's SIGTERM exit) ends the wait.
+void wait_ready(int fd, short events) {
+    while (true) {
+        struct pollfd p = {fd, events, 0};
+        int r, err = 0;
+        {
+            nb::gil_scoped_release unlocked;
+            r = ::poll(&p, 1, -1);
+            if (r < 0) err = errno;
+        }
+        if (r > 0) {
+            if (p.revents & POLLNVAL) {
+                errno = EBADF;
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw nb::python_error();
+            }
+            return;  // ready, or an error or hang-up that the next call reports
+        }
+        if (r < 0 && err != EINTR) {
+            errno = err;
+            PyErr_SetFromErrno(PyExc_OSError);
+            throw nb::python_error();
+        }
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+}
+
+// The descriptor behind a stream, or -1 when it has none (an in-memory stream).
+int fileno_of(nb::handle stream) {
+    nb::object fn = nb::getattr(stream, "fileno", nb::none());
+    if (fn.is_none()) return -1;
+    try {
+        return nb::cast<int>(fn());
+    } catch (nb::python_error& e) {
+        if (e.matches(PyExc_OSError) || e.matches(PyExc_ValueError)) return -1;
+        throw;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+Py_ssize_t length_of(nb::handle data) {
+    Py_ssize_t got = PyObject_Length(data.ptr());
+    if (got < 0) throw nb::python_error();
+    return got;
+}
 
 nb::object read_exact(nb::object n) {
     // A count that is no integer, or a negative one (which a reader takes as
@@ -18,14 +70,34 @@ nb::object read_exact(nb::object n) {
     int negative = PyObject_RichCompareBool(count.ptr(), nb::int_(0).ptr(), Py_LT);
     if (negative < 0) throw nb::python_error();
     if (negative) orvane::raise_value_error("read_exact: n must be zero or more, not " + orvane::py_str(count));
-    // One request: a buffered binary reader answers short only at end of input.
-    nb::object data = mod_get("_IN").attr("read")(count);
-    if (data.is_none()) return nb::none();
-    Py_ssize_t got = PyObject_Length(data.ptr());
-    if (got < 0) throw nb::python_error();
-    int short_read = PyObject_RichCompareBool(nb::int_(got).ptr(), count.ptr(), Py_LT);
-    if (short_read < 0) throw nb::python_error();
-    return short_read ? nb::none() : data;
+    nb::object in = mod_get("_IN");
+    nb::object read = in.attr("read");
+    // One request: a buffered binary reader over a blocking descriptor answers
+    // short only at end of input.
+    nb::object data = read(count);
+    const Py_ssize_t want = PyLong_AsSsize_t(count.ptr());
+    if (want == -1 && PyErr_Occurred()) throw nb::python_error();
+    Py_ssize_t have = data.is_none() ? 0 : length_of(data);
+    if (have >= want) return data;
+    if (!data.is_none() && have == 0) return nb::none();  // end of input
+    // No data (None), or a short answer: a non-blocking input that has nothing
+    // more yet answers like that too. Wait until it is readable and go on; only
+    // a read that returns no bytes at all is the end of input.
+    int fd = fileno_of(in);
+    if (fd < 0) return nb::none();
+    nb::list parts;
+    if (have > 0) parts.append(data);
+    while (have < want) {
+        wait_ready(fd, POLLIN);
+        nb::object more = read(nb::int_(want - have));
+        if (more.is_none()) continue;
+        Py_ssize_t got = length_of(more);
+        if (got == 0) return nb::none();  // bytes of an incomplete record are dropped
+        parts.append(more);
+        have += got;
+    }
+    if (nb::len(parts) == 1) return parts[0];
+    return nb::bytes("").attr("join")(parts);
 }
 
 // The record index as 4 little-endian bytes. Anything that is not a plain int
@@ -47,52 +119,103 @@ nb::bytes index_bytes(nb::handle idx) {
     return nb::borrow<nb::bytes>(orvane::py_import("struct").attr("pack")("<i", idx));
 }
 
-// One write of `data`. A buffered writer takes everything; the raw writer that
-// an unbuffered interpreter (-u, PYTHONUNBUFFERED) binds as stdout's byte layer
-// may take part of it (a signal during a pipe write), and a record cut short
-// would desynchronise the reader for good, so the rest is written after it.
-void write_whole(nb::handle write, nb::handle data) {
-    // the count a write call reports; -1 when it reports none (a non-blocking
-    // stream's business) or something that is no count
-    auto written = [](nb::handle r) -> Py_ssize_t {
-        if (!PyLong_CheckExact(r.ptr())) return -1;
-        Py_ssize_t k = PyLong_AsSsize_t(r.ptr());
-        if (k < 0) PyErr_Clear();
-        return k;
+// Writes all of `data` to `stream` through its `write`. A buffered writer takes
+// everything at once; the raw writer that an unbuffered interpreter (-u,
+// PYTHONUNBUFFERED) binds as stdout's byte layer may take part of it (a signal
+// during a pipe write), or nothing (None) when the descriptor is non-blocking
+// and full, and a buffered writer over a non-blocking descriptor raises
+// BlockingIOError with the count it took. A record cut short would put the
+// reader out of step for good, so in every case the rest is written once the
+// descriptor is writable again.
+void write_whole(nb::handle stream, nb::handle write, nb::handle data) {
+    Py_ssize_t left = -1;  // bytes still owed, once known
+    nb::object rest = nb::borrow(data);
+    int fd = -2;  // looked up on the first wait
+    auto wait_writable = [&](nb::python_error* pending) {
+        if (fd == -2) fd = fileno_of(stream);
+        if (fd < 0) {
+            if (pending) throw std::move(*pending);
+            errno = EAGAIN;
+            PyErr_SetFromErrno(PyExc_BlockingIOError);
+            throw nb::python_error();
+        }
+        wait_ready(fd, POLLOUT);
     };
-    Py_ssize_t took = written(write(data));
-    if (took <= 0) return;
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
-        PyErr_Clear();  // the writer took some other object: its count is its word
-        return;
-    }
-    Py_ssize_t left = view.len;
-    PyBuffer_Release(&view);
-    nb::object rest;  // the unwritten tail, a byte view of the caller's object
-    while (took > 0 && took < left) {
-        if (!rest.is_valid()) {
+    while (true) {
+        Py_ssize_t took = 0;
+        try {
+            nb::object r = write(rest);
+            if (r.is_none()) {
+                took = 0;
+            } else if (PyLong_CheckExact(r.ptr())) {
+                took = PyLong_AsSsize_t(r.ptr());
+                if (took < 0) {
+                    PyErr_Clear();
+                    return;  // no count: the writer's own business
+                }
+            } else {
+                return;
+            }
+            if (r.is_none()) {
+                wait_writable(nullptr);
+                continue;
+            }
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_BlockingIOError)) throw;
+            nb::object n = nb::getattr(e.value(), "characters_written", nb::int_(0));
+            took = PyLong_AsSsize_t(n.ptr());
+            if (took < 0) {
+                PyErr_Clear();
+                took = 0;
+            }
+            wait_writable(&e);
+        }
+        if (left < 0) {
+            Py_buffer view;
+            if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
+                PyErr_Clear();  // the writer took some other object: its count is its word
+                return;
+            }
+            left = view.len;
+            PyBuffer_Release(&view);
             rest = nb::steal(PyMemoryView_FromObject(data.ptr()));
             if (!rest.is_valid()) throw nb::python_error();
             rest = rest.attr("cast")("B");
         }
-        rest = rest[nb::slice(nb::int_(took), nb::none(), nb::none())];
+        if (took >= left) return;
+        if (took > 0) rest = rest[nb::slice(nb::int_(took), nb::none(), nb::none())];
         left -= took;
-        took = written(write(rest));
     }
 }
 
-void write_record(nb::handle write, nb::handle idx, nb::handle rgb) {
+// flush() of a buffered writer over a non-blocking descriptor raises
+// BlockingIOError while the descriptor is full: wait and flush again.
+void flush_whole(nb::handle stream) {
+    while (true) {
+        try {
+            stream.attr("flush")();
+            return;
+        } catch (nb::python_error& e) {
+            if (!e.matches(PyExc_BlockingIOError)) throw;
+            int fd = fileno_of(stream);
+            if (fd < 0) throw;
+            wait_ready(fd, POLLOUT);
+        }
+    }
+}
+
+void write_record(nb::handle out, nb::handle write, nb::handle idx, nb::handle rgb) {
     nb::bytes head = index_bytes(idx);
-    write_whole(write, head);
+    write_whole(out, write, head);
     // The pixels go out as the caller's own object: the buffered writer copies
     // them into its buffer or writes them straight through, never joined with
     // the index into a fresh record.
-    write_whole(write, rgb);
+    write_whole(out, write, rgb);
 }
 
 void write_frame(nb::handle idx, nb::handle rgb) {
-    write_record(mod_get("_OUT").attr("write"), idx, rgb);
+    nb::object out = mod_get("_OUT");
+    write_record(out, out.attr("write"), idx, rgb);
 }
 
 // The module's own write_frame, to tell whether emit may write directly.
@@ -102,7 +225,8 @@ void emit(nb::handle frames) {
     // A rebound write_frame (a test, an embedding) is honoured; the module's
     // own one is called directly, with _OUT looked up once per list.
     nb::object writer = mod_get("write_frame");
-    nb::object out_write = writer.is(g_write_frame) ? mod_get("_OUT").attr("write") : nb::object();
+    nb::object out = mod_get("_OUT");
+    nb::object out_write = writer.is(g_write_frame) ? out.attr("write") : nb::object();
     nb::object iter = nb::steal(PyObject_GetIter(frames.ptr()));
     if (!iter.is_valid()) throw nb::python_error();
     while (true) {
@@ -131,16 +255,23 @@ void emit(nb::handle frames) {
         if (extra.is_valid()) orvane::raise_value_error("too many values to unpack (expected 2)");
         if (PyErr_Occurred()) throw nb::python_error();
         if (out_write.is_valid())
-            write_record(out_write, parts[0], parts[1]);
+            write_record(out, out_write, parts[0], parts[1]);
         else
             writer(parts[0], parts[1]);
     }
     int nonempty = PyObject_IsTrue(frames.ptr());
     if (nonempty < 0) throw nb::python_error();
-    if (nonempty) mod_get("_OUT").attr("flush")();
+    if (nonempty) flush_whole(mod_get("_OUT"));
 }
 
 }  // namespace
+
+void out_write_whole(nb::handle data) {
+    nb::object out = mod_get("_OUT");
+    write_whole(out, out.attr("write"), data);
+}
+
+void out_flush() { flush_whole(mod_get("_OUT")); }
 
 void register_stdio(nb::module_& m) {
     m.def("read_exact", &read_exact, nb::sig("def read_exact(n: int) -> bytes | None"),

@@ -3,6 +3,9 @@ and colour-correction loading."""
 import hashlib
 import json
 import os
+import struct
+import subprocess
+import zipfile
 
 import numpy as np
 import pytest
@@ -183,6 +186,30 @@ def test_split_from_content_store_and_unverified_own_copy(env, capfd, monkeypatc
                       "using the bundle's own copy) \u2014 re-emit with tools/qvx_from_bundle to bind it")
 
 
+def test_staged_base_is_verified_as_written_not_by_its_name(env, capfd, monkeypatch):
+    """The bundle's own (wrong) encoder is staged; someone then puts the right bytes under
+    the staged name. Verification hashes what this process wrote, so the wrong base is
+    refused instead of passing on the other file's bytes."""
+    real_stage = host._stage_tflite
+
+    def stage_then_swap(bundle, nm, data):
+        p = real_stage(bundle, nm, data)
+        if nm == "shared-enc.tflite":
+            planted = p + ".planted"
+            with open(planted, "wb") as f:
+                f.write(ENC)
+            os.replace(planted, p)
+        return p
+
+    monkeypatch.setattr(host, "_stage_tflite", stage_then_swap)
+    members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": b"a different base",
+               "manifest.json": split_manifest(ENC_SHA)}
+    b, result, status, err = load(env, "qvx", members, capfd)
+    assert status == 3 and result is None
+    assert err[-1].startswith("FATAL: " + b + " was cut against shared-enc.tflite sha256=" + ENC_SHA)
+    assert "(co-located in the bundle): sha mismatch" in err[-1]
+
+
 def test_split_thread_cap_line_order(env, capfd, monkeypatch):
     """_run: warm-up, split lines, colour line, split thread line; the chain gets the capped count."""
     members = {"canon.bin": canon_bytes(), "identity.tflite": IDENT, "shared-enc.tflite": ENC}
@@ -358,6 +385,11 @@ def test_colour_disabled_reads_nothing(env, monkeypatch, value):
         (1, 8, None, None),  # combined: no second settling, no line
         (2, 2, 2, None),  # split, already within half the cores: no line
         (2, 6, 2, "2-interpreter split: threads 6 -> 2 (<= cores/2)"),
+        # an interpreter takes a C int and makes a thread per count: huge requests get 1024
+        (1, 1024, None, None),
+        (1, 1025, 1024, "threads 1025 -> 1024 (the most one interpreter is given)"),
+        (1, 2**31, 1024, "threads 2147483648 -> 1024 (the most one interpreter is given)"),
+        (1, 10**20, 1024, "threads %d -> 1024 (the most one interpreter is given)" % 10**20),
     ],
 )
 def test_run_settles_threads_per_interpreter_count(env, capfd, monkeypatch, n_paths, threads, capped, split_line):
@@ -428,3 +460,178 @@ def test_oversized_json_members_are_refused_from_a_bounded_read(env, form, monke
     monkeypatch.setattr(host._SED, "base_sha256_of", lambda deps: calls.append(deps) or "sha")
     m = write_bundle(form, env / ("manifest-" + form), {"manifest.json": b'{"dependencies": []}' + OVERSIZED})
     assert host._declared_base_sha(m) is None and calls == []
+
+
+# --- model members: copied out in blocks, bounded ---------------------------------
+
+def bz2_zip_bomb(path, mib):
+    """A zip whose combined model is `mib` MiB of zeros in bzip2: a few hundred bytes."""
+    zeros = bytes(1 << 20)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_BZIP2) as z:
+        z.writestr("canon.bin", np.zeros(74880, "<f4").tobytes())
+        with z.open("combined_litert.tflite", "w", force_zip64=True) as f:
+            for _ in range(mib):
+                f.write(zeros)
+    return str(path)
+
+
+# The host program through its console entry, reporting its peak resident memory
+# (VmHWM of its own address space) last thing at exit. The rusage of a child is no
+# use here: it counts the parent's memory from before the child's exec.
+MEASURED_HOST = r"""
+import atexit, sys
+def report():
+    with open("/proc/self/status") as f:
+        kb = next(ln for ln in f if ln.startswith("VmHWM:")).split()[1]
+    sys.stderr.write("peak-kb " + kb + "\n")
+atexit.register(report)
+from orvane._lumeth2._cli import run
+sys.argv = ["render_stream_chain_host"] + sys.argv[1:]
+run()
+"""
+
+
+def run_measured_host(args, env):
+    """(status, stdout, stderr lines, peak resident bytes) of the host run with `args`."""
+    import sys
+
+    r = subprocess.run([sys.executable, "-c", MEASURED_HOST, *args], stdin=subprocess.DEVNULL,
+                       capture_output=True, env=env, timeout=300)
+    lines = r.stderr.decode().splitlines()
+    assert lines and lines[-1].startswith("peak-kb "), r.stderr.decode()[-2000:]
+    return r.returncode, r.stdout, lines[:-1], int(lines[-1].split()[1]) * 1024
+
+
+def test_zip_bomb_model_is_refused_without_being_inflated(tmp_path):
+    from lumeth2_host_client import isolated_env
+
+    bomb = bz2_zip_bomb(tmp_path / "bomb.zip", 256)
+    assert os.path.getsize(bomb) < 4096
+    stage = tmp_path / "stage"
+    status, out, err, peak = run_measured_host(["render-stream", bomb], isolated_env(tmp_path, stage))
+    lines = [ln for ln in err if ln.startswith(TAG)]
+    assert status == 3 and out == b"", err[-20:]
+    assert lines[-1].startswith(TAG + "FATAL: combined_litert.tflite in " + bomb + " declares 268435456 bytes from ")
+    assert lines[-1].endswith("more than 100 times its compressed size: a model does not compress like that")
+    # whole, the member alone would take 256 MiB (twice that while the reader copied it);
+    # under AddressSanitizer resident memory says more about its shadow than about us
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert peak < 160 << 20, f"peak resident memory {peak >> 20} MiB"
+    assert not stage.exists() or list(stage.iterdir()) == []
+
+
+def sparse_qvx(path, member_size):
+    """A QVX container whose combined model is `member_size` bytes of a sparse hole."""
+    canon = np.zeros(74880, "<f4").tobytes()
+    names = [b"canon.bin", b"combined_litert.tflite"]
+    table = 8 + sum(2 + len(n) + 16 for n in names)
+    head = b"QVX\0" + struct.pack("<HH", 1, 2)
+    head += struct.pack("<H", len(names[0])) + names[0] + struct.pack("<QQ", table, len(canon))
+    head += struct.pack("<H", len(names[1])) + names[1] + struct.pack("<QQ", table + len(canon), member_size)
+    with open(path, "wb") as f:
+        f.write(head + canon)
+        f.truncate(table + len(canon) + member_size)
+    return str(path)
+
+
+@pytest.mark.parametrize("size, refused", [(256 << 20, False), ((2 << 30) + 1, True)], ids=["256MiB", "past-2GiB"])
+def test_qvx_model_member_is_copied_in_blocks_up_to_the_bound(env, capfd, size, refused):
+    import tracemalloc
+
+    b = sparse_qvx(env / "big.qvx", size)
+    tracemalloc.start()
+    try:
+        try:
+            paths, _, _ = host.load_bundle(b)
+            status = None
+        except SystemExit as e:
+            status = e.code
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 32 << 20  # never the member whole in memory
+    err = capfd.readouterr().err
+    if refused:
+        assert status == 3 and host._STAGED == []
+        assert err == (TAG + "FATAL: combined_litert.tflite in " + b + " holds 2147483649 bytes, more than the "
+                       "2147483648 bytes a model may have\n")
+    else:
+        [p] = paths
+        assert status is None and os.path.getsize(p) == size and host._STAGED == [p]
+        with open(p, "rb") as f:
+            f.seek(size - 4096)
+            assert f.read() == bytes(4096)
+
+
+def lying_zip(path, method, inflated_mib, declared):
+    """A zip whose combined model declares `declared` bytes but inflates to far more:
+    the archive's directory is the writer's word, not the data's."""
+    import bz2
+    import lzma
+    import zlib
+
+    zeros = bytes(1 << 20)
+    if method == zipfile.ZIP_BZIP2:
+        c = bz2.BZ2Compressor(9)
+        packed = b"".join(c.compress(zeros) for _ in range(inflated_mib)) + c.flush()
+    else:  # the zip form of LZMA: version, properties size, properties, raw stream
+        c = lzma.LZMACompressor(lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_LZMA1}])
+        props = lzma._encode_filter_properties({"id": lzma.FILTER_LZMA1})
+        packed = (struct.pack("<BBH", 9, 4, len(props)) + props
+                  + b"".join(c.compress(zeros) for _ in range(inflated_mib)) + c.flush())
+    canon = np.zeros(74880, "<f4").tobytes()
+    entries, body = [], b""
+    for name, meth, data, size, crc in [(b"canon.bin", 0, canon, len(canon), zlib.crc32(canon)),
+                                        (b"combined_litert.tflite", method, packed, declared, 0)]:
+        entries.append((name, meth, len(data), size, crc, len(body)))
+        body += struct.pack("<4s5H3L2H", b"PK\x03\x04", 63, 0, meth, 0, 0, crc, len(data), size,
+                            len(name), 0) + name + data
+    cd = b"".join(struct.pack("<4s6H3L5H2L", b"PK\x01\x02", 63, 63, 0, meth, 0, 0, crc, csize, size,
+                                len(name), 0, 0, 0, 0, 0, off) + name
+                  for name, meth, csize, size, crc, off in entries)
+    with open(path, "wb") as f:
+        f.write(body + cd + struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, 2, 2, len(cd), len(body), 0))
+    return str(path)
+
+
+@pytest.mark.parametrize("method", [zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA], ids=["bzip2", "lzma"])
+def test_zip_member_that_inflates_past_its_declared_size_is_stopped_at_the_bound(env, capfd, method):
+    import tracemalloc
+
+    b = lying_zip(env / "liar.zip", method, 64, declared=1 << 20)
+    tracemalloc.start()
+    try:
+        with pytest.raises(SystemExit) as e:
+            host.load_bundle(b)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert e.value.code == 3 and host._STAGED == []
+    err = capfd.readouterr().err
+    assert err.startswith(TAG + "FATAL: combined_litert.tflite in " + b + " inflates past 17825792 bytes from ")
+    assert peak < 32 << 20  # a block at a time, never the 64 MiB the stream holds
+
+
+@pytest.mark.parametrize("method", [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA],
+                         ids=["stored", "deflated", "bzip2", "lzma"])
+@pytest.mark.parametrize("damaged", [False, True], ids=["intact", "bad-crc"])
+def test_zip_model_members_are_staged_exactly_or_not_at_all(env, capfd, method, damaged):
+    data = np.random.default_rng(5).standard_normal(1 << 18).astype("<f4").tobytes() + bytes(1 << 20)
+    b = env / "m.zip"
+    with zipfile.ZipFile(b, "w", method) as z:
+        z.writestr("canon.bin", canon_bytes())
+        z.writestr("combined_litert.tflite", data)
+    if damaged:  # the directory's CRC-32 of the model no longer matches its bytes
+        raw = bytearray(b.read_bytes())
+        at = raw.rfind(b"PK\x01\x02")
+        raw[at + 16] ^= 0xFF
+        b.write_bytes(bytes(raw))
+        with pytest.raises(zipfile.BadZipFile, match="Bad CRC-32 for file 'combined_litert.tflite'"):
+            host.load_bundle(str(b))
+        import tempfile
+
+        mine = f"lumeth2-stage.{os.getpid()}."
+        assert host._STAGED == [] and not any(n.startswith(mine) for n in os.listdir(tempfile.gettempdir()))
+        return
+    [p], nm, _ = host.load_bundle(str(b))
+    assert nm == "combined_litert.tflite" and open(p, "rb").read() == data

@@ -3,6 +3,8 @@
 import errno
 import os
 import pathlib
+import re
+import stat
 import subprocess
 import sys
 import tempfile
@@ -10,6 +12,16 @@ import tempfile
 import pytest
 
 from orvane._lumeth2 import _chain_host as m
+
+
+def staging_parent(p):
+    """The staging directory of a staged copy: copies live in this process's own
+    folder there, "lumeth2-stage.<pid>.<random>", which only its owner may enter."""
+    folder = os.path.dirname(p)
+    assert re.fullmatch(rf"lumeth2-stage\.{os.getpid()}\.\w{{6}}", os.path.basename(folder))
+    st = os.lstat(folder)
+    assert stat.S_ISDIR(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o700 and st.st_uid == os.geteuid()
+    return os.path.dirname(folder)
 
 
 @pytest.fixture
@@ -59,7 +71,7 @@ def test_other_members_go_to_a_recorded_temporary_file(staged, tmp_path, dir_bun
     reg.append("/earlier/staged/file")
     data = bytes(range(256)) * 40
     p = m._stage_tflite(bundle=str(bundle), nm=nm, data=memoryview(data))
-    assert os.path.dirname(p) == str(d)
+    assert staging_parent(p) == str(d)
     assert os.path.basename(p).endswith(suffix)
     assert pathlib.Path(p).read_bytes() == data
     assert reg[-1] == p and len(reg) == 2
@@ -76,7 +88,7 @@ def test_unset_or_blank_stage_dir_means_default_temp_dir(monkeypatch, capfd, val
     assert m._stage_dir() is None
     p = m._stage_tflite("/no/such/bundle", "x.tflite", b"x")
     try:
-        assert os.path.dirname(p) == tempfile.gettempdir()
+        assert staging_parent(p) == tempfile.gettempdir()
     finally:
         m._drop_staged()
     assert capfd.readouterr().err == ""
@@ -99,7 +111,8 @@ def test_unusable_stage_dir_logs_and_falls_back(monkeypatch, tmp_path, capfd):
     p1 = m._stage_tflite("/no/such/bundle", "a.tflite", b"a")
     p2 = m._stage_tflite("/no/such/bundle", "b.tflite", b"b")
     try:
-        assert os.path.dirname(p1) == os.path.dirname(p2) == tempfile.gettempdir()
+        assert staging_parent(p1) == staging_parent(p2) == tempfile.gettempdir()
+        assert os.path.dirname(p1) == os.path.dirname(p2)  # one folder per process
     finally:
         m._drop_staged()
     line = (f"[render-stream-chain-host] LUMETH2_STAGE_DIR={bad!r} unusable "
@@ -208,3 +221,162 @@ os.unlink = spy
     removed = [ln.split(" ", 1)[1] for ln in r.stderr.decode().splitlines() if ln.startswith("unlink ")]
     assert removed == paths[::-1]
     assert list(tmp_path.iterdir()) == []
+
+
+# --- shared staging directories, other users, killed hosts ----------------------
+
+def wait_for(cond, what, timeout=60.0):
+    """Poll `cond` until it holds, failing after `timeout` seconds."""
+    import time
+
+    deadline = time.monotonic() + timeout
+    while not cond():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.005)
+
+
+@pytest.fixture
+def other_user():
+    """A throwaway second user (the tests run as root); removed afterwards."""
+    import shutil
+
+    if os.geteuid() != 0 or not shutil.which("useradd"):
+        pytest.skip("needs root to create a second user")
+    name = f"l2stage{os.getpid() % 100000}"
+    subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", name], check=True, capture_output=True)
+    try:
+        yield name
+    finally:
+        subprocess.run(["userdel", name], capture_output=True)
+
+
+@pytest.fixture
+def shared_dir(monkeypatch):
+    """A staging directory anyone may write into (mode 0777, not sticky), outside the
+    test's own private tree so that another user can reach it."""
+    import shutil
+
+    d = tempfile.mkdtemp(prefix="l2shared-", dir="/tmp")
+    os.chmod(d, 0o777)
+    monkeypatch.setenv("LUMETH2_STAGE_DIR", d)
+    monkeypatch.setattr(m, "_STAGED", [])
+    yield d
+    m._drop_staged()
+    shutil.rmtree(d)
+
+
+SWAP = r"""
+import os, sys
+path = sys.argv[1]
+folder = os.path.dirname(path)
+try:
+    os.listdir(folder)
+    print("listed")
+except PermissionError:
+    print("private")
+try:
+    os.rename(path, path + ".theirs")  # the copy sits where anyone may rename it
+except PermissionError:
+    os.rename(folder, folder + ".theirs")  # else move the whole folder aside
+    os.mkdir(folder)
+with open(path, "wb") as f:
+    f.write(sys.stdin.buffer.read())
+"""
+
+
+def test_another_user_cannot_put_a_file_under_a_staged_path(shared_dir, other_user, l2_models):
+    import numpy as np
+
+    p = m._stage_tflite("/no/bundle", "combined_litert.tflite", l2_models["combined"].read_bytes())
+    layout_ok = staging_parent(p) == shared_dir if os.path.dirname(p) != shared_dir else False
+    # The other user plants a model without the decoder signatures under the very path.
+    import shutil
+
+    # an interpreter the other user may run (ours may live under root's home)
+    python = shutil.which("python3", path="/usr/local/bin:/usr/bin:/bin")
+    if python is None:
+        pytest.skip("no system python3 for the second user")
+    r = subprocess.run([python, "-c", SWAP, p], input=l2_models["no_dec8"].read_bytes(),
+                       user=other_user, capture_output=True, timeout=60, cwd="/")
+    assert r.returncode == 0, r.stderr.decode()
+    assert pathlib.Path(p).read_bytes() == l2_models["no_dec8"].read_bytes()  # the name now is theirs
+    # ... but the chain loads the file this process wrote: all signatures present
+    m.LitertChain([p], np.zeros(16 * 4680, np.float32), 1)
+    assert r.stdout == b"private\n"  # and our folder could not even be listed
+    assert layout_ok
+
+
+def dead_pid():
+    p = subprocess.Popen(["true"])
+    p.wait()
+    return p.pid
+
+
+def test_start_up_sweeps_folders_of_dead_processes_only(staged):
+    _, d = staged
+    d.mkdir()
+    gone = dead_pid()
+    leftover = d / f"lumeth2-stage.{gone}.Ab3_x9"
+    leftover.mkdir(mode=0o700)
+    (leftover / "tmpabcdefgh_combined_litert.tflite").write_bytes(b"model")
+    kept = [d / "lumeth2-stage.1.abcdef",  # its process lives
+            d / f"lumeth2-stage.{gone}.toolong1",  # not our pattern
+            d / f"lumeth2-stage.{gone}"]
+    for k in kept:
+        k.mkdir()
+        (k / "f").write_bytes(b"x")
+    not_a_dir = d / f"lumeth2-stage.{gone}.zz9zz9"
+    not_a_dir.write_bytes(b"a file")
+    p = m._stage_tflite("/no/bundle", "a.tflite", b"a")
+    assert not leftover.exists()
+    assert all((k / "f").exists() for k in kept) and not_a_dir.exists()
+    assert sorted(os.listdir(d)) == sorted([os.path.basename(os.path.dirname(p)), not_a_dir.name]
+                                           + [k.name for k in kept])
+
+
+@pytest.mark.parametrize("sig, status", [("SIGTERM", 128 + 15), ("SIGKILL", -9)])
+def test_host_signalled_during_start_up_leaves_no_copy(tmp_path, l2_models, sig, status, monkeypatch):
+    import fcntl
+    import signal
+
+    import numpy as np
+    from lumeth2_bundle_pack import write_bundle
+    from lumeth2_host_client import host_command, isolated_env
+
+    stage = tmp_path / "stage"
+    env = isolated_env(tmp_path, stage)
+    bundle = write_bundle("qvx", tmp_path / "b", {"canon.bin": np.zeros(74880, "<f4").tobytes(),
+                                                   "combined_litert.tflite": l2_models["combined"].read_bytes()})
+    # Standard error is a one-page pipe filled so that the warm-up line still fits
+    # but the colour report, written after the model is staged, does not: the
+    # host then waits there, between staging and loading, until we read.
+    r, w = os.pipe()
+    fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
+    warm = f"[render-stream-chain-host] warming up identity={bundle} threads=2 ...\n".encode()
+    os.write(w, b"#" * (4096 - len(warm) - 64))
+    p = subprocess.Popen(host_command() + ["render-stream", bundle, "--threads", "2"], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=w, env=env)
+    os.close(w)
+    try:
+        wait_for(lambda: any(stage.rglob("*_combined_litert.tflite")), "no model was staged")
+        p.send_signal(getattr(signal, sig))
+        with os.fdopen(r, "rb") as err:
+            err.read()  # let the host finish what it writes on its way out
+        assert p.wait(timeout=60) == status
+    finally:
+        p.kill()
+        p.wait()
+    if sig == "SIGTERM":  # its exit sweep ran
+        assert list(stage.iterdir()) == []
+        return
+    # killed outright: its folder stays until the next process stages there
+    [left] = stage.iterdir()
+    assert left.name.startswith(f"lumeth2-stage.{p.pid}.") and any(left.iterdir())
+    monkeypatch.setenv("LUMETH2_STAGE_DIR", str(stage))
+    monkeypatch.setattr(m, "_STAGED", [])
+    try:
+        mine = m._stage_tflite("/no/bundle", "a.tflite", b"a")
+        assert os.listdir(stage) == [os.path.basename(os.path.dirname(mine))]
+    finally:
+        m._drop_staged()
+    assert list(stage.iterdir()) == []

@@ -55,19 +55,109 @@ def test_read_exact_over_a_real_pipe():
     assert r.stderr.decode() == repr([b"abcd", b"", None, None, b""])
 
 
-def test_read_exact_waits_for_bytes_that_arrive_in_pieces():
+def wait_drained(fd, what, timeout=60.0):
+    """Wait until the pipe behind `fd` holds no unread bytes (the reader took them)."""
+    import fcntl
+    import termios
+    import time
+
+    buf = bytearray(4)
+    deadline = time.monotonic() + timeout
+    while True:
+        fcntl.ioctl(fd, termios.FIONREAD, buf)
+        if int.from_bytes(buf, sys.byteorder) == 0:
+            return
+        assert time.monotonic() < deadline, what
+        os.sched_yield()
+
+
+def wait_filled(fd, n, timeout=60.0):
+    """Wait until the pipe behind `fd` holds at least `n` unread bytes."""
+    import fcntl
+    import termios
+    import time
+
+    buf = bytearray(4)
+    deadline = time.monotonic() + timeout
+    while True:
+        fcntl.ioctl(fd, termios.FIONREAD, buf)
+        if int.from_bytes(buf, sys.byteorder) >= n:
+            return
+        assert time.monotonic() < deadline, "the writer never wrote"
+        os.sched_yield()
+
+
+PIECES = """
+import os, sys
+from orvane._lumeth2 import _chain_host as m
+if sys.argv[1] == "nonblocking":
+    os.set_blocking(0, False)
+sys.stderr.write("reading\\n")
+sys.stderr.flush()
+d = m.read_exact(8)
+m._OUT.write(repr(d).encode())
+m._OUT.flush()
+"""
+
+
+@pytest.mark.parametrize("mode", ["blocking", "nonblocking"])
+def test_read_exact_waits_for_bytes_that_arrive_in_pieces(mode):
+    # The second piece is written only once the child has taken the first and
+    # waits for the rest: a reader that made one raw read, or took "nothing
+    # ready" on a non-blocking input for the end, would come back short.
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
-    code = ("from orvane._lumeth2 import _chain_host as m\n"
-            "d = m.read_exact(8)\nm._OUT.write(d[::-1])\nm._OUT.flush()\n")
-    p = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE,
+    p = subprocess.Popen([sys.executable, "-c", PIECES, mode], stdin=subprocess.PIPE,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    p.stdin.write(b"abc")
-    p.stdin.flush()
-    p.stdin.write(b"defgh")
-    p.stdin.close()
-    out = p.stdout.read()
-    assert p.wait(timeout=120) == 0, p.stderr.read()
-    assert out == b"hgfedcba"
+    try:
+        assert p.stderr.readline() == b"reading\n"
+        p.stdin.write(b"abc")
+        p.stdin.flush()
+        wait_drained(p.stdin.fileno(), "the child never read the first piece")
+        p.stdin.write(b"defgh")
+        p.stdin.flush()
+        out = p.stdout.read()
+        assert p.wait(timeout=120) == 0, p.stderr.read()
+    finally:
+        p.kill()
+        p.wait()
+    assert out == repr(b"abcdefgh").encode()
+
+
+NONBLOCKING_OUT = """
+import os, sys
+from orvane._lumeth2 import _chain_host as m
+os.set_blocking(1, False)
+px = bytes(range(256)) * (720 * 416 * 3 // 256)
+m.emit([(3, px), (4, px[::-1]), (5, px)])
+m.write_frame(-1, b"")
+m._OUT.flush()
+sys.stderr.write("done\\n")
+"""
+
+
+@pytest.mark.parametrize("unbuffered", [False, True], ids=["buffered", "unbuffered"])
+def test_records_are_whole_on_a_nonblocking_stdout(unbuffered):
+    # The parent starts reading only once pixels are in the pipe: a record's
+    # 898,560 pixel bytes cannot fit a pipe, so the child's non-blocking stdout is
+    # full part-way through the first record. The raw writer then takes part or
+    # nothing, the buffered one raises BlockingIOError; either way every byte
+    # must arrive, in order.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if unbuffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    p = subprocess.Popen([sys.executable, "-c", NONBLOCKING_OUT], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=env)
+    try:
+        wait_filled(p.stdout.fileno(), 4096)
+        out = p.stdout.read()
+        status = p.wait(timeout=120)
+        err = p.stderr.read()
+    finally:
+        p.kill()
+        p.wait()
+    assert status == 0 and err.endswith(b"done\n"), err
+    px = bytes(range(256)) * (FRAME // 256)
+    assert out == b"\x03\0\0\0" + px + b"\x04\0\0\0" + px[::-1] + b"\x05\0\0\0" + px + b"\xff" * 4
 
 
 class Out:
