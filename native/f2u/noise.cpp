@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gc.hpp"
 #include "f2u/constants.hpp"
 #include "f2u/nparray.hpp"
 #include "f2u/numeric.hpp"
@@ -89,6 +90,11 @@ struct AR2Noise {
     bool busy = false;
 
     size_t C() const { return ch.size(); }
+    // The Python references, for cycle collection.
+    template <class F>
+    void each(F f) {
+        for (nb::object& g : rng) f(g);
+    }
 };
 
 struct AR2Busy {
@@ -290,7 +296,7 @@ void register_noise(nb::module_& m) {
             },
             nb::arg("n").none(), "The next recorded noise block as float32 (1, n).");
 
-    auto ar2 = nb::class_<AR2Noise>(m, "AR2Noise", nb::dynamic_attr(), "Per-channel AR(2) noise stream, generated in blocks, addressed by row.");
+    auto ar2 = nb::class_<AR2Noise>(m, "AR2Noise", nb::dynamic_attr(), nb::type_slots(orvane::gc_slots<AR2Noise>()), "Per-channel AR(2) noise stream, generated in blocks, addressed by row.");
     ar2.attr("BLOCK") = AR2_BLOCK;
     ar2
         .def(

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/gc.hpp"
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
 
@@ -296,7 +297,7 @@ void register_color(nb::module_& m) {
 
     // Final: `apply` cannot be overridden, so the pixel conversion may fold a
     // correction of this exact type into its own kernel.
-    nb::class_<ColorCorrect> cls(m, "ColorCorrect", nb::is_final());
+    nb::class_<ColorCorrect> cls(m, "ColorCorrect", nb::is_final(), nb::type_slots(orvane::gc_slots<ColorCorrect>()));
     cls.def(
            "__init__",
            [](ColorCorrect* self, nb::object kind, nb::object lut, nb::object gain, nb::object bias,
