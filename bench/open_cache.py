@@ -1,14 +1,17 @@
-"""Avatar cache: content-key hashing and disk usage, ours vs plain Python.
+"""Avatar cache: content-key hashing, disk usage and unpacking, ours vs plain Python.
 
 Prints one line per measurement: ours, the reference, the ratio (reference / ours,
 above 1 means ours is faster); median of several runs in one process.
 """
 import hashlib
+import itertools
 import os
+import random
 import statistics
 import sys
 import tempfile
 import time
+import zipfile
 
 import orvane._open as om
 
@@ -41,6 +44,41 @@ def ref_du(path):
             except OSError:
                 pass
     return total
+
+
+def ref_unzip(src, dest):
+    """The plain zip reader's copy of every member (no bound on what a member inflates to)."""
+    with zipfile.ZipFile(src) as z:
+        for info in z.infolist():
+            out = os.path.join(dest, info.filename)
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            with z.open(info) as r, open(out, "wb") as w:
+                while chunk := r.read(1 << 22):
+                    w.write(chunk)
+
+
+def unpack_lines(tmp, mib):
+    """Bounded unpacking (bounded decompressor steps, running total) vs the zip reader."""
+    from orvane._qvx_engine import unfold_qvx
+    rng = random.Random(5)
+    # weights-like: half noise, half runs, so every method has work to do
+    blob = b"".join(rng.randbytes(1 << 19) + bytes(1 << 19) for _ in range(mib))
+    runs = itertools.count()
+
+    def fresh():
+        d = os.path.join(tmp, f"out{next(runs)}")
+        os.makedirs(d)
+        return d
+
+    for name, method in (("deflated", zipfile.ZIP_DEFLATED), ("bzip2", zipfile.ZIP_BZIP2),
+                         ("lzma", zipfile.ZIP_LZMA)):
+        src = os.path.join(tmp, f"a-{name}.zip")
+        with zipfile.ZipFile(src, "w", method) as z:
+            z.writestr("manifest.json", b"{}")
+            z.writestr("models/w.bin", blob)
+        ours = median_time(lambda: unfold_qvx(src, fresh()), runs=3)
+        ref = median_time(lambda: ref_unzip(src, fresh()), runs=3)
+        line(f"unpack {mib} MiB zip ({name}) vs zip reader", ours, ref)
 
 
 def line(what, ours, ref, unit="s"):
@@ -79,6 +117,8 @@ def main():
         assert om._du(tree) == ref_du(tree)
         line("_du, 200 dirs x 50 files, vs os.walk+lstat", median_time(lambda: om._du(tree)),
              median_time(lambda: ref_du(tree)))
+
+        unpack_lines(tmp, min(mib, 32))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Render a demo with the lumeth-2 render-stream host.
 
-Builds a demo bundle from the generated test models, writes a short synthetic
+Builds a demo bundle from the generated face models, writes a short synthetic
 speech-like WAV, runs `render_stream_chain_host` as a child process and feeds it
 the WAV's samples over the stdin/stdout frame protocol, then writes the frames as
 an MP4 with the audio (through the `ffmpeg` program) or, without ffmpeg, as a PNG
@@ -27,6 +27,8 @@ from lumeth2_host_client import FH, FLUSH, FPS, FW, SR, Host, frame_array  # noq
 from make_demo_bundle import build_demo_bundle  # noqa: E402
 
 BLOCK = 4000  # samples per protocol block: 0.25 s, as a live parent would send
+SPF = SR // FPS  # samples per video frame
+PRESENT_DELAY = 1  # the host writes a stream's first frame this many extra times
 
 
 def speech_like(seconds: float, seed: int = 7) -> np.ndarray:
@@ -109,12 +111,17 @@ def main(argv=None) -> int:
             ff = subprocess.Popen(
                 ["ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24",
                  "-s", f"{FW}x{FH}", "-r", str(FPS), "-i", "-", "-i", wav,
-                 "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", args.out],
+                 "-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", args.out],
                 stdin=subprocess.PIPE)
+            # The file pairs picture k with its own 50 ms of sound: the host's repeated first
+            # frame (a live viewer's presentation delay) stays out, and so do the frames the
+            # flush renders past the end of the audio.
+            want = -(-len(pcm) // SPF)
             try:
-                for _, data in render(bundle, pcm):
-                    ff.stdin.write(data)
-                    n += 1
+                for k, (_, data) in enumerate(render(bundle, pcm)):
+                    if PRESENT_DELAY <= k < want + PRESENT_DELAY:
+                        ff.stdin.write(data)
+                        n += 1
             finally:
                 ff.stdin.close()  # ffmpeg ends with what it got, also when rendering failed
             if ff.wait() != 0:

@@ -1,10 +1,12 @@
-"""Build a lumeth-2 demo avatar bundle from the generated test models.
+"""Build a lumeth-2 demo avatar bundle from generated models.
 
-The bundle holds a canonical latent, the combined chain model written by
-tools/make_lumeth2_models.py and, optionally, a colour correction, packed as a
-directory, a QVX container or a zip file. The test models compute nothing useful:
-their frames show the chain's inner signals (audio level, step counter, decoder
-phase) as coloured blocks, which is enough to see the host run end to end.
+The bundle holds a canonical latent, the chain model and, optionally, a colour
+correction, packed as a directory, a QVX container or a zip file. By default the
+models are the face models of tools/make_demo_face_models.py: a drawn face whose
+mouth opens with the speech energy of each frame's own audio. `models=` takes
+other model files by member name, such as the test models of
+tools/make_lumeth2_models.py (`model_bytes()`), whose frames show the chain's
+inner signals as coloured blocks.
 
     python tools/make_demo_bundle.py OUT [--form dir|qvx|zip] [--split] [--color]
 """
@@ -21,6 +23,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import make_lumeth2_models  # noqa: E402
+from make_demo_face_models import face_model_files  # noqa: E402
 from lumeth2_bundle_pack import FORMS, write_bundle  # noqa: E402
 
 CANON_FLOATS = 16 * 4680
@@ -45,7 +48,7 @@ def model_bytes() -> dict[str, bytes]:
 
 
 def demo_members(*, split: bool = False, color: bool = False, models: dict[str, bytes] | None = None) -> dict[str, bytes]:
-    models = models or model_bytes()
+    models = models or face_model_files()
     members = {"canon.bin": demo_canon().astype("<f4").tobytes()}
     if split:
         members["identity.tflite"] = models["identity.tflite"]

@@ -250,6 +250,7 @@ struct FixtureFrames {
     int state = 0;  // 0 fresh, 1 running, 2 ended
     bool running = false;
     bool pushed = false;  // a chunk was pushed and its finished ticks are being handed out
+    bool fresh = false;   // the stream was cleared for this render
 
     template <class F>
     void each(F f) {
@@ -281,6 +282,12 @@ struct FixtureFrames {
             Py_ssize_t len = PyObject_Length(chunk.ptr());
             if (len < 0) throw nb::python_error();
             if (len == 0) continue;
+            if (!fresh) {
+                // Samples short of a tick left by an earlier render would shift
+                // every tick of this one: each render starts from a clean stream.
+                rt.attr("reset_stream")();
+                fresh = true;
+            }
             rt.attr("push_audio")(samples_of(chunk));
             pushed = true;
         }

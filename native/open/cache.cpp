@@ -205,21 +205,49 @@ nb::object cache_root() {
     return os.attr("path").attr("expanduser")(raw);
 }
 
+// A plain decimal number in ASCII, blanks around it allowed: sign, digits with
+// an optional fraction, an optional exponent; or the words for an infinity or
+// not-a-number (which then fail as a cap). float() alone would also take
+// "1_5", other scripts' digits and Unicode spaces.
+bool plain_decimal(std::string_view t) {
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (!t.empty() && blank(t.front())) t.remove_prefix(1);
+    while (!t.empty() && blank(t.back())) t.remove_suffix(1);
+    if (!t.empty() && (t.front() == '+' || t.front() == '-')) t.remove_prefix(1);
+    std::string word;
+    for (char c : t) word.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
+    if (word == "inf" || word == "infinity" || word == "nan") return true;
+    size_t i = 0, digits = 0;
+    auto digit = [&](size_t k) { return k < t.size() && t[k] >= '0' && t[k] <= '9'; };
+    while (digit(i)) ++i, ++digits;
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        while (digit(i)) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (!digit(i)) return false;
+        while (digit(i)) ++i;
+    }
+    return i == t.size();
+}
+
 nb::object cache_cap_bytes() {
     nb::object raw = py_import("os").attr("environ").attr("get")("ORVANE_AVATAR_CACHE_GB", "");
     nb::object fallback = mod_get("_DEFAULT_CACHE_GB");
-    double gb;
-    if (!nb::bool_(raw)) {
-        gb = nb::cast<double>(fallback);
-    } else {
-        try {
+    double gb = nb::cast<double>(fallback);
+    if (nb::bool_(raw)) {
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_Check(raw.ptr()) ? PyUnicode_AsUTF8AndSize(raw.ptr(), &n) : nullptr;
+        if (!text) PyErr_Clear();  // not text, or text that is no UTF-8 (a lone surrogate): unreadable
+        if (text && plain_decimal(std::string_view(text, static_cast<size_t>(n))))
             gb = nb::cast<double>(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))(raw));
-        } catch (nb::python_error& e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            gb = nb::cast<double>(fallback);
-        }
     }
-    if (!std::isnan(gb) && gb < 0.0) gb = 0.0;
+    // Negative settings mean no room; an infinity of either sign stays one, so
+    // that it fails below like not-a-number does.
+    if (std::isfinite(gb) && gb < 0.0) gb = 0.0;
     // int() of the product: truncation toward zero; OverflowError for an
     // infinity, ValueError for not-a-number, in the interpreter's own words.
     PyObject* n = PyLong_FromDouble(gb * 1e9);

@@ -73,20 +73,35 @@ static nb::bytes pcm_of_array(nb::handle np, nb::handle arr) {
     return res;
 }
 
+// The path as the decoders must be handed it. They read a name as "-"
+// (standard input) or as "<protocol>:<rest>" ("take:1.wav") before they look
+// for a file of that name; a path that starts with "/" or "./" is always a
+// plain file, so a relative one goes over as "./<path>".
+static nb::object decoder_path(nb::handle path) {
+    if (truthy(py_import("os.path").attr("isabs")(path))) return nb::borrow(path);
+    PyObject* dot = PyBytes_Check(path.ptr()) ? PyBytes_FromString("./") : PyUnicode_FromString("./");
+    if (!dot) throw nb::python_error();
+    nb::object prefix = nb::steal(dot);
+    return checked(PyNumber_Add(prefix.ptr(), path.ptr()));
+}
+
 static nb::object pcm_of_file(nb::handle obj) {
     nb::object path = PyUnicode_Check(obj.ptr()) ? nb::borrow(obj) : py_import("os").attr("fspath")(obj);
     nb::object ospath = py_import("os.path");
     if (!truthy(ospath.attr("isfile")(path))) raise_with_text(PyExc_FileNotFoundError, "no audio at ", path);
     nb::list args;
     for (const char* a : {"ffmpeg", "-nostdin", "-loglevel", "error", "-i"}) args.append(nb::str(a));
-    args.append(path);
+    args.append(decoder_path(path));
     nb::str rate = nb::str(mod_get("_SAMPLE_RATE"));
     args.append(nb::str("-ar"));
     args.append(rate);
     for (const char* a : {"-ac", "1", "-f", "s16le", "-"}) args.append(nb::str(a));
     nb::object proc;
     try {
-        proc = mod_get("subprocess").attr("run")(args, nb::arg("capture_output") = true);
+        // Its standard input is the null device: it can never read or wait on ours.
+        nb::object subprocess = mod_get("subprocess");
+        proc = subprocess.attr("run")(args, nb::arg("capture_output") = true,
+                                      nb::arg("stdin") = subprocess.attr("DEVNULL"));
     } catch (nb::python_error& e) {
         if (!e.matches(PyExc_FileNotFoundError)) throw;  // only a missing ffmpeg falls back
         proc = nb::object();
@@ -130,7 +145,9 @@ static nb::bytes decode(nb::handle path) {
     try {
         nb::list frames;
         nb::object resampler;
-        nb::object container = av.attr("open")(path);
+        // PyAV reads a bytes argument as a file object, not as a path
+        nb::object name = py_import("os").attr("fsdecode")(decoder_path(path));
+        nb::object container = av.attr("open")(name);
         try {
             resampler = av.attr("AudioResampler")(nb::arg("format") = "s16", nb::arg("layout") = "mono",
                                                   nb::arg("rate") = 16000);

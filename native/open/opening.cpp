@@ -54,7 +54,7 @@ nb::object open_avatar(nb::object source) {
     }
     if (PyUnicode_GET_LENGTH(source.ptr()) == 0) refuse_plain("InvalidAvatar", "open() needs an avatar to open");
     if (!nb::cast<bool>(os.attr("path").attr("exists")(source))) {
-        if (!mod_get("_CODE").attr("match")(source).is_none())
+        if (!mod_get("_CODE").attr("fullmatch")(source).is_none())  // "$" alone would let a final line end through
             refuse_plain("NotSupported", service_code_message(source));
         refuse_plain("InvalidAvatar", concat({nb::str("no avatar at "), source}));
     }

@@ -35,8 +35,29 @@ double mtime_of(const struct stat& st) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// One listing of the avatars directory, in the file system's order, hidden
-// names left out.
+// Whether the cache itself makes this name: an entry "sha256-" and 32 lowercase
+// hex digits, or an unpack leftover of one, the entry's name then ".tmp." and a
+// process id. The avatars directory may be a folder the user keeps other
+// things in (an empty cache root puts it in the working directory): every
+// other name is theirs, neither counted nor removed. Hidden names (the memo
+// directory) never match.
+bool cache_made(const char* name) {
+    static constexpr char kPrefix[] = "sha256-";
+    if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return false;
+    const char* p = name + (sizeof kPrefix - 1);
+    for (int i = 0; i < 32; ++i, ++p)
+        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return false;
+    if (*p == '\0') return true;
+    if (std::strncmp(p, ".tmp.", 5) != 0) return false;
+    p += 5;
+    if (*p == '\0') return false;
+    for (; *p; ++p)
+        if (*p < '0' || *p > '9') return false;
+    return true;
+}
+
+// One listing of the avatars directory, in the file system's order, only the
+// names the cache makes.
 std::vector<std::string> list_avatars(const std::string& dir) {
     std::vector<std::string> names;
     int err = 0;
@@ -47,7 +68,7 @@ std::vector<std::string> list_avatars(const std::string& dir) {
             err = errno;
         } else {
             while (dirent* ent = ::readdir(d)) {
-                if (ent->d_name[0] == '.') continue;  // memos and every other hidden name
+                if (!cache_made(ent->d_name)) continue;  // memos, hidden and foreign names
                 names.emplace_back(ent->d_name);
             }
             ::closedir(d);

@@ -1,46 +1,156 @@
 """Command line of the package (small stand-in): ``python -m orvane render <avatar> <audio> <out.mp4>``.
 
 ``_write(avatar, audio, out_mp4)`` renders ``audio`` with an open avatar into an MP4 file
-through PyAV and returns the output path.
+through PyAV (H.264 video, or MPEG-4 part 2 where the encoder is missing, and AAC audio:
+the speech the frames were rendered from, 16 kHz mono) and returns the output path.
+Picture k goes with the sound of frame k: an engine's repeated first frames
+(``present_delay_frames``) and frames past the end of the audio stay out of the file.
 """
+import math
+import os
 import sys
+from fractions import Fraction
+
+_RATE = 16000  # the offline layer's PCM: mono signed 16-bit samples at 16 kHz
+
+
+class _Kept:
+    """The audio of one render as the engine pulls it, kept for the sound track.
+
+    A whole clip (bytes, array or file) is converted once, up front; a streamed input
+    is converted item by item as the render asks for it, and each item goes on to the
+    render already converted."""
+
+    def __init__(self, audio):
+        from orvane._open import _pcm, _whole_clip
+
+        self.pcm = bytearray()
+        clip = _whole_clip(audio)
+        if clip is not None:
+            self.pcm += clip
+            self.complete = True
+            self.source = clip
+        else:
+            self.complete = False
+
+            def items():
+                for item in audio:
+                    data = _pcm(item)
+                    self.pcm += data
+                    yield data
+                self.complete = True
+
+            self.source = items()
+
+    def samples(self) -> int:
+        return len(self.pcm) // 2
+
+
+def _video_stream(out, rate, height, width):
+    try:
+        stream = out.add_stream("libx264", rate=rate)
+    except ValueError:  # unknown codec: a PyAV build without x264
+        stream = out.add_stream("mpeg4", rate=rate)
+    stream.height, stream.width = height, width
+    stream.pix_fmt = "yuv420p"
+    return stream
 
 
 def _write(avatar, audio, out_mp4):
     import av
+    import numpy as np
 
-    frames = iter(avatar.render(audio))
+    kept = _Kept(audio)
+    frames = iter(avatar.render(kept.source))
     first = next(frames, None)
     if first is None:
         raise ValueError("the render gave no frames")
     rate = int(getattr(avatar._engine, "frames_per_second", None) or 25)
-    with av.open(out_mp4, mode="w") as out:
-        stream = out.add_stream("mpeg4", rate=rate)
-        stream.height, stream.width = first.shape[0] // 2 * 2, first.shape[1] // 2 * 2
-        stream.pix_fmt = "yuv420p"
+    delay = int(getattr(avatar._engine, "present_delay_frames", None) or 0)
+    with av.open(out_mp4, mode="w", format="mp4") as out:
+        video = _video_stream(out, rate, first.shape[0] // 2 * 2, first.shape[1] // 2 * 2)
+        sound = out.add_stream("aac", rate=_RATE)
+        sound.layout = "mono"
+        sound.time_base = Fraction(1, _RATE)
+        state = {"n": 0, "heard": 0, "seen": 0}
 
-        def put(img):
-            img = img[: stream.height, : stream.width]
-            for packet in stream.encode(av.VideoFrame.from_ndarray(img, format="rgb24")):
+        def hear(upto: int):
+            # sound up to sample `upto` of what the render has pulled so far
+            upto = min(upto, kept.samples())
+            if upto <= state["heard"]:
+                return
+            pcm = np.frombuffer(bytes(kept.pcm[2 * state["heard"]: 2 * upto]), "<i2").reshape(1, -1)
+            frame = av.AudioFrame.from_ndarray(pcm, format="s16", layout="mono")
+            frame.sample_rate = _RATE
+            frame.pts, frame.time_base = state["heard"], Fraction(1, _RATE)
+            state["heard"] = upto
+            for packet in sound.encode(frame):
                 out.mux(packet)
 
-        put(first)
+        def show(img):
+            state["seen"] += 1
+            if state["seen"] <= delay:  # an engine's repeated first frame: picture k shows sound k
+                return
+            # Once the whole input is known, the video stops where the sound does: frames
+            # an engine renders past the end of the audio are left out.
+            if kept.complete and state["n"] >= math.ceil(kept.samples() * rate / _RATE):
+                return
+            vf = av.VideoFrame.from_ndarray(np.ascontiguousarray(img[: video.height, : video.width]),
+                                            format="rgb24")
+            vf.pts, vf.time_base = state["n"], Fraction(1, rate)
+            state["n"] += 1
+            for packet in video.encode(vf):
+                out.mux(packet)
+            hear(state["n"] * _RATE // rate)
+
+        show(first)
         for img in frames:
-            put(img)
-        for packet in stream.encode():
-            out.mux(packet)
+            show(img)
+        hear(kept.samples())
+        for stream in (video, sound):
+            for packet in stream.encode():
+                out.mux(packet)
     return out_mp4
 
 
-def main(argv):
-    if len(argv) == 4 and argv[0] == "render":
-        import orvane._open as _open
+USAGE = "usage: python -m orvane render <avatar> <audio> <out.mp4>"
 
-        with _open.open(argv[1]) as avatar:
-            print(_write(avatar, argv[2], argv[3]))
+
+def _unwritable(path):
+    """Why `path` cannot take the video file, or None; checked before any rendering."""
+    if os.path.isdir(path):
+        return "it is a folder"
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        return f"no folder {folder}"
+    if not os.access(folder, os.W_OK | os.X_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        return "permission denied"
+    return None
+
+
+def main(argv):
+    if argv in (["-h"], ["--help"]):
+        print(USAGE)
         return 0
-    print("usage: python -m orvane render <avatar> <audio> <out.mp4>", file=sys.stderr)
-    return 2
+    if len(argv) != 4 or argv[0] != "render":
+        print(USAGE, file=sys.stderr)
+        return 2
+    _, source, audio, out_mp4 = argv
+    problem = _unwritable(out_mp4)
+    if problem:
+        print(f"orvane: cannot write {out_mp4}: {problem}", file=sys.stderr)
+        return 1
+    import orvane._open as _open
+    from orvane._errors import AvatarError
+
+    try:
+        with _open.open(source) as avatar:
+            print(avatar.render(audio, out_mp4=out_mp4))
+    except (AvatarError, OSError) as e:
+        # one line a user can act on; some decoder messages carry their own line breaks
+        print("orvane: " + " ".join(str(e).split()), file=sys.stderr)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":

@@ -17,6 +17,8 @@ import asyncio
 import concurrent.futures
 import dataclasses
 import logging
+import math
+import numbers
 import os
 import time
 from pathlib import Path
@@ -139,6 +141,30 @@ def _keep_only(q, keep):
         q.put_nowait(it)
 
 
+def _is_terminal(it) -> bool:
+    """The last word of a stream: its end sentinel or the error that ended it."""
+    return it is _STREAM_END or isinstance(it, BaseException)
+
+
+def _queued(q):
+    """The items waiting on ``q``, oldest first, left in place."""
+    items = []
+
+    def keep(it):
+        items.append(it)
+        return True
+
+    _keep_only(q, keep)
+    return items
+
+
+def _valid_rate(rate) -> bool:
+    # A bool is an int to Python but never a sample rate.
+    if isinstance(rate, (bool, np.bool_)) or not isinstance(rate, numbers.Real):
+        return False
+    return math.isfinite(rate) and rate > 0
+
+
 def _no_image(img) -> bool:
     # The runtime answers "no picture yet" with None or an empty image.
     return img is None or getattr(img, "size", 1) == 0
@@ -182,6 +208,9 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         self._playout = None
         self._emitter_task = None
         self._playout_reset = False
+        # Items an output iterator took off _out_queue but never handed over (its consumer
+        # left first): the next iterator hands them over before anything else.
+        self._out_carry = deque()
 
     # -- construction and model loading -------------------------------------------
     @classmethod
@@ -214,9 +243,14 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
     # -- input ----------------------------------------------------------------------
     async def push_audio(self, data, sample_rate, last_chunk=True):
         """Queue ``data`` (16-bit little-endian mono PCM at ``sample_rate`` Hz)."""
+        if not _valid_rate(sample_rate):
+            # Refused here: a rate of 0 or None would only fail later inside the producer,
+            # ending the stream, and a negative one would turn the speech into nothing.
+            raise ValueError("AsyncAvatar.push_audio: sample_rate must be a positive, finite number "
+                             "of Hz, got %r" % (sample_rate,))
         control = VideoControl.from_audio(data, sample_rate, last_chunk)
-        rate = sample_rate if sample_rate else 1
-        self._note_arrival(len(data) * 0.5 / rate)
+        # Bytes, not items: a memoryview over an int16 array has half as many items.
+        self._note_arrival(memoryview(data).nbytes * 0.5 / float(sample_rate))
         if last_chunk:
             self._arrival_ended()
         await self._in_queue.put(control)
@@ -255,33 +289,49 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
     async def _run_iter(self):
         await self._ensure_running()
         pend = self._sync_pend
+        carry = self._out_carry
         nxt = None
         try:
             while True:
                 if self._audio_queued is None and not pend:
-                    if nxt is not None:
+                    if carry:
+                        item = carry.popleft()
+                    elif nxt is not None:
                         # A get started in the paced branch is still out: take its item
-                        # first so that items keep their queue order.
-                        task, nxt = nxt, None
-                        item = await task
+                        # first so that items keep their queue order.  nxt is cleared only
+                        # once the item is ours, so a consumer leaving meanwhile keeps it.
+                        item = await nxt
+                        nxt = None
                     else:
                         item = await self._out_queue.get()
                 else:
-                    if nxt is None:
-                        nxt = asyncio.ensure_future(self._out_queue.get())
-                    timeout = max(0.0, pend[0][0] - time.monotonic()) if pend else None
-                    done, _ = await asyncio.wait({nxt}, timeout=timeout)
+                    if carry:
+                        done = True           # taken off the queue earlier: no wait
+                    else:
+                        if nxt is None:
+                            nxt = asyncio.ensure_future(self._out_queue.get())
+                        timeout = max(0.0, pend[0][0] - time.monotonic()) if pend else None
+                        done, _ = await asyncio.wait({nxt}, timeout=timeout)
                     while pend and pend[0][0] <= time.monotonic():
                         yield pend.popleft()[1]
                     if not done:
                         continue
-                    task, nxt = nxt, None
-                    item = task.result()
+                    if carry:
+                        item = carry.popleft()
+                    else:
+                        item = nxt.result()
+                        nxt = None
                 if item is _STREAM_END:
-                    while pend:
-                        release, picture = pend.popleft()
-                        await asyncio.sleep(max(0.0, release - time.monotonic()))
-                        yield picture
+                    try:
+                        while pend:
+                            release, picture = pend.popleft()
+                            await asyncio.sleep(max(0.0, release - time.monotonic()))
+                            yield picture
+                    except GeneratorExit:
+                        # The consumer left before it saw the end: the next iterator
+                        # hands out the pictures still held, then ends.
+                        carry.appendleft(_STREAM_END)
+                        raise
                     return
                 if isinstance(item, BaseException):
                     raise item
@@ -300,11 +350,22 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                     continue
                 yield item
         except asyncio.CancelledError:
+            self._keep_taken(nxt)
+            nxt = None
             await self.stop()
             raise
         finally:
-            if nxt is not None:
-                nxt.cancel()
+            self._keep_taken(nxt)
+
+    def _keep_taken(self, nxt):
+        """An iterator is leaving with its get ``nxt`` still out: cancel it, or, when it
+        has already taken an item, keep that item for the next iterator."""
+        if nxt is None:
+            return
+        if not nxt.done():
+            nxt.cancel()
+        elif not nxt.cancelled() and nxt.exception() is None:
+            self._out_carry.append(nxt.result())
 
     def sync_to(self, sink):
         """Hold each picture back until its voice plays out of ``sink`` (None: off)."""
@@ -352,6 +413,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             self._emitter_task = None
         self._playout = None
         self._running = False
+        self._out_carry.clear()
         while not self._out_queue.empty():
             try:
                 self._out_queue.get_nowait()
@@ -427,10 +489,16 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         if not self._running:
             return
         self._drain_queue(self._in_queue)
-        self._drain_queue(self._out_queue)
+        # A producer that has already ended left its error and end sentinel behind: they
+        # are the stream's last word, not the utterance's, so they go back in order (the
+        # consumer would otherwise wait for ever and never learn why).
+        _keep_only(self._out_queue, _is_terminal)
+        kept = [it for it in self._out_carry if _is_terminal(it)]
+        self._out_carry.clear()
+        self._out_carry.extend(kept)
         self._sync_pend.clear()
         if self._playout is not None:
-            self._drain_queue(self._playout)
+            _keep_only(self._playout, _is_terminal)
             self._playout_reset = True
             self._arrival_dropped()
             self._l2_r0 = None
@@ -518,6 +586,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         self._running = False
         q = self._out_queue
         try:
+            self._out_carry.clear()
             while not q.empty():
                 q.get_nowait()
             q.put_nowait(_STREAM_END)
@@ -584,10 +653,23 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         if getattr(self, "_fixture", None) is None or getattr(self, "_runtime", None) is None:
             raise RuntimeNotReadyError("AsyncAvatar: no fixture loaded. Call create(model_path=...).")
         if self._running:
-            return
+            if not self._failed_stream_over():
+                return
+            # The producer ended by an error and the consumer has been told: this stream is
+            # over.  What the dead stream left after its error (its end sentinel, hold or
+            # resting frames of the clock) goes, and the next stream starts afresh on a
+            # runtime that has not seen the failure.
+            self._producer_task = None
+            self._emitter_task = None
+            self._playout = None
+            self._running = False
+            self._drain_queue(self._out_queue)
+            self._runtime = self._fresh_runtime(self._fixture)
         # An end sentinel left by the previous stream's stop() or cleanup() that no
-        # consumer took would end the new stream's iteration at once.
+        # consumer took would end the new stream's iteration at once; so would one an
+        # earlier iterator took and kept.
         _keep_only(self._out_queue, lambda it: it is not _STREAM_END)
+        self._out_carry.clear()
         self._stop_event = asyncio.Event()
         self._interrupt_event = asyncio.Event()
         self._running = True
@@ -597,6 +679,18 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             self._emitter_task = asyncio.create_task(self._emit_clock(), name="orvane-l2-playout-clock")
         self._producer_task = asyncio.create_task(self._produce_frames(),
                                                   name="orvane-ferrin-async-producer")
+
+    def _failed_stream_over(self):
+        """True once the producer has ended (by an error: nothing else ends it while the
+        stream runs) and that error has reached the consumer."""
+        producer = self._producer_task
+        if producer is None or not producer.done() or self._stop_event.is_set():
+            return False      # running, never started here, or a stop() is under way
+        clock = self._emitter_task
+        if clock is not None and not clock.done():
+            return False      # still forwarding the producer's last items
+        left = list(self._out_carry) + _queued(self._out_queue)
+        return not any(isinstance(it, BaseException) for it in left)
 
     async def _produce_frames(self):
         assert self._fixture is not None and self._runtime is not None
@@ -732,10 +826,14 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 except Exception:
                     pass
         finally:
-            try:
-                await self._emit_out(_STREAM_END)
-            except Exception:
-                pass
+            # A producer ended by teardown (cleanup() lets go of it before cancelling it)
+            # says nothing more: teardown has given the consumer its sentinel, and a
+            # farewell put still waiting for room would land in the next stream.
+            if self._producer_task is asyncio.current_task():
+                try:
+                    await self._emit_out(_STREAM_END)
+                except Exception:
+                    pass
 
     def _fresh_runtime(self, fx):
         if self._is_v2_stream():
@@ -894,6 +992,9 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
 
     def _drop_queued_resting(self):
         _keep_only(self._out_queue, lambda it: not getattr(it, "_ov_resting", False))
+        kept = [it for it in self._out_carry if not getattr(it, "_ov_resting", False)]
+        self._out_carry.clear()
+        self._out_carry.extend(kept)
 
     # -- engine worker ------------------------------------------------------------------
     async def _engine(self, fn, *args):

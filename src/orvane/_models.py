@@ -2,7 +2,9 @@
 
 ``VideoControl`` goes into an ``AsyncAvatar``; ``VideoFrame`` comes out, carrying one tick
 of audio as an ``AudioChunk``.  Plain dataclasses: a copy with changed fields is
-``dataclasses.replace``.
+``dataclasses.replace``.  They compare by identity: their fields hold numpy arrays, whose
+``==`` has no single truth value, so a field-wise ``==`` would make ``frame in frames`` or
+``list.remove`` raise.
 """
 
 from __future__ import annotations
@@ -25,7 +27,7 @@ def _new_message_id() -> str:
     return "msg-%d" % next(_ids)
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(eq=False)
 class AudioChunk:
     """Mono 16-bit PCM: ``data`` is an int16 array at ``sample_rate`` Hz."""
 
@@ -34,7 +36,7 @@ class AudioChunk:
     last_chunk: bool = False
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(eq=False)
 class VideoControl:
     """One input item: audio of an utterance, or an end-of-speech mark."""
 
@@ -58,7 +60,7 @@ class VideoControl:
                    message_id=_new_message_id(), end_of_speech=False)
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(eq=False)
 class VideoFrame:
     """One output frame: a BGR uint8 image (or None) with its tick of audio (or None)."""
 

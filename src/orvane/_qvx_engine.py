@@ -14,12 +14,15 @@ native-runtime description ``fixture.json`` (key ``"engine"``), else "ferrin1".
 """
 from __future__ import annotations
 
+import bz2
 import json
+import lzma
 import os
 import posixpath
 import stat
 import struct
 import zipfile
+import zlib
 
 __all__ = ["read_manifest", "resolve_engine", "unfold_qvx", "engine_id_for_path", "MAGIC", "KINDS"]
 
@@ -28,6 +31,19 @@ MANIFEST = "manifest.json"
 FIXTURE = "fixture.json"  # the native runtime's model description
 MANIFEST_LIMIT = 1 << 24  # bytes; a manifest is a small JSON text, so more is damage (or a zip bomb)
 KINDS = ("ferrin1", "ferrin2-light", "ferrin2-golden", "ferrin2-unified", "lumeth2")
+
+# Bounds of one unpack (containers may come from anywhere). A container may
+# unpack to UNPACK_RATIO times its own size, and any container to UNPACK_FLOOR;
+# model weights hardly compress, so real avatars stay far below either, while a
+# zip bomb (deflate reaches ~1000:1, bzip2 millions to one) is stopped early.
+# The avatar cache's cap bounds it too, though never below the container's own
+# size: the entry being opened may exceed the cap (the sweep keeps it), its
+# expansion may not. A cap of 0 asks the sweep to keep nothing idle; it does not
+# forbid opening avatars, so then the ratio alone bounds the unpack.
+UNPACK_RATIO = 100
+UNPACK_FLOOR = 1 << 26  # 64 MiB
+MAX_DEPTH = 64  # directory levels of one member name; real avatars use a handful
+_STEP = 1 << 20  # bytes read or inflated per step of a member copy
 
 
 def _qvx_table(f) -> list[tuple[str, int, int]]:
@@ -54,6 +70,17 @@ def _qvx_table(f) -> list[tuple[str, int, int]]:
             raise ValueError(f"QVX member {name!r} lies outside the file")
         table.append((name.decode("utf-8"), offset, size))
     return table
+
+
+def _qvx_spans_checked(table, data_start: int) -> None:
+    """ValueError unless the members' bytes lie after the table, apart from each
+    other (overlapping members would unpack one stretch of the file many times)."""
+    spans = sorted((o, o + n, name) for name, o, n in table if n)
+    end = data_start
+    for start, stop, name in spans:
+        if start < end:
+            raise ValueError(f"QVX member {name!r} overlaps the table or another member")
+        end = stop
 
 
 def _is_qvx(path: str) -> bool:
@@ -143,46 +170,230 @@ def _safe_name(name: str) -> str:
     return norm
 
 
+class _TooLarge(ValueError):
+    """The container unpacks to more than its bound."""
+
+
+def _unpack_limit(container_size: int) -> int:
+    """Bytes one unpack of a container of `container_size` bytes may write."""
+    limit = max(UNPACK_FLOOR, UNPACK_RATIO * container_size)
+    try:
+        from orvane._open import _cache_cap_bytes
+        cap = _cache_cap_bytes()
+    except (ImportError, ValueError, OverflowError):
+        return limit  # no cache, or a cap that is no number: the ratio alone
+    if cap <= 0:
+        return limit
+    return min(limit, max(cap, container_size))
+
+
+class _Budget:
+    """Running total of the bytes an unpack writes."""
+
+    def __init__(self, limit: int):
+        self.limit, self.used = limit, 0
+
+    def take(self, n: int) -> None:
+        self.used += n
+        self.check(self.used)
+
+    def check(self, total: int) -> None:
+        if total > self.limit:
+            raise _TooLarge(f"the container unpacks to more than {self.limit} bytes")
+
+
+def _path_limits(dest: str) -> tuple[int, int]:
+    """(longest path, longest name) in bytes the platform takes under `dest`."""
+    out = []
+    for key, fallback in (("PC_PATH_MAX", 4096), ("PC_NAME_MAX", 255)):
+        try:
+            v = os.pathconf(dest, key)
+        except (OSError, ValueError):
+            v = -1
+        out.append(v if v > 0 else fallback)
+    return out[0], out[1]
+
+
+def _member_names(raw: list[str], dest: str) -> list[str]:
+    """The members' names as safe relative paths; ValueError for a name the
+    platform cannot hold under `dest` (too long a path or name, too deep) before
+    any of them is planned."""
+    path_max, name_max = _path_limits(dest)
+    room = path_max - len(os.fsencode(os.path.join(dest, ""))) - 1  # and the closing NUL
+    names = []
+    for name in raw:
+        size = len(name.encode("utf-8", "surrogateescape"))
+        if size > room:
+            raise ValueError(f"member name of {size} bytes is longer than a path may be here")
+        norm = _safe_name(name)
+        parts = norm.split("/")
+        if len(parts) > MAX_DEPTH:
+            raise ValueError(f"member name {norm[:60]!r}... lies {len(parts)} folders deep")
+        if max(len(p.encode("utf-8", "surrogateescape")) for p in parts) > name_max:
+            raise ValueError(f"member name {norm[:60]!r}... has a part longer than {name_max} bytes")
+        names.append(norm)
+    return names
+
+
 def _unpack_plan(names: list[str]) -> None:
     """ValueError when the members cannot all be laid out: no manifest, or one
-    name that is both a file and the directory of another."""
+    name that is both a file and the directory of another. Linear in the names'
+    total length (and one sort): never a set of every parent path."""
     if MANIFEST not in names:
         raise ValueError("the container holds no manifest.json")
-    parents = set()
-    for n in names:
-        d = posixpath.dirname(n)
-        while d:
-            parents.add(d)
-            d = posixpath.dirname(d)
-    clash = parents.intersection(names)
-    if clash:
-        raise ValueError(f"member {min(clash)!r} is both a file and a directory")
+    # With "/" as the lowest character, every name below a folder X sorts right
+    # after X itself, so a file that is another's folder is next to it.
+    keys = sorted({n.replace("/", "\0") for n in names})
+    for a, b in zip(keys, keys[1:]):
+        if len(b) > len(a) and b[len(a)] == "\0" and b.startswith(a):
+            name = a.replace("\0", "/")
+            raise ValueError(f"member {name!r} is both a file and a directory")
+
+
+def _copy(pieces, out: str, budget: _Budget) -> None:
+    """Write the byte pieces into the new file `out`, counted against `budget`
+    before each write."""
+    with open(out, "wb") as w:
+        for piece in pieces:
+            budget.take(len(piece))
+            w.write(piece)
+
+
+def _qvx_pieces(f, name: str, offset: int, size: int):
+    f.seek(offset)
+    left = size
+    while left:
+        chunk = f.read(min(left, _STEP))
+        if not chunk:
+            raise ValueError(f"QVX member {name!r} is truncated")
+        left -= len(chunk)
+        yield chunk
+
+
+def _zip_raw(fp, info: zipfile.ZipInfo):
+    """The member's stored (compressed) bytes, in pieces, after its local header."""
+    if info.flag_bits & 0x1:
+        raise ValueError(f"zip member {info.filename!r} is encrypted")
+    fp.seek(info.header_offset)
+    head = fp.read(30)
+    if len(head) != 30 or head[:4] != b"PK\x03\x04":
+        raise ValueError(f"zip member {info.filename!r} has no local header")
+    name_len, extra_len = struct.unpack("<HH", head[26:30])
+    fp.seek(name_len + extra_len, os.SEEK_CUR)
+    left = info.compress_size
+    while left:
+        chunk = fp.read(min(left, _STEP))
+        if not chunk:
+            raise ValueError(f"zip member {info.filename!r} is truncated")
+        left -= len(chunk)
+        yield chunk
+
+
+def _inflate_stream(d, raw):
+    """Output of a bz2/lzma-style decompressor `d`, at most _STEP bytes a call."""
+    for chunk in raw:
+        out = d.decompress(chunk, _STEP)
+        yield out
+        while not d.eof and not d.needs_input:
+            yield d.decompress(b"", _STEP)
+        if d.eof:
+            return
+
+
+def _zip_lzma(raw):
+    """A zip LZMA member: a 4-byte header with the size of the properties that follow,
+    then the raw stream."""
+    head = b""
+    for chunk in raw:
+        head += chunk
+        if len(head) >= 4 and len(head) >= 4 + struct.unpack("<H", head[2:4])[0]:
+            break
+    if len(head) < 4 or len(head) < 4 + struct.unpack("<H", head[2:4])[0]:
+        raise ValueError("LZMA member header is truncated")
+    psize = struct.unpack("<H", head[2:4])[0]
+    d = lzma.LZMADecompressor(lzma.FORMAT_RAW, filters=[
+        lzma._decode_filter_properties(lzma.FILTER_LZMA1, head[4:4 + psize])])
+
+    def rest():
+        yield head[4 + psize:]
+        yield from raw
+
+    yield from _inflate_stream(d, rest())
+
+
+def _zip_deflate(raw):
+    d = zlib.decompressobj(-15)
+    for chunk in raw:
+        while chunk:
+            out = d.decompress(chunk, _STEP)
+            chunk = d.unconsumed_tail
+            yield out
+            if d.eof:
+                return
+        while not d.eof:  # input taken, output may still be pending
+            out = d.decompress(b"", _STEP)
+            if not out:
+                break
+            yield out
+
+
+def _zip_pieces(fp, info: zipfile.ZipInfo):
+    """The member's bytes, in pieces of at most _STEP: every decompressor is asked
+    for a bounded amount at a time (the zip reader hands bzip2 and LZMA a whole
+    compressed read, and a few kilobytes of bzip2 inflate to gigabytes). The
+    member ends where its declared size and checksum say, or it is damaged."""
+    raw = _zip_raw(fp, info)
+    method = info.compress_type
+    if method == zipfile.ZIP_STORED:
+        pieces = raw
+    elif method == zipfile.ZIP_DEFLATED:
+        pieces = _zip_deflate(raw)
+    elif method == zipfile.ZIP_BZIP2:
+        pieces = _inflate_stream(bz2.BZ2Decompressor(), raw)
+    elif method == zipfile.ZIP_LZMA:
+        pieces = _zip_lzma(raw)
+    else:
+        raise ValueError(f"zip member {info.filename!r} uses compression method {method}, not supported")
+    left, crc = info.file_size, 0
+    try:
+        for piece in pieces:
+            if len(piece) > left:
+                raise ValueError(f"zip member {info.filename!r} holds more than its declared size")
+            left -= len(piece)
+            crc = zlib.crc32(piece, crc)
+            if piece:
+                yield piece
+    except (zlib.error, EOFError, lzma.LZMAError) as e:
+        raise ValueError(f"damaged zip member {info.filename!r}: {e}") from e
+    except OSError as e:
+        if e.errno is not None:
+            raise  # reading the container failed
+        raise ValueError(f"damaged zip member {info.filename!r}: {e}") from e  # bzip2's own damage report
+    if left or crc != info.CRC:
+        raise ValueError(f"damaged zip member {info.filename!r}: bad size or checksum")
 
 
 def unfold_qvx(source: str, dest: str) -> None:
     """Unpack a QVX or zip container into the empty directory `dest`.
 
     Input and output failures are OSError; a container that cannot be used
-    (damaged table, unsafe member names, no manifest.json) is ValueError.
+    (damaged table, unsafe or unholdable member names, no manifest.json, more
+    bytes than its bound) is ValueError. What was written stays for the caller
+    to remove.
     """
     source, dest = os.fspath(source), os.fspath(dest)
     if _is_qvx(source):
         with open(source, "rb") as f:
             table = _qvx_table(f)
-            members = [(_safe_name(n), o, s) for n, o, s in table]
-            _unpack_plan([n for n, _, _ in members])
-            for name, offset, size in members:
+            _qvx_spans_checked(table, f.tell())
+            names = _member_names([n for n, _, _ in table], dest)
+            _unpack_plan(names)
+            budget = _Budget(_unpack_limit(os.fstat(f.fileno()).st_size))
+            budget.check(sum(size for _, _, size in table))
+            for name, (raw, offset, size) in zip(names, table):
                 out = os.path.join(dest, name)
                 os.makedirs(os.path.dirname(out), exist_ok=True)
-                f.seek(offset)
-                with open(out, "wb") as w:
-                    left = size
-                    while left:
-                        chunk = f.read(min(left, 1 << 22))
-                        if not chunk:
-                            raise ValueError(f"QVX member {name!r} is truncated")
-                        w.write(chunk)
-                        left -= len(chunk)
+                _copy(_qvx_pieces(f, raw, offset, size), out, budget)
         return
     if not zipfile.is_zipfile(source):
         raise ValueError(f"{source} is neither a QVX nor a zip container")
@@ -192,14 +403,11 @@ def unfold_qvx(source: str, dest: str) -> None:
         raise ValueError(str(e)) from e
     with z:
         infos = [i for i in z.infolist() if not i.is_dir()]
-        names = [_safe_name(i.filename) for i in infos]
+        names = _member_names([i.filename for i in infos], dest)
         _unpack_plan(names)
+        budget = _Budget(_unpack_limit(os.fstat(z.fp.fileno()).st_size))
+        budget.check(sum(i.file_size for i in infos))  # the declared sizes, before anything is written
         for info, name in zip(infos, names):
             out = os.path.join(dest, name)
             os.makedirs(os.path.dirname(out), exist_ok=True)
-            try:
-                with z.open(info) as r, open(out, "wb") as w:
-                    while chunk := r.read(1 << 22):
-                        w.write(chunk)
-            except (zipfile.BadZipFile, EOFError) as e:
-                raise ValueError(f"damaged zip member {info.filename!r}: {e}") from e
+            _copy(_zip_pieces(z.fp, info), out, budget)

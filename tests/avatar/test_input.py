@@ -45,17 +45,34 @@ def test_push_audio_queues_control_and_notes_arrival(clock):
 
 @pytest.mark.parametrize("data,rate,seconds", [
     (b"", 16000, 0.0),
-    (b"\x00\x00" * 10, 0, 10.0),
-    (b"\x00\x00" * 10, None, 10.0),
-    (b"\x00\x00" * 10, -16000, 0.0),
+    (b"\x00\x00" * 441, 44100.0, 0.01),
+    (b"\x00\x00" * 80, np.int32(8000), 0.01),
+    # A memoryview over int16 samples has one item per sample: the seconds come from its bytes.
+    (memoryview(np.zeros(16000, np.int16)), 16000, 1.0),
+    (memoryview(np.zeros((2, 4000), np.int16))[::2], 8000, 0.5),
 ])
 def test_arrival_seconds_edge_cases(clock, data, rate, seconds):
     async def go():
         av = AsyncAvatar()
         await av.push_audio(data, rate)
-        assert av._arr_t0 == 100.0 and av._arr_s == seconds
+        assert av._arr_t0 == 100.0 and av._arr_s == pytest.approx(seconds)
         assert av._in_queue.qsize() == 1
-        assert av._in_queue.get_nowait().audio.sample_rate == rate
+        item = av._in_queue.get_nowait()
+        assert item.audio.sample_rate == rate and item.audio.data.size == round(seconds * rate)
+
+    arun(go())
+
+
+@pytest.mark.parametrize("rate", [0, 0.0, None, -16000, float("nan"), float("inf"), True,
+                                  np.bool_(True), "16000", 16000j])
+def test_rate_that_is_no_positive_number_is_refused_at_the_call(clock, rate):
+    async def go():
+        av = AsyncAvatar()
+        with pytest.raises(ValueError) as ei:
+            await av.push_audio(b"\x00\x00" * 10, rate)
+        assert str(ei.value) == ("AsyncAvatar.push_audio: sample_rate must be a positive, finite "
+                                 "number of Hz, got %r" % (rate,))
+        assert getattr(av, "_arr_t0", None) is None and av._in_queue.empty()
 
     arun(go())
 
@@ -127,19 +144,22 @@ def test_interrupt_drains_everything_and_signals(with_playout, clock):
         av = AsyncAvatar(output_buffer_size=0)
         av._running = True
         await av.push_audio(b"\x00\x00" * 10, 16000, last_chunk=False)
-        av._out_queue.put_nowait("frame")
-        av._out_queue.put_nowait(_STREAM_END)
-        av._out_queue.put_nowait(RuntimeError("x"))
+        err = RuntimeError("x")
+        for it in ("frame", _STREAM_END, "frame too", err):
+            av._out_queue.put_nowait(it)
         av._sync_pend.append((0.0, "pic"))
         av._l2_r0 = 1.5
         if with_playout:
             av._playout = asyncio.Queue()
-            av._playout.put_nowait("held")
+            for it in ("held", _STREAM_END, "held too"):
+                av._playout.put_nowait(it)
         av.interrupt()
-        assert av._in_queue.empty() and av._out_queue.empty() and not av._sync_pend
+        # Frames go; the terminal items of a producer that has already ended stay, in order.
+        assert av._in_queue.empty() and list(av._out_queue._queue) == [_STREAM_END, err]
+        assert not av._sync_pend
         assert av._interrupt_event.is_set() and not av._stop_event.is_set() and av._running
         if with_playout:
-            assert av._playout.empty() and av._playout_reset is True
+            assert list(av._playout._queue) == [_STREAM_END] and av._playout_reset is True
             assert av._arr_t0 is None and av._arr_s == 0.0 and av._l2_r0 is None
         else:
             assert av._playout_reset is False and av._arr_t0 == 100.0 and av._l2_r0 == 1.5

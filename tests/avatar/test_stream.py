@@ -1,6 +1,7 @@
 """End to end through the producer: pushed audio in, frames paired with their audio out."""
 
 import asyncio
+import dataclasses
 import logging
 
 import numpy as np
@@ -264,31 +265,120 @@ class _Boom(RuntimeError):
     pass
 
 
-def test_runtime_error_reaches_consumer_then_stream_ends(model):
+# The roads a stream can take: the producer's own pulls at native size, composing to an
+# output size, a v2 engine (one runtime reset between utterances, never rebuilt), and the
+# playout clock (a lumeth-2 engine id at native size, here on a stand-in runtime).
+ROADS = {
+    "native": (dict(), None, None),
+    "compose": (dict(), (8, 8), None),
+    "v2": (dict(engine="ferrin2-light", tail_ticks=2), (8, 8), None),
+    "clock": (dict(), None, "lumeth2"),
+}
+
+
+async def road_avatar(model, road):
+    desc, output_size, engine_id = ROADS[road]
+    av = await AsyncAvatar.create(model_path=str(model(**desc)), output_size=output_size)
+    if engine_id is not None:
+        av._engine_id = engine_id
+    return av
+
+
+def fail_once(rt, exc):
+    """Make the runtime's next feed (either road) raise ``exc``; later feeds work."""
+    state = {"armed": True}
+
+    def wrap(name):
+        real = getattr(rt, name)
+
+        def call(*args):
+            if state["armed"]:
+                state["armed"] = False
+                raise exc
+            return real(*args)
+
+        setattr(rt, name, call)
+
+    wrap("push_audio")
+    wrap("tick_compose_to_size")
+
+
+def spoken(frames):
+    return [f for f in speech_frames(frames) if not getattr(f, "_ov_resting", False)]
+
+
+async def drain(it):
+    return [fr async for fr in it]
+
+
+@pytest.mark.parametrize("road", list(ROADS))
+def test_speech_after_a_producer_error_is_rendered_by_a_fresh_stream(model, road):
+    first, second = tone(4 * SPT, amp=0.5), tone(5 * SPT, amp=0.8)
+
     async def go():
-        av = await AsyncAvatar.create(model_path=str(model()), output_size=None)
-
-        def broken(_samples):
-            raise _Boom("engine fell over")
-
-        av._runtime.push_audio = broken
+        av = await road_avatar(model, road)
+        fail_once(av._runtime, _Boom("engine fell over"))
         await av.push_audio(pcm_bytes(tone(4 * SPT)), 16000)
         with pytest.raises(_Boom, match="engine fell over"):
-            async for _ in av.run():
-                pass
-        # The error item was followed by the end sentinel on the queue.
-        from orvane._avatar import _STREAM_END
-        assert await asyncio.wait_for(av._out_queue.get(), 5) is _STREAM_END
-        # The producer has ended, but _running stays set until stop: nothing restarts.
-        await asyncio.wait_for(av._producer_task, 5)
-        task = av._producer_task
-        await av._ensure_running()
-        assert av._producer_task is task
-        await av.stop()
-        assert av._running is False
+            await asyncio.wait_for(drain(av.run()), 10)
+        # The error has reached the consumer: the next run() streams the new speech, and
+        # so does the one after it.
+        got = []
+        for pcm in (first, second):
+            await av.push_audio(pcm_bytes(pcm), 16000)
+            got.append(await asyncio.wait_for(collect(av, is_eos), 10))
         await av.shutdown()
+        return got
 
-    arun(go())
+    got = arun(go(), timeout=60)
+    for frames, pcm in zip(got, (first, second)):
+        speech = spoken(frames)
+        assert [f.frame_index for f in speech] == list(range(pcm.size // SPT))
+        check_pairing(speech, pcm)
+        assert frames[-1].end_of_speech
+
+
+@pytest.mark.parametrize("road", list(ROADS))
+def test_interrupt_after_the_producer_failed_keeps_its_error_for_the_consumer(model, road):
+    async def go():
+        av = await road_avatar(model, road)
+        fail_once(av._runtime, _Boom("engine fell over"))
+        await av.push_audio(pcm_bytes(tone(4 * SPT)), 16000)
+        await av._ensure_running()
+        await asyncio.wait_for(av._producer_task, 10)     # failed: error and end sentinel queued
+        av.interrupt()
+        with pytest.raises(_Boom, match="engine fell over"):
+            await asyncio.wait_for(drain(av.run()), 10)
+        # The barge-in did not swallow the stream's end either: speech after it is rendered.
+        await av.push_audio(pcm_bytes(tone(3 * SPT, amp=0.8)), 16000)
+        frames = await asyncio.wait_for(collect(av, is_eos), 10)
+        await av.shutdown()
+        return frames
+
+    frames = arun(go(), timeout=60)
+    assert [f.frame_index for f in spoken(frames)] == [0, 1, 2]
+
+
+def test_frames_can_be_looked_up_among_frames(model):
+    """Records compare by identity: a field-wise == over their numpy arrays has no single
+    truth value, so ``in``, ``index`` and ``remove`` would raise."""
+    async def go():
+        av = await AsyncAvatar.create(model_path=str(model()), output_size=(8, 8))
+        await av.push_audio(pcm_bytes(tone(3 * SPT)), 16000)
+        frames = await collect(av, is_eos)
+        await av.shutdown()
+        return frames
+
+    frames = arun(go())
+    last = frames[-1]
+    twin = dataclasses.replace(last)
+    assert last in frames and twin not in frames and frames.index(last) == len(frames) - 1
+    assert last.audio_chunk in [f.audio_chunk for f in frames]
+    assert twin != last and twin.audio_chunk == last.audio_chunk
+    ctl = VideoControl.from_audio(pcm_bytes(tone(SPT)), 16000)
+    assert ctl in [VideoControl.from_audio(pcm_bytes(tone(SPT)), 16000), ctl]
+    frames.remove(last)
+    assert len({id(f) for f in frames}) == len(set(frames)) == len(frames)
 
 
 @pytest.mark.parametrize("engine", ["ferrin2-light", "ferrin2-unified"])

@@ -265,3 +265,58 @@ def test_interrupt_empties_held_pictures(monkeypatch):
 
     rest = run_virtual(monkeypatch, go)
     assert [(fr.frame_index, fr.audio_chunk) for fr in rest] == [(1, None)]
+
+
+@pytest.mark.parametrize("taken", ["frame", "error", "end"])
+def test_item_taken_by_a_closed_synced_iterator_goes_to_the_next(taken):
+    """A synced iterator gets its next item in the background while it hands out a held
+    picture; a consumer leaving at that picture must not lose what the get took."""
+    async def go():
+        av = ready_avatar()
+        av.sync_to(lambda: 0.0)
+        item = {"frame": frame(1), "error": KeyError("bad"), "end": _STREAM_END}[taken]
+        for it in (frame(0), item, frame(2)):
+            av._out_queue.put_nowait(it)
+        it1 = av.run()
+        voice = await it1.__anext__()
+        picture = await it1.__anext__()          # due at once: the get has taken item 1
+        assert voice.bgr_image is None and picture.audio_chunk is None
+        assert av._out_queue.qsize() == 1
+        await it1.aclose()
+        av.sync_to(None)
+        outcomes = []
+        for _ in range(2):
+            it = av.run()
+            try:
+                fr = await asyncio.wait_for(it.__anext__(), 5)
+                outcomes.append(fr.frame_index)
+            except StopAsyncIteration:
+                outcomes.append("end")
+            except KeyError:
+                outcomes.append("error")
+            await it.aclose()
+        return outcomes
+
+    expect = {"frame": [1, 2], "error": ["error", 2], "end": ["end", 2]}[taken]
+    assert arun(go()) == expect
+
+
+def test_end_reached_while_held_pictures_go_out_is_kept_for_the_next_iterator(monkeypatch):
+    async def go():
+        av = ready_avatar()
+        av.sync_to(lambda: 0.2)
+        for it in (frame(0), frame(1), _STREAM_END):
+            av._out_queue.put_nowait(it)
+        it1 = av.run()
+        got = [await it1.__anext__() for _ in range(3)]     # voice 0, voice 1, picture 0
+        await it1.aclose()
+
+        async def next_stream():
+            return [fr async for fr in av.run()]
+
+        rest = await asyncio.wait_for(next_stream(), 5)
+        return got, rest
+
+    got, rest = run_virtual(monkeypatch, go)
+    assert [(f.frame_index, f.bgr_image is None) for f in got] == [(0, True), (1, True), (0, False)]
+    assert [(f.frame_index, f.audio_chunk) for f in rest] == [(1, None)]

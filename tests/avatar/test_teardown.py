@@ -124,6 +124,27 @@ def test_sentinel_left_by_a_cancelled_consumer_does_not_end_the_next_stream(mode
     assert [f.frame_index for f in frames] == [0, 1, 2, 3]
 
 
+def test_producer_ended_by_cleanup_leaves_nothing_for_the_next_stream(model):
+    """With room for one item, the sentinel cleanup() posts fills the output queue; the
+    cancelled producer must not post a farewell of its own that lands in the next stream."""
+    async def go():
+        path = str(model())
+        av = await AsyncAvatar.create(model_path=path, output_size=(8, 8), output_buffer_size=1)
+        await av.push_audio(pcm_bytes(tone(640 * 3)), 16000)
+        await collect(av, lambda f: f.end_of_speech)      # the producer now waits for input
+        producer = av._producer_task
+        av.cleanup()
+        await asyncio.wait({producer}, timeout=5)        # its cancellation has run
+        await av.set_model(path)
+        await av.push_audio(pcm_bytes(tone(640 * 4, amp=0.8)), 16000)
+        frames = await asyncio.wait_for(collect(av, lambda f: f.end_of_speech), 10)
+        await av.shutdown()
+        return frames
+
+    frames = arun(go(), timeout=60)
+    assert [f.frame_index for f in frames] == [0, 1, 2, 3]
+
+
 def test_stop_with_full_input_queue_drops_its_control(model):
     async def go():
         av = await AsyncAvatar.create(model_path=str(model()), output_size=(8, 8), input_buffer_size=1)

@@ -322,19 +322,42 @@ def test_fixture_asks_for_ticks_only_after_a_push(monkeypatch):
     log = CallLog(rec.runtimes[0])
     eng._rt = log
     assert list(eng.frames([])) == [] and log.names == []  # nothing pushed, nothing asked
-    assert list(eng.frames([b"", b"\0" * 6, b""])) == [] and log.names == ["push_audio", "ticks_available"]
+    assert list(eng.frames([b"", b"\0" * 6, b""])) == []
+    assert log.names == ["reset_stream", "push_audio", "ticks_available"]
     eng.close()
     assert list(eng.frames([b""])) == []  # a closed runtime is not touched without audio
 
 
-def test_fixture_stream_carries_over_unless_interrupted(monkeypatch):
+def test_fixture_every_render_starts_from_a_clean_stream(monkeypatch):
     eng, rec = fixture_engine(monkeypatch)
     rt = rec.runtimes[0]
     assert list(eng.frames([b"\0" * 6])) == []  # 3 samples, tick is 4
-    assert len(list(eng.frames([b"\0" * 2]))) == 1  # completes the carried-over tick
-    assert list(eng.frames([b"\0" * 6])) == []
-    eng.interrupt()
-    assert rt.resets == 1 and list(eng.frames([b"\0" * 2])) == []
+    assert list(eng.frames([b"\0" * 2])) == []  # nothing carried over to complete a tick
+    assert rt.resets == 2
+    it = iter(eng.frames([b"\0" * 8, b"\0" * 8]))
+    next(it)
+    assert rt.resets == 3  # once per render, before its first push
+    assert len(list(it)) == 1 and rt.resets == 3
+
+
+def test_fixture_render_does_not_depend_on_the_one_before(tmp_path):
+    """On the native runtime: the same clip gives the same frames whatever came before it."""
+    d = tmp_path / "fx"
+    d.mkdir()
+    (d / "fixture.json").write_text(json.dumps({"engine": "ferrin1", "audio_samples_per_tick": 640}))
+    from orvane._core import frame_tag
+    rng = np.random.default_rng(3)
+    loud = (rng.uniform(-1, 1, 640 * 3 + 500) * 0.9).astype(np.float32)  # 3 ticks and 500 samples over
+    clip = (np.sin(np.arange(640 * 5) / 9.0) * np.linspace(0.05, 0.5, 640 * 5)).astype(np.float32)
+
+    def tags(avatar):
+        return [frame_tag(f[..., ::-1]) for f in avatar.render(clip)]
+
+    with op.open(str(d)) as fresh:
+        want = tags(fresh)
+    with op.open(str(d)) as used:
+        assert len(list(used.render(loud))) == 3
+        assert tags(used) == want and len(want) == 5
 
 
 def test_fixture_odd_chunk_is_numpys_error(monkeypatch):
@@ -362,4 +385,4 @@ def test_fixture_through_avatar_without_fps(monkeypatch):
     next(it)
     del it
     gc.collect()
-    assert rec.runtimes[0].resets == 1  # abandoned render interrupted the stream
+    assert rec.runtimes[0].resets == 3  # each render cleared the stream; the abandoned one was interrupted

@@ -73,7 +73,8 @@ def test_whole_clip_is_one_chunk_a_stream_one_per_item():
 
 @pytest.mark.parametrize("seconds, fps, delivered, outcome", [
     (1, 25, 25, "ok"), (1, 25, 23, "ok"), (1, 25, 22, "early"), (1, 25, 0, "none"),
-    (0.04, 25, 0, "ok"), (0.08, 25, 0, "ok"),  # expected 1 and 2: floor -1 and 0
+    (0.04, 25, 1, "ok"), (0.08, 25, 1, "ok"),  # expected 1 and 2: floor -1 and 0
+    (0.04, 25, 0, "none"), (0.08, 25, 0, "none"),  # ... but no frame at all is never a render
     (6, 25, 147, "ok"), (6, 25, 146, "early"),  # expected 150, tolerance 3
     (20, 25, 490, "ok"), (20, 25, 489, "early"),  # expected 500, tolerance 10
     (1, None, 1, "ok"), (1, None, 0, "none"), (1, 0, 0, "none"),

@@ -32,7 +32,12 @@ def test_cache_root(om, monkeypatch, tmp_path):
 @pytest.mark.parametrize("value, cap", [
     (None, 10_000_000_000), ("", 10_000_000_000), ("abc", 10_000_000_000),
     ("2.5", 2_500_000_000), ("0", 0), ("-3", 0), (" 1e1 ", 10_000_000_000), ("0.5", 500_000_000),
-    ("-inf", 0), ("1e290", int(1e290 * 1e9)), ("0.0000000015", 1),
+    ("1e290", int(1e290 * 1e9)), ("0.0000000015", 1), ("+.5", 500_000_000), ("5.", 5_000_000_000),
+    ("\t-2.5e-1\n", 0),
+    # not plain ASCII decimal text, though float() would take it: the default
+    ("1_5", 10_000_000_000), ("\u0661\u0665", 10_000_000_000), ("\uff11\uff15", 10_000_000_000),
+    ("\u20031\u2003", 10_000_000_000), ("0x10", 10_000_000_000), ("1e", 10_000_000_000),
+    (".", 10_000_000_000), ("1 5", 10_000_000_000), ("\udcff", 10_000_000_000),
 ])
 def test_cache_cap_bytes(om, monkeypatch, value, cap):
     if value is None:
@@ -43,7 +48,8 @@ def test_cache_cap_bytes(om, monkeypatch, value, cap):
     assert type(got) is int and got == cap
 
 
-@pytest.mark.parametrize("value, exc", [("inf", OverflowError), ("nan", ValueError)])
+@pytest.mark.parametrize("value, exc", [("inf", OverflowError), ("nan", ValueError), ("-inf", OverflowError),
+                                        (" -Infinity ", OverflowError), ("1e999", OverflowError)])
 def test_cache_cap_not_finite(om, monkeypatch, value, exc):
     monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", value)
     with pytest.raises(exc):

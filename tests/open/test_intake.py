@@ -1,6 +1,8 @@
 """Audio intake: bytes, arrays, files (ffmpeg, PyAV fallback), streams, expected frames."""
+import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import types
 import wave
@@ -148,7 +150,7 @@ def test_ffmpeg_call_exact(tmp_path, monkeypatch):
     (args, kw), = run.calls
     assert args == ["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(p), "-ar", "16000", "-ac", "1",
                     "-f", "s16le", "-"]
-    assert kw == {"capture_output": True}
+    assert kw == {"capture_output": True, "stdin": op.subprocess.DEVNULL}
 
 
 def test_ffmpeg_failure_is_refused_with_its_stderr(tmp_path, monkeypatch):
@@ -257,7 +259,7 @@ def test_pyav_call_order_and_flush(monkeypatch):
     av = FakeAV(["f1", "f2"], {"f1": [Out([1, 2]), Out([3])], "f2": None, None: [Out([4])]})
     monkeypatch.setitem(sys.modules, "av", av)
     assert op._decode("a.wav") == np.array([1, 2, 3, 4], np.int16).tobytes()
-    assert av.log == [("open", "a.wav"), ("resampler", {"format": "s16", "layout": "mono", "rate": 16000}),
+    assert av.log == [("open", "./a.wav"), ("resampler", {"format": "s16", "layout": "mono", "rate": 16000}),
                       ("decode", {"audio": 0}), "close", ("resample", "f1"), ("resample", "f2"),
                       ("resample", None)]
 
@@ -280,6 +282,75 @@ def test_no_ffmpeg_and_no_pyav(tmp_path, monkeypatch):
         op._pcm(str(p))
     assert e.value.args[0] == "could not read that audio" and isinstance(e.value.detail, ImportError)
     assert e.value.__cause__ is None
+
+
+# ---- file names the decoders would read as something else ----
+
+ODD_NAMES = ["-", "take:1.wav", "pipe:0", "file:x.flac", "-i"]
+
+
+@pytest.fixture(scope="module")
+def encoded(tmp_path_factory):
+    """Real files of one 0.6 s tone, encoded by ffmpeg: {format: path}."""
+    if not HAVE_FFMPEG:
+        pytest.skip("no ffmpeg")
+    d = tmp_path_factory.mktemp("encoded")
+    out = {}
+    for fmt, opts in [("wav", ["-ac", "2", "-ar", "44100"]), ("mp3", ["-ac", "2", "-ar", "44100"]),
+                      ("flac", ["-ac", "1", "-ar", "22050"])]:
+        p = d / f"tone.{fmt}"
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi",
+                        "-i", "sine=frequency=440:sample_rate=44100:duration=0.6", *opts, str(p)],
+                       check=True, stdin=subprocess.DEVNULL, timeout=60)
+        out[fmt] = p
+    return out
+
+
+@pytest.mark.parametrize("decoder", ["ffmpeg", "pyav"])
+@pytest.mark.parametrize("fmt", ["wav", "mp3", "flac"])
+def test_odd_file_names_are_files(encoded, tmp_path, monkeypatch, decoder, fmt):
+    """A relative name is the file of that name, never standard input or a protocol,
+    absolute or relative, for the ffmpeg child and for the PyAV fallback."""
+    if decoder == "pyav":
+        monkeypatch.setenv("PATH", str(tmp_path / "empty"))  # no ffmpeg to start
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    shutil.copy(encoded[fmt], "plain")
+    want = op._pcm("plain")
+    assert abs(len(want) - 19200) <= 2400 and np.abs(np.frombuffer(want, np.int16)).max() > 1000
+    for name in ODD_NAMES:
+        shutil.copy(encoded[fmt], name)
+        shutil.copy(encoded[fmt], tmp_path / "sub" / name)
+        assert op._pcm(name) == want, name
+        assert op._pcm(pathlib.Path(name)) == want, name
+        assert op._pcm(os.path.join("sub", name)) == want, name
+        assert op._pcm(str(tmp_path / name)) == want, name
+        assert op._pcm(BytesPath(name)) == want, name
+
+
+class BytesPath:
+    """A path object whose path protocol gives bytes."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __fspath__(self):
+        return os.fsencode(self.name)
+
+
+@pytest.mark.skipif(not HAVE_FFMPEG, reason="no ffmpeg")
+def test_file_named_dash_is_not_the_callers_input(encoded, tmp_path):
+    """A caller whose own standard input holds other audio decodes the file named "-"."""
+    shutil.copy(encoded["wav"], tmp_path / "-")
+    shutil.copy(encoded["wav"], tmp_path / "plain.wav")
+    other = write_wav(tmp_path / "other.wav", seconds=3, rate=16000, channels=1).read_bytes()
+    script = ("import sys, orvane._open as op\n"
+              "a, b = op._pcm('-'), op._pcm('plain.wav')\n"
+              "print(len(a), len(b), a == b)\n")
+    child = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, input=other,
+                           capture_output=True, timeout=120)
+    out, err = child.stdout, child.stderr
+    assert out.split()[2:] == [b"True"], (out, err)
 
 
 def test_whole_clip_decides_clip_or_stream(tmp_path, monkeypatch):

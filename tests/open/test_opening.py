@@ -93,7 +93,7 @@ def test_empty_path(env, om, monkeypatch):
 
 
 @pytest.mark.parametrize("code, service", [
-    ("A123456789", True), ("ABCDEFGHIJ", True), ("ABCDEFGHIJ\n", True),
+    ("A123456789", True), ("ABCDEFGHIJ", True), ("ABCDEFGHIJ\n", False), ("ABCDEFGHIJ\r\n", False),
     ("a123456789", False), ("1BCDEFGHIJ", False), ("ABCDEFGHIJK", False), ("ABCDEFGHI", False),
 ])
 def test_missing_path(env, om, tmp_path, monkeypatch, code, service):

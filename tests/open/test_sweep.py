@@ -137,7 +137,7 @@ def test_removal_that_leaves_something_keeps_the_total(om, avatars, monkeypatch)
     assert names(avatars) == [E(1)]  # E(1) still counted in full, so E(2) went too
 
 
-@pytest.mark.parametrize("cap", ["nan", "inf"])
+@pytest.mark.parametrize("cap", ["nan", "inf", "-inf"])
 def test_cap_that_cannot_be_computed_removes_nothing(om, avatars, monkeypatch, cap):
     monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", cap)
     make(avatars, E(1), 600, 9 * HOUR)
@@ -236,3 +236,32 @@ def test_idle_limits_at_their_edges(om, avatars, monkeypatch, kind, idle, pid, r
     os.utime(d, ns=(t, t))
     om._sweep(avatars, "")
     assert os.path.exists(d) is not removed
+
+
+FOREIGN = ["my-avatar", "photos.tmp.2024", "notes.tmp.1", "sha256-" + "0" * 31, "sha256-" + "A" * 32,
+           "sha256-" + "0" * 33, E(7) + ".tmp.", E(7) + ".tmp.12x", E(7) + ".tmp.\u0661\u0662", E(7) + ".old"]
+
+
+def test_only_names_the_cache_makes_are_counted_or_removed(om, tmp_path, monkeypatch):
+    """An empty cache root puts avatars/ in the working directory, beside the user's
+    own folders: those are neither removed (whatever their age or name) nor
+    counted toward the cap."""
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("ORVANE_CACHE_DIR", "")
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0.000001")  # 1000 bytes
+    os.makedirs("avatars")
+    for name in FOREIGN:
+        make("avatars", name, 5000, 30 * HOUR, manifest=name == "my-avatar")
+    old = make("avatars", E(1), 600, 9 * HOUR)
+    make("avatars", E(2) + f".tmp.{dead_pid()}", 10, 2 * HOUR, manifest=False)
+    om._sweep("avatars", "")
+    # the foreign 50 kB do not push the 600-byte entry over the cap; the stale
+    # leftover of a real entry goes as before
+    assert names("avatars") == sorted(FOREIGN + [E(1)])
+
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0")
+    from cache_fixtures import qvx
+    dest = om._materialise(qvx(tmp_path / "a.qvx"))  # a fresh unpack sweeps ./avatars
+    assert not os.path.exists(old)
+    assert names("avatars") == sorted(FOREIGN + [".idx", os.path.basename(dest)])
+    assert pathlib.Path("avatars", "my-avatar", "manifest.json").is_file()

@@ -14,7 +14,8 @@ speaks its stdin/stdout frame protocol:
 It follows the engine protocol of the offline layer: `frames(chunks)` turns
 16 kHz mono int16 PCM chunks into RGB frames (uint8, height x width x 3, one per
 record, as the host gives them), `interrupt()` stops the current render,
-`close()` ends the host; `frames_per_second` and `stop_reason` describe it.
+`close()` ends the host; `frames_per_second`, `present_delay_frames` and
+`stop_reason` describe it.
 """
 from __future__ import annotations
 
@@ -47,6 +48,9 @@ def host_command() -> list[str]:
 
 class Lumeth2Engine:
     frames_per_second = 20
+    # the host writes each stream's first frame this many extra times: a live viewer's
+    # presentation delay, which a video file leaves out to keep picture and sound together
+    present_delay_frames = 1
 
     def __init__(self, source, *, threads: int | None = None, env=None):
         args = ["render-stream", os.fspath(source)]
