@@ -46,7 +46,9 @@ flags="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=un
 for so in $("$venv/bin/python" -c "
 import orvane._lumeth2._chain_host as a, orvane._f2u.host as b, orvane._open as c
 print(a.__file__, b.__file__, c.__file__)"); do
-  ldd "$so" | grep -q libubsan || { echo "sanitizer run: $so is not instrumented" >&2; exit 1; }
+  # (grep reads all of ldd's output: with -q it could end ldd early, and the
+  # pipe's failure would read as a missing runtime)
+  ldd "$so" | grep libubsan >/dev/null || { echo "sanitizer run: $so is not instrumented" >&2; exit 1; }
 done
 
 tests=(
@@ -56,7 +58,7 @@ tests=(
   tests/lumeth2/test_renderer.py tests/lumeth2/test_q8gd.py
   tests/f2u/test_array_input.py tests/f2u/test_numeric.py tests/f2u/test_opener.py
   tests/f2u/test_noise.py tests/f2u/test_identity.py
-  tests/open/test_cache.py tests/open/test_intake.py
+  tests/open/test_cache.py tests/open/test_unpack.py tests/open/test_intake.py
   tests/test_cycles.py
 )
 status=0
