@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gc.hpp"
 #include "f2u/constants.hpp"
 #include "f2u/nparray.hpp"
 #include "f2u/numeric.hpp"
@@ -89,6 +90,11 @@ struct AR2Noise {
     bool busy = false;
 
     size_t C() const { return ch.size(); }
+    // The Python references, for cycle collection.
+    template <class F>
+    void each(F f) {
+        for (nb::object& g : rng) f(g);
+    }
 };
 
 struct AR2Busy {
@@ -132,6 +138,12 @@ static constexpr int64_t AR2_ROW_LIMIT = INT64_MAX - AR2_BLOCK;
 // before keep_from are about to be released by the caller: they advance the
 // recursion but are not kept, so memory stays bounded however far ahead the
 // request lies.
+//
+// A request far ahead runs the recursion block by block for as long as it takes
+// and checks for signals between blocks, so Ctrl-C may end it. A call that fails
+// (a signal handler that raises, a failed draw) leaves the source as it was:
+// the blocks are made on the side and committed at the end, and the generators
+// are set back to the states they had.
 static void ar2_grow(AR2Noise& s, int64_t upto, int64_t keep_from) {
     if (upto > AR2_ROW_LIMIT) orvane::raise(PyExc_OverflowError, "AR2Noise: row index too large");
     const size_t C = s.C();
@@ -143,27 +155,48 @@ static void ar2_grow(AR2Noise& s, int64_t upto, int64_t keep_from) {
         }
         return;
     }
-    std::vector<std::vector<double>> e(C);
-    while (s.end < upto) {
-        for (size_t j = 0; j < C; ++j) e[j] = draws(s.rng[j], AR2_BLOCK, s.ch[j].sig);
-        std::vector<double> blk((size_t)AR2_BLOCK * C);
-        {
-            nb::gil_scoped_release nogil;
-            for (size_t j = 0; j < C; ++j) ar2_run(s.ch[j], e[j].data(), (size_t)AR2_BLOCK, blk.data() + j, C);
+    if (s.end >= upto) return;
+
+    std::vector<nb::object> rng_state(C);
+    for (size_t j = 0; j < C; ++j) rng_state[j] = s.rng[j].attr("bit_generator").attr("state");
+    std::vector<AR2Noise::Chan> ch = s.ch;
+    int64_t end = s.end;
+    bool drop_held = false;       // every block held before the call ends before keep_from
+    int64_t fresh_first = s.end;  // stream row of fresh[0] (of the next block when fresh is empty)
+    std::deque<std::vector<double>> fresh;
+    try {
+        std::vector<std::vector<double>> e(C);
+        while (end < upto) {
+            for (size_t j = 0; j < C; ++j) e[j] = draws(s.rng[j], AR2_BLOCK, ch[j].sig);
+            std::vector<double> blk((size_t)AR2_BLOCK * C);
+            {
+                nb::gil_scoped_release nogil;
+                for (size_t j = 0; j < C; ++j) ar2_run(ch[j], e[j].data(), (size_t)AR2_BLOCK, blk.data() + j, C);
+            }
+            end += AR2_BLOCK;
+            if (end <= keep_from) {
+                // this block and every one before it end before keep_from
+                fresh.clear();
+                drop_held = true;
+                fresh_first = end;
+            } else {
+                fresh.push_back(std::move(blk));
+            }
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
         }
-        s.end += AR2_BLOCK;
-        if (s.end <= keep_from) {
-            // this block and every held one before it end before keep_from
-            s.blocks.clear();
-            s.first_row = s.end;
-            if (s.b0 < s.first_row) s.b0 = s.first_row;
-        } else {
-            if (s.blocks.empty()) s.first_row = s.end - AR2_BLOCK;
-            s.blocks.push_back(std::move(blk));
-        }
-        // A request far ahead runs the recursion block by block for as long as it
-        // takes; between blocks the state is whole, so a signal (Ctrl-C) may end it.
-        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    } catch (...) {
+        for (size_t j = 0; j < C; ++j) s.rng[j].attr("bit_generator").attr("state") = rng_state[j];
+        throw;
+    }
+    s.ch = std::move(ch);
+    s.end = end;
+    if (drop_held) {
+        s.blocks = std::move(fresh);
+        s.first_row = fresh_first;
+        if (s.b0 < s.first_row) s.b0 = s.first_row;
+    } else {
+        if (s.blocks.empty()) s.first_row = fresh_first;
+        for (auto& b : fresh) s.blocks.push_back(std::move(b));
     }
 }
 
@@ -290,7 +323,7 @@ void register_noise(nb::module_& m) {
             },
             nb::arg("n").none(), "The next recorded noise block as float32 (1, n).");
 
-    auto ar2 = nb::class_<AR2Noise>(m, "AR2Noise", nb::dynamic_attr(), "Per-channel AR(2) noise stream, generated in blocks, addressed by row.");
+    auto ar2 = nb::class_<AR2Noise>(m, "AR2Noise", nb::dynamic_attr(), nb::type_slots(orvane::gc_slots<AR2Noise>()), "Per-channel AR(2) noise stream, generated in blocks, addressed by row.");
     ar2.attr("BLOCK") = AR2_BLOCK;
     ar2
         .def(

@@ -75,36 +75,50 @@ static void open_init(nb::handle self, nb::handle g, nb::handle emap, nb::handle
 
 // ---- intake ------------------------------------------------------------------
 
+// Every shape is checked, and every new value made, before the state changes:
+// a refused block leaves the sums, the pending rows and the counts as they were.
 static void open_add(nb::handle self, nb::handle rows, nb::handle fp, nb::handle fe) {
     nb::object np_ = np::numpy();
     nb::list cols;
     cols.append(np::asarray(fp, "float64"));
     cols.append(np::asarray(fe, "float64"));
-    nb::object x = np_.attr("column_stack")(cols);
+    nb::object x = np_.attr("column_stack")(cols);  // fp and fe of different lengths fail here
     nb::object r32 = np::asarray(rows, "float32");
     const size_t Tx = nb::len(x);
-    if (Tx > 0) {
-        if (self.attr("cs_last").is_none()) {
-            nb::object z = np_.attr("zeros")(nb::make_tuple(1, np_.attr("shape")(x)[1]));
-            self.attr("cs_last") = z;
-            self.attr("cs") = z.attr("copy")();
-        }
-        nb::object c = self.attr("cs_last") + np_.attr("cumsum")(x, nb::arg("axis") = 0);
-        nb::list parts;
-        parts.append(self.attr("cs"));
-        parts.append(c);
-        self.attr("cs") = np_.attr("concatenate")(parts, nb::arg("axis") = 0);
-        self.attr("cs_last") = np::item(c, slice_from(-1)).attr("copy")();
-    }
     // no rows at all: nothing changes (a 0-d `rows` is no block and fails below)
     if (Tx == 0 && nb::len(nb::object(r32.attr("shape"))) > 0 && nb::len(r32) == 0) return;
+    nb::object cs_last = self.attr("cs_last"), cs = self.attr("cs");
+    if (Tx > 0) {
+        const size_t K = nb::cast<size_t>(np_.attr("shape")(x)[1]);
+        if (cs_last.is_none()) {
+            cs_last = np_.attr("zeros")(nb::make_tuple(1, K));
+            cs = cs_last.attr("copy")();
+        } else {
+            // the sums would broadcast a single feature column over all of them
+            const size_t K0 = nb::cast<size_t>(np_.attr("shape")(cs_last)[1]);
+            if (K != K0)
+                orvane::raise_value_error(
+                    "all the input array dimensions except for the concatenation axis must match exactly, but "
+                    "along dimension 1, the array at index 0 has size " + std::to_string(K0) +
+                    " and the array at index 1 has size " + std::to_string(K));
+        }
+        nb::object c = cs_last + np_.attr("cumsum")(x, nb::arg("axis") = 0);
+        nb::list parts;
+        parts.append(cs);
+        parts.append(c);
+        cs = np_.attr("concatenate")(parts, nb::arg("axis") = 0);
+        cs_last = np::item(c, slice_from(-1)).attr("copy")();
+    }
     nb::object pend = self.attr("pend");
     nb::list pp;
     pp.append(pend);
     pp.append(r32);
     nb::object grown = np_.attr("concatenate")(pp, nb::arg("axis") = 0);  // rows not 69 wide fail here
+    nb::object n = self.attr("n") + nb::int_(nb::len(grown) - nb::len(pend));
+    self.attr("cs_last") = cs_last;
+    self.attr("cs") = cs;
     self.attr("pend") = grown;
-    self.attr("n") = self.attr("n") + nb::int_(nb::len(grown) - nb::len(pend));
+    self.attr("n") = n;
 }
 
 // ---- event track ---------------------------------------------------------------
@@ -214,9 +228,10 @@ static void open_hazard(nb::handle self) {
             for (size_t i = 0; i < nfeat; ++i)
                 z.data[i] = (z.data[i] - mu.data[mu.size == 1 ? 0 : i]) / sd.data[sd.size == 1 ? 0 : i];
             const double logit = np::float_of(dot(z.obj, w_obj)) + b + shift;
-            const double ex = std::exp(-logit);  // math.exp: a finite argument that overflows is an error
-            if (std::isinf(ex) && std::isfinite(logit)) orvane::raise(PyExc_OverflowError, "math range error");
-            const double p = 1.0 / (1.0 + ex);
+            // IEEE double: below about -709 exp(-logit) overflows to inf and p is 0,
+            // an onset that cannot happen; its draw is still taken below, so the
+            // stream of draws does not depend on how negative the logit is.
+            const double p = 1.0 / (1.0 + std::exp(-logit));
             const double u = np::float_of(rng.attr("random")());
             if (!(u < p)) continue;
             nb::object pool = pool_s;
@@ -264,13 +279,15 @@ static nb::object open_base(nb::handle self) {
     nb::object np_ = np::numpy();
     nb::object pend = self.attr("pend");
     nb::object rows = np_.attr("array")(np::item(pend, slice(0, n - done)), nb::arg("dtype") = np::dtype("float32"));
-    self.attr("pend") = np::item(pend, slice_from(n - done)).attr("copy")();
+    nb::object rest = np::item(pend, slice_from(n - done)).attr("copy")();
     nb::object rot = np::item(rows, nb::make_tuple(all(), slice(63, 66))).attr("astype")(np::dtype("float64"));
     nb::object nz = self.attr("noise").attr("rows")(done, n);
     nb::object base = np_.attr("matmul")(rot, self.attr("B")) + np_.attr("matmul")(nz, self.attr("V"));
     self.attr("_f_need")(n);
     const int64_t fb = np::to_i64(self.attr("fb"));
     nb::object track = np::item(self.attr("f"), slice(done - fb, n - fb)).attr("copy")();
+    // the rows leave the buffer only once the step has everything it returns
+    self.attr("pend") = rest;
     return nb::make_tuple(rows, base, track, n);
 }
 
@@ -312,11 +329,26 @@ static int64_t prev_index(nb::handle prev, int s, size_t E) {
     return v < 0 ? v + (int64_t)E : v;
 }
 
+// A pop that fails after its frame step has taken the pending rows puts them
+// back: `done` has not moved, so the opener is as it was and a retry hands out
+// the same rows. (The onset pass that ran first keeps its decisions, as it
+// would on a retry: it has no rows left to decide.)
+template <class F>
+static nb::object keep_pending_on_failure(nb::handle self, F pop) {
+    nb::object pend = self.attr("pend");
+    try {
+        return pop();
+    } catch (...) {
+        self.attr("pend") = pend;
+        throw;
+    }
+}
+
 [[noreturn]] static void raise_empty_argmin() {
     orvane::raise_value_error("attempt to get argmin of an empty sequence");
 }
 
-static nb::object open_pop(nb::handle self, nb::handle EYE4) {
+static nb::object open_pop_step(nb::handle self, nb::handle EYE4) {
     nb::object st = self.attr("_base")();
     if (st.is_none()) return st;
     nb::object rows = st[0], base = st[1], track = st[2], n = st[3];
@@ -353,7 +385,7 @@ static nb::object open_pop(nb::handle self, nb::handle EYE4) {
     return nb::make_tuple(rows, L.obj, R.obj);
 }
 
-static nb::object xb_pop(nb::handle self, nb::handle EYE4) {
+static nb::object xb_pop_step(nb::handle self, nb::handle EYE4) {
     nb::object st = self.attr("_base")();
     if (st.is_none()) return st;
     nb::object rows = st[0], base = st[1], track = st[2], n = st[3];
@@ -385,6 +417,14 @@ static nb::object xb_pop(nb::handle self, nb::handle EYE4) {
     self.attr("prev") = nb::make_tuple(pv, pv);
     self.attr("done") = n;
     return nb::make_tuple(rows, L.obj, L.obj.attr("copy")());
+}
+
+static nb::object open_pop(nb::handle self, nb::handle EYE4) {
+    return keep_pending_on_failure(self, [&] { return open_pop_step(self, EYE4); });
+}
+
+static nb::object xb_pop(nb::handle self, nb::handle EYE4) {
+    return keep_pending_on_failure(self, [&] { return xb_pop_step(self, EYE4); });
 }
 
 void register_opener(nb::module_& m) {

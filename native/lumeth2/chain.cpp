@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gc.hpp"
 #include "lumeth2/constants.hpp"
 #include "lumeth2/staging.hpp"
 
@@ -241,7 +242,7 @@ void hist_shift(float* hist, const float* lat) {
 void register_chain(nb::module_& m) {
     m.attr("_SIGS") = nb::make_tuple("enc", "tok14", "step", "dec16", "dec8");
 
-    nb::class_<LitertChain>(m, "LitertChain",
+    nb::class_<LitertChain>(m, "LitertChain", nb::type_slots(orvane::gc_slots<LitertChain>()),
                             "The lumeth-2 LiteRT model chain: one interpreter per model file, the "
                             "five signatures enc, tok14, step, dec16, dec8 (first file wins a clash).")
         .def("__init__",

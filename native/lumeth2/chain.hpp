@@ -20,6 +20,12 @@ struct LitertChain {
     nb::object enc, tok, step, dec16, dec8;  // signature runners
     nb::object hist_key, atok_key;      // names of the step's two inputs
     nb::object canon;                   // float32 (LC, PLANE), the chain's own copy
+
+    // The Python references, for cycle collection.
+    template <class F>
+    void each(F f) {
+        for (nb::object* o : {&its, &enc, &tok, &step, &dec16, &dec8, &hist_key, &atok_key, &canon}) f(*o);
+    }
 };
 
 // Small numpy helpers shared with the renderer.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/gc.hpp"
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
 
@@ -195,16 +196,17 @@ bool conversion_fault(nb::python_error& e, bool overflow_too) {
            (overflow_too && e.matches(PyExc_OverflowError));
 }
 
-// "'lut' is not a uint8 array" for a table that converted but not exactly: an
-// entry with a fraction (12.7 becomes 12) or any other value that is not a whole
-// number from 0 to 255. None when every entry is such a number.
-nb::object inexact_lut_entry(nb::handle value, nb::handle lut) {
+// An entry the conversion to bytes did not keep: the array library truncates a
+// fraction toward zero (12.7 becomes 12), but some versions wrap a value outside
+// 0 to 255 or turn NaN into a byte instead of refusing it. None when every entry
+// is its byte with the fraction cut off.
+nb::object unkept_lut_entry(nb::handle value, nb::handle lut) {
     nb::module_ np = np_mod();
     nb::object exact = np.attr("asarray")(value, nb::arg("dtype") = "float64");
     if (!exact.attr("shape").equal(lut.attr("shape"))) return nb::none();
-    if (nb::cast<bool>(np.attr("array_equal")(exact, lut))) return nb::none();
-    nb::object bad = np.attr("not_equal")(exact, lut);
-    return exact[bad].attr("flat")[nb::int_(0)];
+    nb::object cut = np.attr("trunc")(exact);
+    if (nb::cast<bool>(np.attr("array_equal")(cut, lut))) return nb::none();
+    return exact[np.attr("not_equal")(cut, lut)].attr("flat")[nb::int_(0)];
 }
 
 nb::tuple py_parse_color_correct(nb::handle raw, nb::handle source) {
@@ -242,19 +244,19 @@ nb::tuple py_parse_color_correct(nb::handle raw, nb::handle source) {
     if (d.contains("lut")) {
         nb::object value = d["lut"];
         nb::object lut;
-        nb::object inexact;
+        nb::object unkept;
         try {
             lut = np.attr("asarray")(value, nb::arg("dtype") = "uint8");
-            inexact = inexact_lut_entry(value, lut);
+            unkept = unkept_lut_entry(value, lut);
         } catch (nb::python_error& e) {
             // An entry below 0 or above 255 is an overflow to the array library: the
             // same fault as any other entry that is not a byte, not a start-up crash.
             if (!conversion_fault(e, true)) throw;
             return fault(join({M, nb::str(": 'lut' is not a uint8 array ("), nb::str(e.value()), nb::str(")")}));
         }
-        if (!inexact.is_none())
-            return fault(join({M, nb::str(": 'lut' is not a uint8 array (entry "), nb::repr(nb::float_(inexact)),
-                               nb::str(" is not a whole number from 0 to 255)")}));
+        if (!unkept.is_none())
+            return fault(join({M, nb::str(": 'lut' is not a uint8 array (entry "), nb::repr(nb::float_(unkept)),
+                               nb::str(" is outside 0 to 255)")}));
         if (!lut.attr("shape").equal(nb::make_tuple(3, 256)))
             return fault(join({M, nb::str(": 'lut' has shape "), lut.attr("shape"),
                                nb::str(", the contract is (3, 256) \u2014 refusing to apply a mis-shaped table")}));
@@ -296,7 +298,7 @@ void register_color(nb::module_& m) {
 
     // Final: `apply` cannot be overridden, so the pixel conversion may fold a
     // correction of this exact type into its own kernel.
-    nb::class_<ColorCorrect> cls(m, "ColorCorrect", nb::is_final());
+    nb::class_<ColorCorrect> cls(m, "ColorCorrect", nb::is_final(), nb::type_slots(orvane::gc_slots<ColorCorrect>()));
     cls.def(
            "__init__",
            [](ColorCorrect* self, nb::object kind, nb::object lut, nb::object gain, nb::object bias,

@@ -36,6 +36,12 @@ bool color_tables_of(nb::handle cc, ChannelTables& tables, bool* is_lut);
 // The correction object (`ColorCorrect`): five read-only attributes, stored as given.
 struct ColorCorrect {
     nb::object kind, lut, gain, bias, source;
+
+    // The Python references, for cycle collection (the constructor stores any objects).
+    template <class F>
+    void each(F f) {
+        f(kind), f(lut), f(gain), f(bias), f(source);
+    }
 };
 
 // The kind test every operation uses: kind == "lut".

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/gc.hpp"
 #include "lumeth2/array_kernel_io.hpp"
 #include "lumeth2/host_module.hpp"
 
@@ -201,7 +202,8 @@ nb::object SlidingPCM::live() const {
 }
 
 void register_pcm_buffer(nb::module_& m) {
-    nb::class_<SlidingPCM>(m, "_SlidingPCM")
+    nb::class_<SlidingPCM>(m, "_SlidingPCM",
+                           nb::type_slots(orvane::gc_slots<SlidingPCM, orvane::gc_keep<SlidingPCM>>()))
         .def(nb::init<nb::handle>(), nb::arg("minimum_capacity").none() = 51200)
         .def("append", &SlidingPCM::append, nb::arg("pcm").none())
         .def("discard_before", &SlidingPCM::discard_before, nb::arg("absolute_sample").none())

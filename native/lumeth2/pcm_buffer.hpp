@@ -31,6 +31,13 @@ public:
     int64_t appended_samples = 0, moved_samples = 0;
     int64_t allocations = 0, aliased_samples_snapshotted = 0, peak_capacity = 0;
 
+    // The Python references, for cycle collection (traversed, never cleared:
+    // `data` points into storage, a float32 array that cannot close a cycle).
+    template <class F>
+    void each(F f) {
+        f(storage);
+    }
+
 private:
     void allocate_unlocked(int64_t capacity);
     std::atomic<bool> busy_{false};

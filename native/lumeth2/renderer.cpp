@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/gc.hpp"
 #include "lumeth2/chain.hpp"
 
 namespace l2 {
@@ -204,7 +205,7 @@ nb::object Renderer::rtf() const {
 }
 
 void register_renderer(nb::module_& m) {
-    nb::class_<Renderer>(m, "Renderer",
+    nb::class_<Renderer>(m, "Renderer", nb::type_slots(orvane::gc_slots<Renderer>()),
                          "Chunk scheduler of the lumeth-2 engine: float32 PCM at 16 kHz in, "
                          "numbered RGB888 frame records out.")
         .def("__init__",

@@ -47,6 +47,12 @@ struct Renderer {
     // on a later chunk: handed out first by the next call, dropped by reset.
     nb::list pending;
 
+    // The Python references, for cycle collection.
+    template <class F>
+    void each(F f) {
+        f(chain), f(cc), f(pcm), f(buf), f(hist), f(prev_lat), f(pending);
+    }
+
     void reset();
     void sync_audio();
     void feed(nb::handle block);

@@ -3,10 +3,12 @@
 import asyncio
 import logging
 import threading
+import types
 
 import numpy as np
 import pytest
 
+import orvane._avatar as avmod
 from orvane import _core
 from orvane._avatar import AsyncAvatar
 from orvane._models import INT16_MAX
@@ -235,25 +237,41 @@ def test_lumeth2_backlog_fed_in_slices_with_emission_between():
     arun(go())
 
 
-def test_lumeth2_feed_timings():
+class TimedRT(ScriptRT):
+    """ScriptRT whose pushes take scripted times on a patched clock."""
+
+    def __init__(self, clock, push_seconds, **kw):
+        super().__init__(**kw)
+        self.clock, self.push_seconds = clock, list(push_seconds)
+
+    def push_audio(self, x):
+        super().push_audio(x)
+        self.clock.now += self.push_seconds.pop(0)
+
+
+def test_lumeth2_feed_timings(monkeypatch):
+    # the first push that readies ticks gives r0; later ones the smoothed steady
+    # time, 0.7 * previous + 0.3 * latest; pushes that ready nothing are not measured
+    clock = types.SimpleNamespace(now=100.0)
+    monkeypatch.setattr(avmod, "time", types.SimpleNamespace(monotonic=lambda: clock.now, sleep=lambda s: None))
+
     async def go():
-        av, rt = avatar("lumeth2"), ScriptRT(per_push=0)
-        pcm = np.zeros(4000, np.float32)
-        await emit(av, rt, pcm[:1000])                   # completes no tick: nothing measured
+        av, rt = avatar("lumeth2"), TimedRT(clock, [8.0, 0.25, 2.0, 0.5], per_push=0)
+        pcm = np.zeros(5000, np.float32)
+        await emit(av, rt, pcm[:1000])                   # readies no tick: nothing measured
         assert getattr(av, "_l2_r0", None) is None and getattr(av, "_l2_steady_s", None) is None
         rt.per_push = 1
         await emit(av, rt, pcm[:2000])
-        r0 = av._l2_r0
-        assert r0 is not None and r0 >= 0 and getattr(av, "_l2_steady_s", None) is None
+        assert av._l2_r0 == 0.25 and getattr(av, "_l2_steady_s", None) is None
         await emit(av, rt, pcm[:3000])
-        s1 = av._l2_steady_s
-        assert s1 is not None and av._l2_r0 == r0
+        assert av._l2_r0 == 0.25 and av._l2_steady_s == 2.0
         await emit(av, rt, pcm[:4000])
-        assert av._l2_steady_s != s1 or s1 == 0.0
+        assert av._l2_r0 == 0.25 and av._l2_steady_s == 0.7 * 2.0 + 0.3 * 0.5
+        assert rt.push_seconds == []
         # Not a lumeth-2 stream (output size set): nothing measured.
-        av2, rt2 = avatar("lumeth2", output_size=(4, 4)), ScriptRT(per_push=1)
+        av2, rt2 = avatar("lumeth2", output_size=(4, 4)), TimedRT(clock, [3.0], per_push=1)
         await emit(av2, rt2, pcm)
-        assert getattr(av2, "_l2_r0", None) is None
+        assert getattr(av2, "_l2_r0", None) is None and getattr(av2, "_l2_steady_s", None) is None
 
     arun(go())
 

@@ -356,7 +356,8 @@ class OpenRef:
             fv = np.concatenate([tau_feat_ref(gap, self.last is not None)] + means)
             z = (fv - g.mu_x) / g.sd_x
             logit = float(np.dot(z, g.w)) + g.b + self.shift
-            p = 1.0 / (1.0 + math.exp(-logit))
+            with np.errstate(over="ignore"):  # exp overflowing to inf: p is 0, the draw is still taken
+                p = 1.0 / (1.0 + np.exp(-logit))
             if not self.rng.random() < p:
                 continue
             pool = self.pool_s

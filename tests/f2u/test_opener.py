@@ -227,17 +227,36 @@ def test_add_with_no_rows_changes_nothing(host):
     assert ours.cs_last.shape == (1, 3) and ours.n == 3
 
 
-def test_add_shape_errors(host):
+def test_add_shape_errors_on_the_first_block(host):
     ours, _ = _pair(host)
     with pytest.raises(ValueError):
         ours.add(np.zeros((3, 69)), np.zeros((3, 2)), np.zeros(2))
-    ours.add(*_block(np.random.default_rng(9), 3))
+    assert ours.cs is None and ours.cs_last is None and ours.n == 0 and ours.pend.shape == (0, 69)
+
+
+BAD_BLOCKS = {
+    "rows 68 wide": (np.zeros((2, 68)), np.zeros((2, 2)), np.zeros(2)),
+    "rows one-dimensional": (np.zeros(69), np.zeros((1, 2)), np.zeros(1)),
+    "fe shorter than fp": (np.zeros((2, 69)), np.zeros((2, 2)), np.zeros(1)),
+    "feature width 4": (np.zeros((2, 69)), np.zeros((2, 3)), np.zeros(2)),
+    "feature width 1": (np.zeros((2, 69)), np.zeros((2, 0)), np.zeros(2)),  # would broadcast over the sums
+}
+
+
+@pytest.mark.parametrize("bad", BAD_BLOCKS.values(), ids=BAD_BLOCKS.keys())
+def test_refused_add_changes_nothing(host, bad):
+    # every shape is checked before the state changes: a refused block leaves
+    # no trace in the sums, so later onsets read the same features
+    ours, ref = _pair(host)
+    rng = np.random.default_rng(9)
+    blk = _block(rng, 3)
+    ours.add(*blk)
+    ref.add(*blk)
     with pytest.raises(ValueError):
-        ours.add(np.zeros((2, 69)), np.zeros((2, 3)), np.zeros(2))
-    # rows of the wrong width are met last: the sums grew, the rows did not
-    with pytest.raises(ValueError):
-        ours.add(np.zeros((2, 68)), np.zeros((2, 2)), np.zeros(2))
-    assert ours.n == 3 and len(ours.cs) == 6 and ours.pend.shape == (3, 69)
+        ours.add(*bad)
+    _same(ours, ref)
+    _add_pop_both(ours, ref, rng, (5, 40))
+    _same(ours, ref)
 
 
 def test_refractory_rows_take_no_draw(host):
@@ -287,12 +306,6 @@ def test_onset_failures_move_th_past_the_row(host):
         ours._hazard()
     assert ours.th == 1 and ours.n_on == 0
 
-    ours, _ = _pair(host, g=fx.params(b=-1000.0))
-    ours.add(*_block(np.random.default_rng(12), 3))
-    with pytest.raises(OverflowError, match="math range error"):
-        ours._hazard()
-    assert ours.th == 1
-
     # motion rows without feature rows
     ours, _ = _pair(host)
     rows, fp, fe = _block(np.random.default_rng(12), 3)
@@ -304,6 +317,20 @@ def test_onset_failures_move_th_past_the_row(host):
     with pytest.raises(IndexError):
         ours._hazard()
     assert ours.th == 2
+
+
+@pytest.mark.parametrize("b", [-709.0, -720.0, -1000.0, -1e308, -np.inf])
+def test_logit_far_below_zero_means_no_onset(host, b):
+    # exp(-logit) overflows to inf: p is 0, no event, and each evaluated row
+    # still takes its draw, so the random stream is where it would be
+    ours, ref = _pair(host, g=fx.params(b=b, REF=4), shift=0.0)
+    rng = np.random.default_rng(12)
+    _add_pop_both(ours, ref, rng, (3, 40))
+    _same(ours, ref)
+    assert ours.th == 43 and ours.n_on == 0 and ours.last is None
+    draws = np.random.default_rng(7)
+    draws.random(43)
+    assert ours.rng.bit_generator.state == draws.bit_generator.state
 
 
 def test_only_evaluated_rows_read_the_hazard_model(host):
@@ -328,24 +355,57 @@ def test_onset_pass_uses_the_openers_window_list(host):
     _same(ours, ref)
 
 
+class _FailsOnce:
+    """A noise source whose first request fails."""
+
+    def __init__(self, inner):
+        self.inner, self.failed = inner, False
+
+    def rows(self, t0, t1):
+        if not self.failed:
+            self.failed = True
+            raise RuntimeError("noise source interrupted")
+        return self.inner.rows(t0, t1)
+
+
+@pytest.mark.parametrize("xb", [False, True])
+@pytest.mark.parametrize("fault", ["eye columns past 69", "noise source"])
+def test_failed_pop_leaves_the_opener_as_it_was(host, xb, fault):
+    # the frame step has taken the pending rows when the failure comes: they go
+    # back, so a retry hands out exactly what a clean pop would, and the stream goes on
+    ours, ref = _pair(host, xb=xb)
+    rng = np.random.default_rng(13)
+    blk = _block(rng, 4)
+    ours.add(*blk)
+    ref.add(*blk)
+    if fault == "noise source":
+        ours.noise = _FailsOnce(ours.noise)
+        with pytest.raises(RuntimeError, match="interrupted"):
+            ours.pop(EYE4)
+    else:
+        with pytest.raises(IndexError):
+            ours.pop(np.arange(12) + 60)
+    assert ours.done == 0 and ours.prev is None
+    np.testing.assert_array_equal(ours.pend, blk[0])
+    for a, w in zip(ours.pop(EYE4), ref.pop(EYE4), strict=True):
+        np.testing.assert_array_equal(a, w)
+    _add_pop_both(ours, ref, rng, (3, 6))
+    _same(ours, ref)
+
+
 def test_error_after_frame_step_keeps_done(host):
-    ours, _ = _pair(host)
-    ours.add(*_block(np.random.default_rng(13), 4))
-    with pytest.raises(IndexError):
-        ours.pop(np.arange(12) + 60)  # columns past 69
-    assert ours.done == 0 and ours.pend.shape == (0, 69)
     empty, _ = _pair(host, P=np.zeros(0))
     empty.add(*_block(np.random.default_rng(13), 2))
     with pytest.raises(ValueError, match="argmin"):
         empty.pop(EYE4)
-    assert empty.done == 0
+    assert empty.done == 0 and empty.pend.shape == (2, 69)
     for prev in [(10**30, 0), (0, -7)]:
         bad, _ = _pair(host)  # six key levels
         bad.prev = prev
         bad.add(*_block(np.random.default_rng(13), 2))
         with pytest.raises(IndexError, match="out of bounds"):
             bad.pop(EYE4)
-        assert bad.done == 0
+        assert bad.done == 0 and bad.prev == prev and bad.pend.shape == (2, 69)
 
 
 def test_windows_ahead_of_the_row_survive_trimming(host):

@@ -321,6 +321,7 @@ for p in [fifo, "/dev/zero", "/dev/null", "nul\0in/path"]:
 """
 
 
+@pytest.mark.address_space_limit
 def test_fifos_and_devices_are_no_bundles(tmp_path):
     # In a child, bounded in time and memory: the zip reader would block on a
     # FIFO that no one writes and read /dev/zero without end.

@@ -60,8 +60,13 @@ DEEP = b'{"lut": ' + b"[" * 100000 + b"]" * 100000 + b"}"  # deeper than the rea
 BAD_ROWS = [list(range(256)), list(range(255)), list(range(256))]
 LUT_256 = [list(range(256)), [256] + list(range(1, 256)), list(range(256))]
 LUT_NEG = [list(range(256)), list(range(256)), [-1] + list(range(1, 256))]
-LUT_FRAC = [list(range(256)), [0, 12.7] + list(range(2, 256)), list(range(256))]
 LUT_NAN = [list(range(256)), [float("nan")] + list(range(1, 256)), list(range(256))]
+
+
+def _lut_with(entry):
+    """The identity table with entry 1 of the G row replaced."""
+    return [list(range(256)), [0, entry] + list(range(2, 256)), list(range(256))]
+
 
 REASONS = {
     "no member": (None, "this container carries no color.json"),
@@ -84,9 +89,10 @@ REASONS = {
     # entries that are not bytes: refused, never a crash or undefined bytes
     "entry 256": ({"lut": LUT_256}, M + ": 'lut' is not a uint8 array (" + _np_error(LUT_256, np.uint8) + ")"),
     "entry -1": ({"lut": LUT_NEG}, M + ": 'lut' is not a uint8 array (" + _np_error(LUT_NEG, np.uint8) + ")"),
-    "entry 12.7": ({"lut": LUT_FRAC},
-                   M + ": 'lut' is not a uint8 array (entry 12.7 is not a whole number from 0 to 255)"),
     "entry NaN": ({"lut": LUT_NAN}, M + ": 'lut' is not a uint8 array (" + _np_error(LUT_NAN, np.uint8) + ")"),
+    **{f"entry {v}": ({"lut": _lut_with(v)},
+                      M + ": 'lut' is not a uint8 array (" + _np_error(_lut_with(v), np.uint8) + ")")
+       for v in (256.0, 300.5, -1.5, 1e30, float("inf"), float("-inf"))},
     "scalar lut": ({"lut": 5},
                    M + ": 'lut' has shape (), the contract is (3, 256) \u2014 refusing to apply a mis-shaped table"),
     "flat 768": ({"lut": list(range(256)) * 3},
@@ -149,6 +155,19 @@ def test_parse_table(raw):
     cc2, why2 = h.parse_color_correct(raw, "/b/x.qvx!color.json")
     assert why2 == "per-channel LUT (model->driver) from /b/x.qvx!color.json"
     assert cc2.source == "/b/x.qvx!color.json"
+
+
+@pytest.mark.parametrize("entry, byte", [(12.7, 12), (255.9, 255), (0.5, 0), (-0.9, 0), (7.0, 7)])
+def test_fractional_table_entries_are_cut_to_bytes(entry, byte):
+    # a fraction is cut off, toward zero, as the conversion to bytes does; the
+    # table is applied, not refused
+    cc, why = h.parse_color_correct(json.dumps({"lut": _lut_with(entry)}))
+    assert why == "per-channel LUT (model->driver) from color.json"
+    want = np.array(IDENT, np.uint8)
+    want[1, 1] = byte
+    np.testing.assert_array_equal(cc.lut, want)
+    px = np.array([[1, 1, 1], [2, 2, 2]], np.uint8)
+    np.testing.assert_array_equal(cc.apply(px), [[1, byte, 1], [2, 2, 2]])
 
 
 def test_parse_gain_bias():

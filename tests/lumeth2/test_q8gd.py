@@ -238,6 +238,7 @@ print(host._select_q8gd(bundle, cpuinfo)[1])
     ("directory", "IsADirectoryError: [Errno 21] Is a directory: '{}'"),
     ("oversized", "OSError: [Errno 27] larger than any manifest: '{}'"),
 ])
+@pytest.mark.address_space_limit
 def test_manifest_that_is_no_plain_small_file_falls_back(bundle, tmp_path, kind, error):
     # In a child bounded in time and memory: a FIFO would block start-up for good
     # and a device would be read without end.

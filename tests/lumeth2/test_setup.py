@@ -138,13 +138,46 @@ def test_import_error_inside_the_policy_moves_on(tree):
     assert out["sed"] == str(own / "shared_enc_dep.py") and out["why"] == str(own)
 
 
+IMPORTER = r"""
+import importlib.util, json, sys
+spec = importlib.util.spec_from_file_location("_chain_host", sys.argv[1])
+try:
+    spec.loader.exec_module(importlib.util.module_from_spec(spec))
+except BaseException as e:
+    tb = e.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    print(json.dumps([type(e).__name__, str(e), tb.tb_frame.f_code.co_filename]))
+"""
+
+
+@pytest.mark.parametrize("policy, kind, text", [
+    ("raise RuntimeError('policy exploded')\n", "RuntimeError", "policy exploded"),
+    ("x = 1 / 0\n", "ZeroDivisionError", "division by zero"),
+    ("class StoreError(Exception):\n    pass\nraise StoreError('no store at /x')\n", "StoreError", "no store at /x"),
+])
+def test_policy_failing_otherwise_fails_the_load_with_its_own_error(tree, policy, kind, text):
+    # the importer sees the policy module's error, not a generic ImportError
+    # wrapped around it, and the search does not go on to the next candidate
+    own, tools, run = tree
+    (tools / "shared_enc_dep.py").write_text(policy)
+    (own / "shared_enc_dep.py").write_text(GOOD)
+    so = own / os.path.basename(m.__file__)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONSTARTUP")}
+    r = subprocess.run([sys.executable, "-c", IMPORTER, str(so)], capture_output=True, env=env, timeout=120,
+                       cwd=tools.parent)
+    assert r.returncode == 0, r.stderr.decode()
+    assert json.loads(r.stdout) == [kind, text, str(tools / "shared_enc_dep.py")]
+
+
 def test_policy_failing_otherwise_fails_the_load(tree):
     own, tools, run = tree
     (tools / "shared_enc_dep.py").write_text("raise RuntimeError('policy exploded')\n")
     (own / "shared_enc_dep.py").write_text(GOOD)
     r = run()
     assert r.returncode != 0
-    assert b"RuntimeError: policy exploded" in r.stderr
+    assert r.stderr.decode().rstrip().endswith("RuntimeError: policy exploded")
+    assert "Encountered an error" not in r.stderr.decode()
 
 
 # --- the policy stand-in shipped beside the host -------------------------------

@@ -219,28 +219,52 @@ def test_interruption_leaves_scratch(om, cache, sweeps, tmp_path, monkeypatch):
 
 def test_threads_of_one_process_take_turns(om, cache, sweeps, tmp_path, monkeypatch):
     """A second thread that wants the same entry while the first unpacks must not
-    share (and wipe) the first one's scratch directory."""
+    share (and wipe) the first one's scratch directory: it waits for the first to
+    finish, then finds the entry published."""
     import threading
+    import time
+
     src = qvx(tmp_path / "a.qvx")
-    real = orvane._offline.unfold_qvx
-    inside, entered, results = [], threading.Event(), []
+    real_unfold, real_key = orvane._offline.unfold_qvx, om._content_key
+    inside, results = [], []
+    keyed = threading.Event()
+
+    def content_key(*args):
+        k = real_key(*args)
+        if threading.current_thread() is not threading.main_thread():
+            keyed.set()  # the second thread's last step in Python before the turn
+        return k
+
+    def second_run():
+        results.append(om._materialise(src))
+
+    second = threading.Thread(target=second_run)
+
+    def parked():
+        # The second thread has its key and is back in the native call with the
+        # interpreter lock released: it waits for its turn (nothing else in that
+        # call releases the lock with no Python frame of its own on top).
+        frame = sys._current_frames().get(second.ident)
+        return keyed.is_set() and frame is not None and frame.f_code is second_run.__code__
 
     def unfold(source, tmp):
         inside.append(tmp)
-        entered.set()
         if len(inside) == 1:
-            second = threading.Thread(target=lambda: results.append(om._materialise(src)))
             second.start()
-            # Give the second thread every chance to come in; it must wait instead.
-            entered.clear()
-            assert not entered.wait(0.3), "two unpacks of one process ran at once"
-            unfold.second = second
-        real(source, tmp)
-        inside.remove(tmp)
+            assert keyed.wait(60), "the second thread never asked for the entry"
+            deadline = time.monotonic() + 60
+            while not parked() and second.is_alive() and time.monotonic() < deadline:
+                threading.Event().wait(0.001)
+            assert parked(), "the second thread did not wait for its turn"
+            assert inside == [tmp], "two unpacks of one process ran at once"
+        real_unfold(source, tmp)
 
+    monkeypatch.setattr(om, "_content_key", content_key)
     monkeypatch.setattr(orvane._offline, "unfold_qvx", unfold)
     results.append(om._materialise(src))
-    unfold.second.join(timeout=60)
+    second.join(timeout=60)
+    assert not second.is_alive()
+    assert len(inside) == 1  # the second found the entry published and unpacked nothing
     assert results[0] == results[1] == os.path.join(cache, key(src))
     assert sorted(os.listdir(cache)) == [".idx", key(src)]
 
