@@ -408,19 +408,24 @@ struct PatchRef {
 bool native_patch(const PatchRef& p) { return (p.C == 1 || p.C == 3 || p.C == 4) && p.h > 0 && p.w > 0; }
 
 // Box, maps, both remaps and the blend of one patch into frame F, natively.
+// Returns false, with F unchanged, when a map position is one the native
+// remap does not take (not finite, or far beyond any image).
 template <class G, class O>
-void paste(const Strided3<O>& F, const G* gm, const PatchRef& p, PasteScratch& sc) {
+bool paste(const Strided3<O>& F, const G* gm, const PatchRef& p, PasteScratch& sc) {
     const Box b = patch_box<G>(gm, F.H, F.W, p.sx, p.bx, p.sy, p.by, p.w, p.h);
-    if (!b.any) return;
+    if (!b.any) return true;
     const size_t npix = (b.r1 - b.r0) * (b.c1 - b.c0);
     sc.mx.resize(npix);
     sc.my.resize(npix);
     sc.alpha.resize(npix);
     sc.colour.resize(npix * p.C);
     patch_maps<G>(gm, F.W, b, p.sx, p.bx, p.sy, p.by, p.w, p.h, sc.mx.data(), sc.my.data());
+    for (size_t i = 0; i < npix; ++i)
+        if (!coord_ok(sc.mx[i]) || !coord_ok(sc.my[i])) return false;
     remap_zero_border(p.mask0, p.h, p.w, sc.mx.data(), sc.my.data(), npix, sc.alpha.data());
     remap_replicate_chw(p.rgb, p.C, p.h, p.w, sc.mx.data(), sc.my.data(), npix, sc.colour.data());
     blend_box<O>(F.data, F.sc, F.sy, F.sx, p.C, b, sc.alpha.data(), sc.colour.data());
+    return true;
 }
 
 template <class G, class O>
@@ -434,9 +439,12 @@ void composite_t(nb::handle cv, nb::handle o, const Strided3<O>& F, nb::handle g
         PatchRef p = pr;
         p.mask0 = m0.data;
         PasteScratch sc;
-        nb::gil_scoped_release nogil;
-        paste<G, O>(F, gm.data, p, sc);
-        return;
+        bool done;
+        {
+            nb::gil_scoped_release nogil;
+            done = paste<G, O>(F, gm.data, p, sc);
+        }
+        if (done) return;
     }
     Box b;
     {
@@ -649,6 +657,7 @@ nb::object paste_batch_t(nb::handle self, nb::handle feeds, nb::handle s, nb::ha
     std::vector<np::View<float>> rgbs(n * per);
     std::vector<nb::object> masks(n * per);
     std::vector<PatchRef> patches(n * per);
+    std::vector<std::pair<nb::object, nb::object>> keep_of(n * per);  // (colours, mask) as given
     for (size_t i = 0; i < n; ++i) {
         nb::object si = idx(s, i);
         nb::object keep[6];
@@ -663,6 +672,7 @@ nb::object paste_batch_t(nb::handle self, nb::handle feeds, nb::handle s, nb::ha
         }
         for (size_t k = 0; k < per; ++k) {
             const size_t j = i * per + k;
+            keep_of[j] = {keep[2 * k], keep[2 * k + 1]};
             patch_arrays(keep[2 * k], keep[2 * k + 1], rgbs[j], masks[j]);
             if (rgbs[j].shape[0] != C)
                 orvane::raise_value_error("_composite: patch of " + std::to_string(rgbs[j].shape[0]) +
@@ -679,6 +689,7 @@ nb::object paste_batch_t(nb::handle self, nb::handle feeds, nb::handle s, nb::ha
     const size_t T = std::max<size_t>(1, std::min(threads, n));
     std::vector<std::vector<float>> grids(T), rows(T);
     std::vector<PasteScratch> scratch(T);
+    std::vector<size_t> refused(n, per);  // the first paste of a frame the native path refused
     auto out = np::empty<uint8_t>({n, H, W, C});
     {
         nb::gil_scoped_release nogil;
@@ -688,9 +699,27 @@ nb::object paste_batch_t(nb::handle self, nb::handle feeds, nb::handle s, nb::ha
             ResizeCursor cur;
             lr.rows(gv.data + i * Gh * Gw * 2, 0, 512, grids[w].data(), rows[w].data(), cur);
             const Strided3<O> F{nd.data() + (ptrdiff_t)i * st[0], C, H, W, st[1], st[2], st[3]};
-            for (size_t k = 0; k < per; ++k) paste<float, O>(F, grids[w].data(), patches[i * per + k], scratch[w]);
+            for (size_t k = 0; k < per; ++k)
+                if (!paste<float, O>(F, grids[w].data(), patches[i * per + k], scratch[w])) {
+                    refused[i] = k;
+                    return;
+                }
             frames_to_u8<O>(F.data, 1, C, H, W, st, out.data + i * H * W * C);
         });
+    }
+    // frames with a refused paste: that paste and the ones after it through OpenCV
+    nb::module_ cv = cv2();
+    for (size_t i = 0; i < n; ++i) {
+        if (refused[i] == per) continue;
+        nb::object gm = cv.attr("resize")(idx(gv.keep, i), nb::make_tuple(512, 512),
+                                          nb::arg("interpolation") = cv.attr("INTER_LINEAR"));
+        nb::object oi = idx(o, i);
+        for (size_t k = refused[i]; k < per; ++k)
+            composite_impl(cv, oi, gm, k == 0 ? self.attr("roi_m") : self.attr("roi_e"), keep_of[i * per + k].first,
+                           keep_of[i * per + k].second);
+        const Strided3<O> F{nd.data() + (ptrdiff_t)i * st[0], C, H, W, st[1], st[2], st[3]};
+        nb::gil_scoped_release nogil;
+        frames_to_u8<O>(F.data, 1, C, H, W, st, out.data + i * H * W * C);
     }
     return out.obj;
 }

@@ -1,27 +1,18 @@
 // Bilinear sampling of the face renderer (see face_sample.hpp).
 #include "f2u/face_sample.hpp"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+
+#define F2U_INLINE inline __attribute__((always_inline))
 
 namespace f2u {
 
 namespace {
 
-#define F2U_INLINE inline __attribute__((always_inline))
-
-// a + t * (b - a): one rounding with fused multiply-add, two without. The fused
-// body is compiled only into the entry points built for FMA CPUs.
-template <bool FUSED>
-F2U_INLINE float lerp(float a, float b, float t) {
-    if constexpr (FUSED)
-        return __builtin_fmaf(t, b - a, a);
-    else
-        return a + t * (b - a);
-}
-
-// floor for values coord_ok admits
 F2U_INLINE int floor_i(float x) {
     const int t = (int)x;
     return t - (x < (float)t ? 1 : 0);
@@ -43,103 +34,28 @@ F2U_INLINE Quad quad(int ix, int iy, size_t H, size_t W) {
     return {y0 * W + x0, y0 * W + x1, y1 * W + x0, y1 * W + x1};
 }
 
-template <bool FUSED>
-F2U_INLINE bool warp_body(const float* const planes[3], size_t H, size_t W, const float* g, size_t npix, float* out,
-                          size_t os) {
-    for (size_t p = 0; p < npix; ++p) {
-        // normalised -> pixel coordinates of a 512-pixel axis, float32
-        const float xs = ((g[2 * p] + 1.0f) * 512.0f - 1.0f) * 0.5f;
-        const float ys = ((g[2 * p + 1] + 1.0f) * 512.0f - 1.0f) * 0.5f;
-        if (!coord_ok(xs) || !coord_ok(ys)) return false;
-        const int ix = floor_i(xs), iy = floor_i(ys);
-        const float fx = xs - (float)ix, fy = ys - (float)iy;
-        const Quad q = quad(ix, iy, H, W);
-        float s[12];  // the 12-channel stack at this pixel
-        for (size_t k = 0; k < 3; ++k) {
-            const float* P = planes[k];
-            for (size_t c = 0; c < 4; ++c) {
-                const float v0 = lerp<FUSED>(P[4 * q.o00 + c], P[4 * q.o01 + c], fx);
-                const float v1 = lerp<FUSED>(P[4 * q.o10 + c], P[4 * q.o11 + c], fx);
-                s[4 * k + c] = lerp<FUSED>(v0, v1, fy);
-            }
-        }
-        // the interpolation correction, in this order, never contracted
-        const float ax = fx * (1.0f - fx) * 0.5f;
-        const float ay = fy * (1.0f - fy) * 0.5f;
-        const float axy = ax * ay;
-        for (size_t c = 0; c < 3; ++c) out[c * os + p] = ((s[c] - ax * s[3 + c]) - ay * s[6 + c]) + axy * s[9 + c];
-    }
-    return true;
-}
-
-template <bool FUSED>
-F2U_INLINE void replicate_body(const float* src, size_t C, size_t h, size_t w, const float* mx, const float* my,
-                               size_t npix, float* out) {
-    const size_t hw = h * w;
-    for (size_t p = 0; p < npix; ++p) {
-        const float x = mx[p], y = my[p];
-        const int ix = floor_i(x), iy = floor_i(y);
-        const float fx = x - (float)ix, fy = y - (float)iy;
-        const Quad q = quad(ix, iy, h, w);
-        for (size_t c = 0; c < C; ++c) {
-            const float* P = src + c * hw;
-            const float v0 = lerp<FUSED>(P[q.o00], P[q.o01], fx);
-            const float v1 = lerp<FUSED>(P[q.o10], P[q.o11], fx);
-            out[p * C + c] = lerp<FUSED>(v0, v1, fy);
-        }
-    }
-}
-
-template <bool FUSED>
-F2U_INLINE void zero_border_body(const float* src, size_t h, size_t w, const float* mx, const float* my, size_t npix,
-                                 float* out) {
-    const int wi = (int)w, hi = (int)h;
-    for (size_t p = 0; p < npix; ++p) {
-        const float x = mx[p], y = my[p];
-        const int ix = floor_i(x), iy = floor_i(y);
-        if (ix < -1 || ix >= wi || iy < -1 || iy >= hi) {  // no neighbour inside: the border value itself
-            out[p] = 0.0f;
-            continue;
-        }
-        const float fx = x - (float)ix, fy = y - (float)iy;
-        auto at = [&](int xx, int yy) {
-            return ((unsigned)xx < (unsigned)wi && (unsigned)yy < (unsigned)hi) ? src[(size_t)yy * w + (size_t)xx]
-                                                                                 : 0.0f;
-        };
-        const float v0 = lerp<FUSED>(at(ix, iy), at(ix + 1, iy), fx);
-        const float v1 = lerp<FUSED>(at(ix, iy + 1), at(ix + 1, iy + 1), fx);
-        out[p] = lerp<FUSED>(v0, v1, fy);
-    }
-}
-
-#define F2U_FUSED __attribute__((target("avx2,fma")))
-
-F2U_FUSED bool warp_fused(const float* const planes[3], size_t H, size_t W, const float* g, size_t npix, float* out,
-                          size_t os) {
-    return warp_body<true>(planes, H, W, g, npix, out, os);
-}
-bool warp_plain(const float* const planes[3], size_t H, size_t W, const float* g, size_t npix, float* out,
-                size_t os) {
-    return warp_body<false>(planes, H, W, g, npix, out, os);
-}
-F2U_FUSED void replicate_fused(const float* src, size_t C, size_t h, size_t w, const float* mx, const float* my,
-                               size_t npix, float* out) {
-    replicate_body<true>(src, C, h, w, mx, my, npix, out);
-}
-void replicate_plain(const float* src, size_t C, size_t h, size_t w, const float* mx, const float* my, size_t npix,
-                     float* out) {
-    replicate_body<false>(src, C, h, w, mx, my, npix, out);
-}
-F2U_FUSED void zero_border_fused(const float* src, size_t h, size_t w, const float* mx, const float* my, size_t npix,
-                                 float* out) {
-    zero_border_body<true>(src, h, w, mx, my, npix, out);
-}
-void zero_border_plain(const float* src, size_t h, size_t w, const float* mx, const float* my, size_t npix,
-                       float* out) {
-    zero_border_body<false>(src, h, w, mx, my, npix, out);
-}
-
 }  // namespace
+
+// The kernels twice: with fused multiply-adds for CPUs that have them (the
+// library's AVX2 kernels fuse), and with separate products and sums.
+namespace fused {
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#define F2U_LERP4(a, b, t) _mm_fmadd_ps(t, _mm_sub_ps(b, a), a)
+#define F2U_LERP1(a, b, t) __builtin_fmaf(t, (b) - (a), a)
+#include "f2u/face_sample_kernels.inc"
+#undef F2U_LERP4
+#undef F2U_LERP1
+#pragma GCC pop_options
+}  // namespace fused
+
+namespace plain {
+#define F2U_LERP4(a, b, t) _mm_add_ps(a, _mm_mul_ps(t, _mm_sub_ps(b, a)))
+#define F2U_LERP1(a, b, t) ((a) + (t) * ((b) - (a)))
+#include "f2u/face_sample_kernels.inc"
+#undef F2U_LERP4
+#undef F2U_LERP1
+}  // namespace plain
 
 bool sample_fused() {
     // the image library dispatches its AVX2 kernels (built with FMA) on such CPUs
@@ -149,24 +65,24 @@ bool sample_fused() {
 
 bool warp_cone_fused(const float* const planes[3], size_t H, size_t W, const float* g, size_t npix, float* out,
                      size_t out_stride) {
-    return sample_fused() ? warp_fused(planes, H, W, g, npix, out, out_stride)
-                          : warp_plain(planes, H, W, g, npix, out, out_stride);
+    return sample_fused() ? fused::warp(planes, H, W, g, npix, out, out_stride)
+                          : plain::warp(planes, H, W, g, npix, out, out_stride);
 }
 
 void remap_replicate_chw(const float* src, size_t C, size_t h, size_t w, const float* mx, const float* my,
                          size_t npix, float* out) {
     if (sample_fused())
-        replicate_fused(src, C, h, w, mx, my, npix, out);
+        fused::replicate(src, C, h, w, mx, my, npix, out);
     else
-        replicate_plain(src, C, h, w, mx, my, npix, out);
+        plain::replicate(src, C, h, w, mx, my, npix, out);
 }
 
 void remap_zero_border(const float* src, size_t h, size_t w, const float* mx, const float* my, size_t npix,
                        float* out) {
     if (sample_fused())
-        zero_border_fused(src, h, w, mx, my, npix, out);
+        fused::zero_border(src, h, w, mx, my, npix, out);
     else
-        zero_border_plain(src, h, w, mx, my, npix, out);
+        plain::zero_border(src, h, w, mx, my, npix, out);
 }
 
 // ---- resize ----------------------------------------------------------------------

@@ -133,6 +133,13 @@ void blend_box(T* o, ptrdiff_t s_c, ptrdiff_t s_y, ptrdiff_t s_x, size_t C, cons
         }
 }
 
+// Round half to even of 0 <= v <= 255 without a library call: adding and
+// taking away 2^23 (2^52 for double) leaves the integer the current rounding
+// mode (to nearest, ties to even) picks, as nearbyint would. Strict IEEE
+// arithmetic (no fast-math) keeps the compiler from folding it away.
+inline float round_even(float v) { return (v + 8388608.0f) - 8388608.0f; }
+inline double round_even(double v) { return (v + 4503599627370496.0) - 4503599627370496.0; }
+
 template <class T>
 void frames_to_u8(const T* o, size_t n, size_t C, size_t H, size_t W, const ptrdiff_t* st, uint8_t* out) {
     for (size_t i = 0; i < n; ++i)
@@ -147,7 +154,7 @@ void frames_to_u8(const T* o, size_t n, size_t C, size_t H, size_t W, const ptrd
                         continue;
                     }
                     v = v < T(-1) ? T(-1) : (v > T(1) ? T(1) : v);
-                    v = std::nearbyint((v + T(1)) * T(127.5));
+                    v = round_even((v + T(1)) * T(127.5));
                     v = v < T(0) ? T(0) : (v > T(255) ? T(255) : v);
                     orow[x * C + c] = (uint8_t)v;
                 }
