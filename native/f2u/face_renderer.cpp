@@ -146,19 +146,13 @@ bool native_ok(nb::handle cv) {
     return state == 1;
 }
 
-// A float32 C-contiguous array as it is (no conversion), or nothing.
+// A float32 array (native byte order, any layout) as a C-contiguous view, its
+// values unchanged; nothing for other objects and element types.
 bool f32_exact(nb::handle obj, np::View<float>& v) {
-    nb::ndarray<const float, nb::c_contig, nb::device::cpu> nd;
-    if (!nb::try_cast(obj, nd, false)) return false;
-    if (reinterpret_cast<uintptr_t>(nd.data()) % alignof(float) != 0) return false;
-    v.keep = nb::borrow(obj);
-    v.data = nd.data();
-    v.shape.clear();
-    v.size = 1;
-    for (size_t d = 0; d < nd.ndim(); ++d) {
-        v.shape.push_back(nd.shape(d));
-        v.size *= nd.shape(d);
-    }
+    nb::object np_ = np::numpy();
+    if (!nb::isinstance(obj, np_.attr("ndarray"))) return false;
+    if (orvane::py_str(obj.attr("dtype")) != "float32") return false;
+    v = np::view_exact<float>(np_.attr("ascontiguousarray")(obj));
     return true;
 }
 
@@ -393,7 +387,13 @@ Strided3<T> frame_of(nb::handle o) {
 
 // Scratch of one paste, reused across the pastes of a worker.
 struct PasteScratch {
-    std::vector<float> mx, my, alpha, colour;
+    std::vector<float> mx, my;
+    // box and maps of the last paste, for the next one of the same frame at the
+    // same region and patch size (the two eyes)
+    bool reuse = false;
+    double key[4] = {};
+    size_t kh = 0, kw = 0;
+    Box box;
 };
 
 // One patch as the paste needs it: placement factors, channel-first colours and
@@ -412,19 +412,25 @@ bool native_patch(const PatchRef& p) { return (p.C == 1 || p.C == 3 || p.C == 4)
 // remap does not take (not finite, or far beyond any image).
 template <class G, class O>
 bool paste(const Strided3<O>& F, const G* gm, const PatchRef& p, PasteScratch& sc) {
-    const Box b = patch_box<G>(gm, F.H, F.W, p.sx, p.bx, p.sy, p.by, p.w, p.h);
+    const bool same = sc.reuse && sc.key[0] == p.sx && sc.key[1] == p.bx && sc.key[2] == p.sy && sc.key[3] == p.by &&
+                      sc.kh == p.h && sc.kw == p.w;
+    if (!same) {
+        sc.box = patch_box<G>(gm, F.H, F.W, p.sx, p.bx, p.sy, p.by, p.w, p.h);
+        sc.key[0] = p.sx, sc.key[1] = p.bx, sc.key[2] = p.sy, sc.key[3] = p.by;
+        sc.kh = p.h, sc.kw = p.w;
+    }
+    const Box b = sc.box;
     if (!b.any) return true;
     const size_t npix = (b.r1 - b.r0) * (b.c1 - b.c0);
-    sc.mx.resize(npix);
-    sc.my.resize(npix);
-    sc.alpha.resize(npix);
-    sc.colour.resize(npix * p.C);
-    patch_maps<G>(gm, F.W, b, p.sx, p.bx, p.sy, p.by, p.w, p.h, sc.mx.data(), sc.my.data());
-    for (size_t i = 0; i < npix; ++i)
-        if (!coord_ok(sc.mx[i]) || !coord_ok(sc.my[i])) return false;
-    remap_zero_border(p.mask0, p.h, p.w, sc.mx.data(), sc.my.data(), npix, sc.alpha.data());
-    remap_replicate_chw(p.rgb, p.C, p.h, p.w, sc.mx.data(), sc.my.data(), npix, sc.colour.data());
-    blend_box<O>(F.data, F.sc, F.sy, F.sx, p.C, b, sc.alpha.data(), sc.colour.data());
+    if (!same) {
+        sc.mx.resize(npix);
+        sc.my.resize(npix);
+        patch_maps<G>(gm, F.W, b, p.sx, p.bx, p.sy, p.by, p.w, p.h, sc.mx.data(), sc.my.data());
+        for (size_t i = 0; i < npix; ++i)
+            if (!coord_ok(sc.mx[i]) || !coord_ok(sc.my[i])) return false;
+    }
+    paste_blend<O>(F.data, F.sc, F.sy, F.sx, b.r0, b.r1, b.c0, b.c1, sc.mx.data(), sc.my.data(), p.mask0, p.rgb, p.C,
+                   p.h, p.w);
     return true;
 }
 
@@ -698,8 +704,9 @@ nb::object paste_batch_t(nb::handle self, nb::handle feeds, nb::handle s, nb::ha
             rows[w].resize(2 * 512 * 2);
             ResizeCursor cur;
             lr.rows(gv.data + i * Gh * Gw * 2, 0, 512, grids[w].data(), rows[w].data(), cur);
+            scratch[w].reuse = false;  // a new grid
             const Strided3<O> F{nd.data() + (ptrdiff_t)i * st[0], C, H, W, st[1], st[2], st[3]};
-            for (size_t k = 0; k < per; ++k)
+            for (size_t k = 0; k < per; ++k, scratch[w].reuse = true)
                 if (!paste<float, O>(F, grids[w].data(), patches[i * per + k], scratch[w])) {
                     refused[i] = k;
                     return;

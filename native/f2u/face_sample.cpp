@@ -85,6 +85,19 @@ void remap_zero_border(const float* src, size_t h, size_t w, const float* mx, co
         plain::zero_border(src, h, w, mx, my, npix, out);
 }
 
+template <class O>
+void paste_blend(O* o, ptrdiff_t s_c, ptrdiff_t s_y, ptrdiff_t s_x, size_t r0, size_t r1, size_t c0, size_t c1,
+                 const float* mx, const float* my, const float* mask, const float* rgb, size_t C, size_t h, size_t w) {
+    if (sample_fused())
+        fused::paste_box<O>(o, s_c, s_y, s_x, r0, r1, c0, c1, mx, my, mask, rgb, C, h, w);
+    else
+        plain::paste_box<O>(o, s_c, s_y, s_x, r0, r1, c0, c1, mx, my, mask, rgb, C, h, w);
+}
+template void paste_blend<float>(float*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, size_t, size_t, size_t,
+                                 const float*, const float*, const float*, const float*, size_t, size_t, size_t);
+template void paste_blend<double>(double*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, size_t, size_t, size_t,
+                                  const float*, const float*, const float*, const float*, size_t, size_t, size_t);
+
 // ---- resize ----------------------------------------------------------------------
 
 LinearResize::LinearResize(size_t Hs_, size_t Ws_, size_t Hd_, size_t Wd_, size_t cn_)

@@ -16,6 +16,7 @@
 //   float32 without fusing.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace f2u {
@@ -68,5 +69,15 @@ void remap_replicate_chw(const float* src, size_t C, size_t h, size_t w, const f
 // remap of one float32 plane (h x w) with constant border 0.
 void remap_zero_border(const float* src, size_t h, size_t w, const float* mx, const float* my, size_t npix,
                        float* out);
+
+// Both remaps of a patch and its blend in one pass over the box rows r0 .. r1 - 1,
+// columns c0 .. c1 - 1 of the channel-first frame o (element strides s_c, s_y,
+// s_x): alpha from `mask` (h x w, zero border), colour from `rgb` (C x h x w,
+// replicated border), both at the maps mx, my (box pixels, row-major), then
+// region = (O)(alpha * colour) + (O)(1 - alpha) * region, alpha * colour and
+// 1 - alpha rounded to float32 first.
+template <class O>
+void paste_blend(O* o, ptrdiff_t s_c, ptrdiff_t s_y, ptrdiff_t s_x, size_t r0, size_t r1, size_t c0, size_t c1,
+                 const float* mx, const float* my, const float* mask, const float* rgb, size_t C, size_t h, size_t w);
 
 }  // namespace f2u
