@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 namespace f2u {
 
@@ -172,24 +173,45 @@ void blend_box(T* o, ptrdiff_t s_c, ptrdiff_t s_y, ptrdiff_t s_x, size_t C, cons
 inline float round_even(float v) { return (v + 8388608.0f) - 8388608.0f; }
 inline double round_even(double v) { return (v + 4503599627370496.0) - 4503599627370496.0; }
 
+// One value to its byte: NaN -> 0, clip to [-1, 1], (v + 1) * 127.5 rounded
+// half to even (already within [0, 255]). Written without branches so rows vectorise.
+template <class T>
+inline uint8_t to_byte(T v) {
+    v = v == v ? v : T(-1);  // NaN becomes 0, never an integer cast of NaN
+    v = v < T(-1) ? T(-1) : v;
+    v = v > T(1) ? T(1) : v;
+    v = round_even((v + T(1)) * T(127.5));
+    return (uint8_t)(int)v;
+}
+
 template <class T>
 void frames_to_u8(const T* o, size_t n, size_t C, size_t H, size_t W, const ptrdiff_t* st, uint8_t* out) {
+    std::vector<uint8_t> tmp(st[3] == 1 ? C * W : 0);
     for (size_t i = 0; i < n; ++i)
         for (size_t y = 0; y < H; ++y) {
             uint8_t* orow = out + ((i * H + y) * W) * C;
+            if (st[3] == 1) {  // rows contiguous per channel: bytes per channel, then interleave
+                for (size_t c = 0; c < C; ++c) {
+                    const T* src = o + (ptrdiff_t)i * st[0] + (ptrdiff_t)c * st[1] + (ptrdiff_t)y * st[2];
+                    uint8_t* t = tmp.data() + c * W;
+                    for (size_t x = 0; x < W; ++x) t[x] = to_byte<T>(src[x]);
+                }
+                if (C == 3) {
+                    const uint8_t *t0 = tmp.data(), *t1 = t0 + W, *t2 = t1 + W;
+                    for (size_t x = 0; x < W; ++x) {
+                        orow[3 * x] = t0[x];
+                        orow[3 * x + 1] = t1[x];
+                        orow[3 * x + 2] = t2[x];
+                    }
+                } else {
+                    for (size_t c = 0; c < C; ++c)
+                        for (size_t x = 0; x < W; ++x) orow[x * C + c] = tmp[c * W + x];
+                }
+                continue;
+            }
             for (size_t c = 0; c < C; ++c) {
                 const T* src = o + (ptrdiff_t)i * st[0] + (ptrdiff_t)c * st[1] + (ptrdiff_t)y * st[2];
-                for (size_t x = 0; x < W; ++x) {
-                    T v = src[(ptrdiff_t)x * st[3]];
-                    if (std::isnan(v)) {
-                        orow[x * C + c] = 0;
-                        continue;
-                    }
-                    v = v < T(-1) ? T(-1) : (v > T(1) ? T(1) : v);
-                    v = round_even((v + T(1)) * T(127.5));
-                    v = v < T(0) ? T(0) : (v > T(255) ? T(255) : v);
-                    orow[x * C + c] = (uint8_t)v;
-                }
+                for (size_t x = 0; x < W; ++x) orow[x * C + c] = to_byte<T>(src[(ptrdiff_t)x * st[3]]);
             }
         }
 }
