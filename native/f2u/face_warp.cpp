@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -184,6 +185,30 @@ inline uint8_t to_byte(T v) {
     return (uint8_t)(int)v;
 }
 
+// A contiguous row of bytes from a row of values.
+template <class T>
+inline void row_to_bytes(const T* src, size_t W, uint8_t* t) {
+    size_t x = 0;
+    if constexpr (std::is_same_v<T, float>) {
+        // sixteen values a step; the conversion rounds half to even (the default
+        // rounding mode), as round_even does, on values already in [0, 255]
+        const __m128 lo = _mm_set1_ps(-1.0f), hi = _mm_set1_ps(1.0f), k = _mm_set1_ps(127.5f);
+        for (; x + 16 <= W; x += 16) {
+            __m128i q[4];
+            for (int j = 0; j < 4; ++j) {
+                __m128 v = _mm_loadu_ps(src + x + 4 * j);
+                const __m128 ord = _mm_cmpord_ps(v, v);  // NaN -> -1 -> byte 0
+                v = _mm_or_ps(_mm_and_ps(ord, v), _mm_andnot_ps(ord, lo));
+                v = _mm_min_ps(_mm_max_ps(v, lo), hi);
+                q[j] = _mm_cvtps_epi32(_mm_mul_ps(_mm_add_ps(v, hi), k));
+            }
+            const __m128i w = _mm_packus_epi16(_mm_packs_epi32(q[0], q[1]), _mm_packs_epi32(q[2], q[3]));
+            _mm_storeu_si128((__m128i*)(t + x), w);
+        }
+    }
+    for (; x < W; ++x) t[x] = to_byte<T>(src[x]);
+}
+
 template <class T>
 void frames_to_u8(const T* o, size_t n, size_t C, size_t H, size_t W, const ptrdiff_t* st, uint8_t* out) {
     std::vector<uint8_t> tmp(st[3] == 1 ? C * W : 0);
@@ -193,16 +218,18 @@ void frames_to_u8(const T* o, size_t n, size_t C, size_t H, size_t W, const ptrd
             if (st[3] == 1) {  // rows contiguous per channel: bytes per channel, then interleave
                 for (size_t c = 0; c < C; ++c) {
                     const T* src = o + (ptrdiff_t)i * st[0] + (ptrdiff_t)c * st[1] + (ptrdiff_t)y * st[2];
-                    uint8_t* t = tmp.data() + c * W;
-                    for (size_t x = 0; x < W; ++x) t[x] = to_byte<T>(src[x]);
+                    row_to_bytes<T>(src, W, tmp.data() + c * W);
                 }
-                if (C == 3) {
+                if (C == 3 && W > 0) {
                     const uint8_t *t0 = tmp.data(), *t1 = t0 + W, *t2 = t1 + W;
-                    for (size_t x = 0; x < W; ++x) {
-                        orow[3 * x] = t0[x];
-                        orow[3 * x + 1] = t1[x];
-                        orow[3 * x + 2] = t2[x];
+                    // one 4-byte store per pixel; its fourth byte is overwritten by the next pixel
+                    for (size_t x = 0; x + 1 < W; ++x) {
+                        const uint32_t v = (uint32_t)t0[x] | ((uint32_t)t1[x] << 8) | ((uint32_t)t2[x] << 16);
+                        std::memcpy(orow + 3 * x, &v, 4);
                     }
+                    orow[3 * (W - 1)] = t0[W - 1];
+                    orow[3 * (W - 1) + 1] = t1[W - 1];
+                    orow[3 * (W - 1) + 2] = t2[W - 1];
                 } else {
                     for (size_t c = 0; c < C; ++c)
                         for (size_t x = 0; x < W; ++x) orow[x * C + c] = tmp[c * W + x];
