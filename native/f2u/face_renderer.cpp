@@ -841,7 +841,8 @@ void register_face_renderer(nb::module_& m) {
              nb::arg("sR").none(), "The per-batch feed record: keypoints, bank keypoints, bank indices, eye flag.")
         .def("_warp_cone", &renderer_warp_cone, nb::arg("g512").none(),
              "The identity's colour planes warped by one normalised grid, interpolation-corrected, (3, H, W).")
-        .def("run", &renderer_run, nb::arg("feeds").none(), "Render one batch of feeds: uint8 (n, 512, 512, 3) RGB.");
+        .def("run", &renderer_run, nb::arg("feeds").none(), "Render one batch of feeds: uint8 (n, 512, 512, 3) RGB. The host-side work before and after the decoder "
+             "runs on `threads` workers, each part in one section without the interpreter lock.");
     m.def("_composite", &composite, nb::arg("o").none(), nb::arg("gm").none(), nb::arg("roi").none(),
           nb::arg("rgb").none(), nb::arg("mask").none(),
           "Blend a patch under its mask into the channel-first frame o, in place, moved by the grid gm.");
