@@ -133,7 +133,7 @@ LinearResize::LinearResize(size_t Hs_, size_t Ws_, size_t Hd_, size_t Wd_, size_
     }
 }
 
-void LinearResize::hrow(const float* src, size_t sy, float* out) const {
+void LinearResize::hrow(const float* src, size_t sy, float* __restrict out) const {
     const float* S = src + sy * Ws * cn;
     size_t dx = 0;
     for (; dx < xmax; ++dx) {
@@ -148,7 +148,7 @@ void LinearResize::hrow(const float* src, size_t sy, float* out) const {
     }
 }
 
-void LinearResize::vrow(const float* h0, const float* h1, size_t dy, float* out) const {
+void LinearResize::vrow(const float* h0, const float* h1, size_t dy, float* __restrict out) const {
     const float b0 = beta[2 * dy], b1 = beta[2 * dy + 1];
     const size_t n = Wd * cn;
     for (size_t i = 0; i < n; ++i) out[i] = h0[i] * b0 + h1[i] * b1;

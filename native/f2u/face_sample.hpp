@@ -44,9 +44,9 @@ struct LinearResize {
     std::vector<float> beta;   // (1 - f, f) per output row
     LinearResize(size_t Hs, size_t Ws, size_t Hd, size_t Wd, size_t cn);
     // One horizontally resized source row (Wd * cn values).
-    void hrow(const float* src, size_t sy, float* out) const;
+    void hrow(const float* src, size_t sy, float* __restrict out) const;
     // Output row dy from the horizontally resized rows of y0[dy] and y1[dy].
-    void vrow(const float* h0, const float* h1, size_t dy, float* out) const;
+    void vrow(const float* h0, const float* h1, size_t dy, float* __restrict out) const;
     // Output rows dy0 .. dy1 - 1 (Wd x cn each) into dst; `scratch` holds
     // 2 * Wd * cn floats and `cur` which source rows it holds, so consecutive
     // calls over one image resize each source row once.
