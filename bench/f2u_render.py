@@ -96,12 +96,13 @@ class TimedSession:
         return out
 
 
-def host_ms(run, sessions, n, runs=5, clock="wall"):
+def host_ms(run, sessions, n, runs=7, clock="wall"):
     """Median seconds per frame of run() less the time its model sessions took.
     clock "cpu": the calling thread's CPU time (one worker only), which other
     processes on a loaded machine do not inflate."""
     now = time.perf_counter if clock == "wall" else time.thread_time
     key = "t" if clock == "wall" else "cpu"
+    run()  # warm: first-use checks, allocator
     ts = []
     for _ in range(runs):
         for s in sessions:
