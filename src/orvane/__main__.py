@@ -5,6 +5,8 @@ through PyAV (H.264 video, or MPEG-4 part 2 where the encoder is missing, and AA
 the speech the frames were rendered from, 16 kHz mono) and returns the output path.
 """
 import math
+import os
+import secrets
 import sys
 from fractions import Fraction
 
@@ -53,17 +55,55 @@ def _video_stream(out, rate, height, width):
     return stream
 
 
-def _write(avatar, audio, out_mp4):
-    import av
-    import numpy as np
+def _muxer_name(path: str) -> str:
+    """The path as the muxer must be handed it: it reads "-" as standard output and
+    "<protocol>:<rest>" ("take:1.mp4") as a protocol before it looks for a file;
+    a path that starts with "/" or "./" is always a plain file."""
+    return path if os.path.isabs(path) else os.path.join(".", path)
 
+
+def _part_file(out_mp4: str) -> str:
+    """A new, empty file beside `out_mp4` (same extension, so the muxer picks the
+    same format) that the video is written into before it takes the real name."""
+    folder, base = os.path.split(out_mp4)
+    root, ext = os.path.splitext(base)
+    while True:
+        part = os.path.join(folder, f".{root}.{secrets.token_hex(6)}.part{ext}")
+        try:
+            os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666))
+            return part
+        except FileExistsError:
+            continue
+
+
+def _write(avatar, audio, out_mp4):
     kept = _Kept(audio)
     frames = iter(avatar.render(kept.source))
     first = next(frames, None)
     if first is None:
         raise ValueError("the render gave no frames")
+    # A render or an encoder that fails midway must neither leave a cut-short video
+    # under the name asked for nor destroy a file already there: the video takes
+    # that name only once it is complete.
+    part = _part_file(out_mp4)
+    try:
+        _mux(avatar, kept, frames, first, part)
+        os.replace(part, out_mp4)
+    except BaseException:
+        try:
+            os.unlink(part)
+        except OSError:
+            pass
+        raise
+    return out_mp4
+
+
+def _mux(avatar, kept, frames, first, path):
+    import av
+    import numpy as np
+
     rate = int(getattr(avatar._engine, "frames_per_second", None) or 25)
-    with av.open(out_mp4, mode="w") as out:
+    with av.open(_muxer_name(path), mode="w") as out:
         video = _video_stream(out, rate, first.shape[0] // 2 * 2, first.shape[1] // 2 * 2)
         sound = out.add_stream("aac", rate=_RATE)
         sound.layout = "mono"
@@ -103,7 +143,6 @@ def _write(avatar, audio, out_mp4):
         for stream in (video, sound):
             for packet in stream.encode():
                 out.mux(packet)
-    return out_mp4
 
 
 def main(argv):
