@@ -49,7 +49,10 @@ def model_bytes() -> dict[str, bytes]:
 
 def demo_members(*, split: bool = False, color: bool = False, models: dict[str, bytes] | None = None) -> dict[str, bytes]:
     models = models or face_model_files()
-    members = {"canon.bin": demo_canon().astype("<f4").tobytes()}
+    # The manifest names the engine: without it `orvane.open` takes the bundle for
+    # a native-runtime model and refuses it as "not a usable avatar".
+    members = {"manifest.json": json.dumps({"engine": "lumeth2"}).encode(),
+               "canon.bin": demo_canon().astype("<f4").tobytes()}
     if split:
         members["identity.tflite"] = models["identity.tflite"]
         members["shared-enc.tflite"] = models["shared-enc.tflite"]
