@@ -11,6 +11,7 @@ import sys
 from fractions import Fraction
 
 _RATE = 16000  # the offline layer's PCM: mono signed 16-bit samples at 16 kHz
+_NO_FRAMES = "no frames came out of that render — check that the audio has speech in it, then try again"
 
 
 class _Kept:
@@ -139,6 +140,13 @@ def _mux(avatar, kept, frames, first, path):
         show(first)
         for img in frames:
             show(img)
+        if state["n"] == 0:
+            # Every frame lay past the end of the audio (an engine that renders a
+            # whole chunk for empty speech): the file would hold no picture.
+            from orvane._errors import Failed, refuse
+
+            raise refuse(Failed, _NO_FRAMES, f"engine={avatar._engine_id} gave no frame within "
+                                             f"{kept.samples()} samples of audio")
         hear(kept.samples())
         for stream in (video, sound):
             for packet in stream.encode():

@@ -66,3 +66,20 @@ def test_failed_render_leaves_the_file_there_untouched(om, cache, tmp_path):
             a.render([pcm, pcm, str(tmp_path / "missing.wav")], out_mp4=out)
     assert out.read_bytes() == b"the user's own video"
     assert sorted(os.listdir(tmp_path)) == before
+
+
+def test_video_with_no_frame_within_the_audio_is_refused(tmp_path):
+    """An engine that renders a whole chunk for empty speech: every frame lies past the
+    end of the audio, and an empty file must not be reported as the video."""
+    import orvane._open as op
+    from render_fakes import FakeEngine
+
+    frame = np.zeros((48, 64, 3), np.uint8)
+    out = tmp_path / "out.mp4"
+    a = op.Avatar(FakeEngine(per_chunk=lambda c: [frame] * 22, fps=20), "lumeth2")
+    with pytest.raises(op.Failed, match="no frames came out of that render") as e:
+        a.render(b"", out_mp4=out)
+    assert e.value.detail == "engine=lumeth2 gave no frame within 0 samples of audio"
+    assert os.listdir(tmp_path) == []
+    assert a.render(b"\0\0" * 800, out_mp4=out) == str(out)  # 50 ms: one frame
+    assert video_frames(out) == 1
