@@ -8,10 +8,12 @@ Picture k goes with the sound of frame k: an engine's repeated first frames
 """
 import math
 import os
+import secrets
 import sys
 from fractions import Fraction
 
 _RATE = 16000  # the offline layer's PCM: mono signed 16-bit samples at 16 kHz
+_NO_FRAMES = "no frames came out of that render — check that the audio has speech in it, then try again"
 
 
 class _Kept:
@@ -56,18 +58,56 @@ def _video_stream(out, rate, height, width):
     return stream
 
 
-def _write(avatar, audio, out_mp4):
-    import av
-    import numpy as np
+def _muxer_name(path: str) -> str:
+    """The path as the muxer must be handed it: it reads "-" as standard output and
+    "<protocol>:<rest>" ("take:1.mp4") as a protocol before it looks for a file;
+    a path that starts with "/" or "./" is always a plain file."""
+    return path if os.path.isabs(path) else os.path.join(".", path)
 
+
+def _part_file(out_mp4: str) -> str:
+    """A new, empty file beside `out_mp4` (same extension, so the muxer picks the
+    same format) that the video is written into before it takes the real name."""
+    folder, base = os.path.split(out_mp4)
+    root, ext = os.path.splitext(base)
+    while True:
+        part = os.path.join(folder, f".{root}.{secrets.token_hex(6)}.part{ext}")
+        try:
+            os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666))
+            return part
+        except FileExistsError:
+            continue
+
+
+def _write(avatar, audio, out_mp4):
     kept = _Kept(audio)
     frames = iter(avatar.render(kept.source))
     first = next(frames, None)
     if first is None:
         raise ValueError("the render gave no frames")
+    # A render or an encoder that fails midway must neither leave a cut-short video
+    # under the name asked for nor destroy a file already there: the video takes
+    # that name only once it is complete.
+    part = _part_file(out_mp4)
+    try:
+        _mux(avatar, kept, frames, first, part)
+        os.replace(part, out_mp4)
+    except BaseException:
+        try:
+            os.unlink(part)
+        except OSError:
+            pass
+        raise
+    return out_mp4
+
+
+def _mux(avatar, kept, frames, first, path):
+    import av
+    import numpy as np
+
     rate = int(getattr(avatar._engine, "frames_per_second", None) or 25)
     delay = int(getattr(avatar._engine, "present_delay_frames", None) or 0)
-    with av.open(out_mp4, mode="w", format="mp4") as out:
+    with av.open(_muxer_name(path), mode="w", format="mp4") as out:
         video = _video_stream(out, rate, first.shape[0] // 2 * 2, first.shape[1] // 2 * 2)
         sound = out.add_stream("aac", rate=_RATE)
         sound.layout = "mono"
@@ -106,11 +146,17 @@ def _write(avatar, audio, out_mp4):
         show(first)
         for img in frames:
             show(img)
+        if state["n"] == 0:
+            # Every frame lay past the end of the audio (an engine that renders a
+            # whole chunk for empty speech): the file would hold no picture.
+            from orvane._errors import Failed, refuse
+
+            raise refuse(Failed, _NO_FRAMES, f"engine={avatar._engine_id} gave no frame within "
+                                             f"{kept.samples()} samples of audio")
         hear(kept.samples())
         for stream in (video, sound):
             for packet in stream.encode():
                 out.mux(packet)
-    return out_mp4
 
 
 USAGE = "usage: python -m orvane render <avatar> <audio> <out.mp4>"

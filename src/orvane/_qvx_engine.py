@@ -120,8 +120,11 @@ def _member(path: str, name: str) -> bytes | None:
                 info = z.getinfo(name)
             except KeyError:
                 return None
-            with z.open(info) as r:
-                return _limited(r.read, name)
+            if info.file_size > MANIFEST_LIMIT:
+                raise ValueError(f"{name} is larger than {MANIFEST_LIMIT} bytes")
+            # Through the bounded decompressors: the zip reader inflates a whole
+            # compressed read of bzip2 or LZMA at once (a 1 KB member, gigabytes).
+            return b"".join(_zip_pieces(z.fp, info))
     raise ValueError(f"{path} is neither an avatar directory nor a QVX or zip container")
 
 

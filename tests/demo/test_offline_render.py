@@ -98,6 +98,19 @@ def test_command_line_renders_a_recording_with_its_sound(avatar, quiet_home, tmp
     assert max(profile, key=profile.get) == 0 and profile[0] >= 0.8, shown
 
 
+def test_readme_road_renders_the_demo_bundle(quiet_home, tmp_path):
+    """As the README says: make the demo bundle, then render a recording with it."""
+    pytest.importorskip("ai_edge_litert")
+    tools = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "make_demo_bundle.py")
+    subprocess.run([sys.executable, tools, "avatar"], cwd=tmp_path, check=True, capture_output=True,
+                   env=quiet_home, timeout=600)
+    write_wav(tmp_path / "speech.wav", uttered(2.0, seed=3))
+    r = subprocess.run([sys.executable, "-m", "orvane", "render", "avatar.qvx", "speech.wav", "out.mp4"],
+                       cwd=tmp_path, capture_output=True, env=quiet_home, timeout=600)
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert int(probe(tmp_path / "out.mp4")["video"]["nb_read_frames"]) == 2 * FPS
+
+
 def test_streamed_audio_is_kept_for_the_sound_track(avatar, quiet_home, tmp_path):
     """Audio given as an iterable of arrays is converted once, rendered, and muxed whole."""
     import orvane

@@ -223,6 +223,39 @@ def test_member_that_inflates_past_its_declared_size_is_stopped_early(tmp_path, 
     assert int(grown[0]) < 40, f"{grown[0]} MiB more memory while refusing"
 
 
+ENGINE_OF = """
+import resource, sys
+import orvane._open as om
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    print("kind", om._engine_of(sys.argv[1]))
+except ValueError as e:
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    print("refused", grown // 1024)
+"""
+
+
+@pytest.mark.parametrize("declared", ["honest", "lying"])
+@pytest.mark.parametrize("method", METHODS[1:])
+def test_manifest_bomb_is_refused_in_bounded_memory(tmp_path, method, declared):
+    """A manifest that inflates to 256 MiB (a few hundred bytes of bzip2): finding the
+    engine kind reads at most its bound, whatever size the member declares."""
+    big = b'{"engine": "ferrin2-light", "pad": "' + b" " * (256 * MiB) + b'"}'
+    src = zip_of(tmp_path / "a.zip", {"manifest.json": big}, method)
+    if declared == "lying":
+        patch_zip(src, "manifest.json", size=1000)
+    out = subprocess.run([sys.executable, "-c", ENGINE_OF, src], capture_output=True, text=True, timeout=120)
+    word, *grown = out.stdout.split()
+    assert word == "refused", out.stdout + out.stderr
+    assert int(grown[0]) < 40, f"{grown[0]} MiB more memory while refusing"
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_manifest_read_from_every_zip_method(tmp_path, method):
+    src = zip_of(tmp_path / "a.zip", {"manifest.json": MANIFEST, "w.bin": bytes(MiB)}, method)
+    assert qe.read_manifest(src) == {"engine": "ferrin2-light"}
+
+
 # ---- member names ----
 
 def nested(depth, part="a", leaf="x"):
