@@ -174,7 +174,7 @@ def test_a_read_only_folder_is_refused_before_rendering(command, tmp_path):
 @pytest.mark.parametrize("args, says", [
     (("render", "missing.qvx", "speech.wav", "out.mp4"), "orvane: no avatar at missing.qvx"),
     (("render", "AVATAR", "missing.wav", "out.mp4"), "orvane: no audio at missing.wav"),
-    (("render", "AVATAR", "notes.txt", "out.mp4"), "orvane: could not read that audio (notes.txt"),
+    (("render", "AVATAR", "notes.txt", "out.mp4"), "orvane: could not read that audio (./notes.txt"),
     (("render", "AVATAR", "speech.wav", "no/such/folder/out.mp4"),
      "orvane: cannot write no/such/folder/out.mp4: no folder no/such/folder"),
     (("render", "AVATAR", "speech.wav", "readonly"), "orvane: cannot write readonly: it is a folder"),
