@@ -503,7 +503,7 @@ def run_measured_host(args, env):
 
 
 def test_zip_bomb_model_is_refused_without_being_inflated(tmp_path):
-    from lumeth2_host_client import isolated_env
+    from orvane._lumeth2._client import isolated_env
 
     bomb = bz2_zip_bomb(tmp_path / "bomb.zip", 256)
     assert os.path.getsize(bomb) < 4096

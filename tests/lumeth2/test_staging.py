@@ -341,7 +341,7 @@ def test_host_signalled_during_start_up_leaves_no_copy(tmp_path, l2_models, sig,
 
     import numpy as np
     from lumeth2_bundle_pack import write_bundle
-    from lumeth2_host_client import host_command, isolated_env
+    from orvane._lumeth2._client import host_command, isolated_env
 
     stage = tmp_path / "stage"
     env = isolated_env(tmp_path, stage)
