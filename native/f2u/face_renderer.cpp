@@ -142,7 +142,25 @@ bool probe_native(nb::handle cv) {
 
 bool native_ok(nb::handle cv) {
     static int state = -1;  // -1: not probed yet
-    if (state < 0) state = probe_native(cv) ? 1 : 0;
+    if (state < 0) {
+        // the CPU's own arithmetic first, then the other one where the CPU has it
+        const bool first = sample_fused_available();
+        int found = -1;
+        for (const bool fused : {first, !first}) {
+            if (fused && !sample_fused_available()) continue;
+            bool same;
+            {
+                SampleArithScope scope(fused);
+                same = probe_native(cv);
+            }
+            if (same) {
+                found = fused ? 1 : 0;
+                break;
+            }
+        }
+        if (found >= 0) set_sample_fused(found == 1);
+        state = found >= 0 ? 1 : 0;
+    }
     return state == 1;
 }
 

@@ -3,6 +3,11 @@ the plane warp, the patch pastes and the grid resizes of `run`, on grids inside,
 on, between and far beyond the pixels. Positions the native kernels refuse (not
 finite) go through OpenCV, with the same result."""
 
+import os
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -206,3 +211,18 @@ def test_run_frame_with_a_refused_paste(host, renderer, render_pack, render_iden
     assert len(remap_calls) == 2  # alpha and colour of frame 1's mouth paste
     want = run_ref(render_identity, rd, feeds, lambda f: outs, lambda f: [o.copy()])
     np.testing.assert_array_equal(frames, want)
+
+
+# ---- the library's kernel dispatch narrowed ------------------------------------------------
+
+
+def test_every_case_with_the_library_dispatch_narrowed():
+    # without its AVX2 kernels OpenCV rounds each product and sum apart: the
+    # renderer must find that at first use and keep sampling natively with the
+    # same arithmetic (no OpenCV calls where the cases above count none)
+    if os.environ.get("OPENCV_CPU_DISABLE"):
+        pytest.skip("already running with a narrowed dispatch")
+    env = dict(os.environ, OPENCV_CPU_DISABLE="AVX2")
+    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
+                       cwd=Path(__file__).resolve().parents[2], env=env, capture_output=True, text=True, timeout=900)
+    assert r.returncode == 0, r.stdout[-4000:] + r.stderr[-2000:]
