@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -211,7 +212,16 @@ void for_each_frame(size_t n, size_t threads, F&& f) {
         }
     };
     std::vector<std::thread> pool;
-    for (size_t w = 1; w < T; ++w) pool.emplace_back(work, w);
+    pool.reserve(T - 1);
+    for (size_t w = 1; w < T; ++w) {
+        try {
+            pool.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            // no more threads to be had (a process or memory limit): the workers
+            // already running and this thread share the frames
+            break;
+        }
+    }
     work(0);
     for (auto& t : pool) t.join();
     if (err) std::rethrow_exception(err);

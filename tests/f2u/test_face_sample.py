@@ -226,3 +226,67 @@ def test_every_case_with_the_library_dispatch_narrowed():
     r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
                        cwd=Path(__file__).resolve().parents[2], env=env, capture_output=True, text=True, timeout=900)
     assert r.returncode == 0, r.stdout[-4000:] + r.stderr[-2000:]
+
+
+# ---- workers when the system grants no more threads ------------------------------------------
+
+FAIL_THREADS_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+/* pthread_create refuses (as under a process limit) once FAIL_THREADS_AFTER is
+   set in the environment, after that many further successes */
+static int made = 0;
+int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    if (!real) real = dlsym(RTLD_NEXT, "pthread_create");
+    const char* after = getenv("FAIL_THREADS_AFTER");
+    if (after && made++ >= atoi(after)) return EAGAIN;
+    return real(t, a, f, arg);
+}
+"""
+
+FAIL_THREADS_RUN = """
+import os, sys
+import numpy as np
+import orvane._f2u.host as host
+from heads_render_fixtures import build_render_identity, build_render_pack
+import make_f2u_render_graphs as rg
+from pathlib import Path
+d = Path(sys.argv[1])
+info = build_render_pack(d / "pack")
+build_render_identity(d / "identity.npz")
+pk, idn = host.Pack(info["root"], 1), host.Identity(str(d / "identity.npz"), None)
+rng = np.random.default_rng(11)
+n = 6
+rd1, rd4 = host.Renderer(pk, idn, 1), host.Renderer(pk, idn, 4)
+feeds = rd1.inputs((rng.standard_normal((n, 21, 3)) * 2).astype(np.float32), rng.integers(0, 5, n),
+                   rng.integers(0, 4, n), rng.integers(0, 4, n))
+want = rd1.run(feeds)
+os.environ["FAIL_THREADS_AFTER"] = sys.argv[2]
+got = rd4.run(feeds)
+del os.environ["FAIL_THREADS_AFTER"]
+print("same" if np.array_equal(got, want) else "differs")
+"""
+
+
+@pytest.mark.parametrize("after", [0, 1])
+def test_run_with_fewer_threads_than_workers(tmp_path, after):
+    # after 0: no worker starts; after 1: one does, the next is refused
+    import shutil
+
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None or sys.platform != "linux":
+        pytest.skip("needs a C compiler and the Linux dynamic loader")
+    (tmp_path / "fail.c").write_text(FAIL_THREADS_C)
+    shim = tmp_path / "libfail.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "fail.c"), "-ldl"], check=True,
+                   timeout=120)
+    here = Path(__file__).resolve().parent
+    env = dict(os.environ, LD_PRELOAD=str(shim),
+               PYTHONPATH=os.pathsep.join([str(here), str(here.parents[1] / "tools"), os.environ.get("PYTHONPATH", "")]))
+    r = subprocess.run([sys.executable, "-c", FAIL_THREADS_RUN, str(tmp_path), str(after)], env=env,
+                       capture_output=True, text=True, timeout=600)
+    assert r.returncode == 0 and r.stdout.split()[-1:] == ["same"], r.stdout[-2000:] + r.stderr[-3000:]
