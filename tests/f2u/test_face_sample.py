@@ -68,6 +68,38 @@ def test_warp_cone_bit_exact(renderer, render_identity, name):
     np.testing.assert_array_equal(renderer._warp_cone(g), warp_cone_ref(render_identity.planes[0], g))
 
 
+
+# positions (in plane pixels) where rounding and the clamps decide: the edges, half
+# pixels, signed zeros, subnormals, beyond 2**23 and 2**24, next to the 1e9 refusal
+# bound and past it; plus grid values at +-1, their neighbours and far beyond
+EDGE_PX = [-1.5, -1.0, -0.5, -0.0, 0.0, 1e-45, -1e-45, 1e-38, 0.5, W - 1.5, W - 1, W - 0.5, W, W + 0.5, H - 1,
+           H - 0.5, H, 2.0**23 + 0.5, 2.0**24 + 1, 1e8, -1e8, 9.99e8, -9.99e8, 1.0001e9, 1e30]
+EDGE_G = [-1.0, 1.0, -0.0, 1e-45, 3.9e6, -3.9e6, 3.91e6, 1e38, -3.4e38]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_warp_cone_mixed_edge_positions(renderer, render_identity, seed):
+    rng = np.random.default_rng(seed)
+    px = ((2 * np.array(EDGE_PX) + 1) / 512 - 1).astype(np.float32)
+    vals = np.concatenate([px, np.nextafter(px, np.float32(np.inf)), np.nextafter(px, np.float32(-np.inf)),
+                           np.array(EDGE_G, np.float32)])
+    g = rng.choice(vals, (int(rng.integers(1, 40)), int(rng.integers(1, 40)), 2)).astype(np.float32)
+    with np.errstate(all="ignore"):
+        np.testing.assert_array_equal(renderer._warp_cone(g), warp_cone_ref(render_identity.planes[0], g))
+
+
+def test_warp_cone_with_non_finite_plane_values(host, render_pack, render_identity):
+    # a replicated border repeats an infinity into its neighbours' arithmetic
+    rd = host.Renderer(render_pack, render_identity, 1)
+    planes = [p.copy() for p in rd.planes4]
+    planes[0][0, 0, 0], planes[1][5, 5, 1], planes[2][H - 1, W - 1, 3] = np.inf, np.nan, -np.inf
+    rd.planes4 = planes
+    g = over_planes(9, (40, 40), lo=-20, hi=W + 20)
+    g[5:8] = centres(np.resize([-1, 0, 4, 5, 6, W - 1, 100], 40), [-1, H - 1, 5])
+    planes12 = np.ascontiguousarray(np.concatenate(planes, -1).transpose(2, 0, 1))
+    np.testing.assert_array_equal(rd._warp_cone(g), warp_cone_ref(planes12, g))
+
+
 def opencv_samples_at_float_positions():
     """Whether this OpenCV interpolates at the float position itself (as the
     native kernels do) rather than at 1/32-pixel steps; with an OpenCV of the
@@ -211,6 +243,52 @@ def test_run_frame_with_a_refused_paste(host, renderer, render_pack, render_iden
     assert len(remap_calls) == 2  # alpha and colour of frame 1's mouth paste
     want = run_ref(render_identity, rd, feeds, lambda f: outs, lambda f: [o.copy()])
     np.testing.assert_array_equal(frames, want)
+
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_concurrent_calls_beside_a_busy_thread(host, render_pack, render_identity, threads):
+    # four callers on two renderers (two callers each) and a pure-Python busy
+    # thread: every frame and warp as when rendered alone, and nobody stuck
+    import threading
+
+    rng = np.random.default_rng(12)
+    n = 4
+    rds = [host.Renderer(render_pack, render_identity, threads) for _ in range(2)]
+    feeds = [rds[0].inputs((rng.standard_normal((n, 21, 3)) * 2).astype(np.float32), rng.integers(0, 5, n),
+                           rng.integers(0, 4, n), rng.integers(0, 4, n)) for _ in range(3)]
+    grids = [over_planes(20 + j, (33, 31)) for j in range(3)]
+    want = [rds[0].run(f) for f in feeds]
+    want_w = [warp_cone_ref(render_identity.planes[0], g) for g in grids]
+    bad, stop = [], threading.Event()
+
+    def busy():
+        x = 0
+        while not stop.is_set():
+            x += 1
+
+    def caller(rd):
+        try:
+            for _ in range(4):
+                for j in range(3):
+                    if not np.array_equal(rd.run(feeds[j]), want[j]):
+                        bad.append(("run", j))
+                    if not np.array_equal(rd._warp_cone(grids[j]), want_w[j]):
+                        bad.append(("warp", j))
+        except Exception as e:  # noqa: BLE001 (reported below)
+            bad.append(e)
+
+    spinner = threading.Thread(target=busy)
+    spinner.start()
+    callers = [threading.Thread(target=caller, args=(rds[k % 2],)) for k in range(4)]
+    for t in callers:
+        t.start()
+    for t in callers:
+        t.join(300)
+    stop.set()
+    spinner.join()
+    assert not any(t.is_alive() for t in callers)
+    assert bad == []
 
 
 # ---- the library's kernel dispatch narrowed ------------------------------------------------
