@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -142,7 +143,25 @@ bool probe_native(nb::handle cv) {
 
 bool native_ok(nb::handle cv) {
     static int state = -1;  // -1: not probed yet
-    if (state < 0) state = probe_native(cv) ? 1 : 0;
+    if (state < 0) {
+        // the CPU's own arithmetic first, then the other one where the CPU has it
+        const bool first = sample_fused_available();
+        int found = -1;
+        for (const bool fused : {first, !first}) {
+            if (fused && !sample_fused_available()) continue;
+            bool same;
+            {
+                SampleArithScope scope(fused);
+                same = probe_native(cv);
+            }
+            if (same) {
+                found = fused ? 1 : 0;
+                break;
+            }
+        }
+        if (found >= 0) set_sample_fused(found == 1);
+        state = found >= 0 ? 1 : 0;
+    }
     return state == 1;
 }
 
@@ -193,7 +212,16 @@ void for_each_frame(size_t n, size_t threads, F&& f) {
         }
     };
     std::vector<std::thread> pool;
-    for (size_t w = 1; w < T; ++w) pool.emplace_back(work, w);
+    pool.reserve(T - 1);
+    for (size_t w = 1; w < T; ++w) {
+        try {
+            pool.emplace_back(work, w);
+        } catch (const std::system_error&) {
+            // no more threads to be had (a process or memory limit): the workers
+            // already running and this thread share the frames
+            break;
+        }
+    }
     work(0);
     for (auto& t : pool) t.join();
     if (err) std::rethrow_exception(err);

@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -57,11 +58,32 @@ namespace plain {
 #undef F2U_LERP1
 }  // namespace plain
 
-bool sample_fused() {
-    // the image library dispatches its AVX2 kernels (built with FMA) on such CPUs
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+namespace {
+// -1: no override on this thread; else 0 (plain) or 1 (fused)
+thread_local int t_arith = -1;
+// -1: the CPU's own choice (the library dispatches its AVX2 kernels, built with
+// FMA, on CPUs that have both); else what set_sample_fused chose
+std::atomic<int> g_fused{-1};
+}  // namespace
+
+bool sample_fused_available() {
+    static const bool yes = [] {
+        __builtin_cpu_init();  // may run before the constructors that would do it
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
     return yes;
 }
+
+bool sample_fused() {
+    if (t_arith >= 0) return t_arith == 1;
+    const int g = g_fused.load(std::memory_order_relaxed);
+    return g >= 0 ? g == 1 : sample_fused_available();
+}
+
+void set_sample_fused(bool fused) { g_fused.store(fused && sample_fused_available() ? 1 : 0, std::memory_order_relaxed); }
+
+SampleArithScope::SampleArithScope(bool fused) { t_arith = (fused && sample_fused_available()) ? 1 : 0; }
+SampleArithScope::~SampleArithScope() { t_arith = -1; }
 
 bool warp_cone_fused(const float* const planes[3], size_t H, size_t W, const float* g, size_t npix, float* out,
                      size_t out_stride) {

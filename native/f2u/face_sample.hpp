@@ -21,8 +21,22 @@
 
 namespace f2u {
 
-// True when the remap arithmetic runs fused multiply-adds on this CPU.
+// The remap arithmetic of the kernels below: fused multiply-adds (only on CPUs
+// that have them) or separate products and sums. The image library picks its
+// kernels at run time, and its dispatch can be narrowed (an environment
+// setting, a build), so the renderer checks both against it and keeps the one
+// that agrees; until then the CPU's own choice.
 bool sample_fused();
+bool sample_fused_available();
+void set_sample_fused(bool fused);  // for every thread; fused only where available
+// For the calling thread only, while this lives: kernels run with `fused`, so a
+// check can try an arithmetic without changing what other threads run.
+struct SampleArithScope {
+    explicit SampleArithScope(bool fused);
+    ~SampleArithScope();
+    SampleArithScope(const SampleArithScope&) = delete;
+    SampleArithScope& operator=(const SampleArithScope&) = delete;
+};
 
 // Coordinates the kernels take: finite and well inside the int32 range. The
 // callers fall back to the image library for anything else.

@@ -3,6 +3,11 @@ the plane warp, the patch pastes and the grid resizes of `run`, on grids inside,
 on, between and far beyond the pixels. Positions the native kernels refuse (not
 finite) go through OpenCV, with the same result."""
 
+import os
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -61,6 +66,38 @@ GRIDS = {
 def test_warp_cone_bit_exact(renderer, render_identity, name):
     g = GRIDS[name]()
     np.testing.assert_array_equal(renderer._warp_cone(g), warp_cone_ref(render_identity.planes[0], g))
+
+
+
+# positions (in plane pixels) where rounding and the clamps decide: the edges, half
+# pixels, signed zeros, subnormals, beyond 2**23 and 2**24, next to the 1e9 refusal
+# bound and past it; plus grid values at +-1, their neighbours and far beyond
+EDGE_PX = [-1.5, -1.0, -0.5, -0.0, 0.0, 1e-45, -1e-45, 1e-38, 0.5, W - 1.5, W - 1, W - 0.5, W, W + 0.5, H - 1,
+           H - 0.5, H, 2.0**23 + 0.5, 2.0**24 + 1, 1e8, -1e8, 9.99e8, -9.99e8, 1.0001e9, 1e30]
+EDGE_G = [-1.0, 1.0, -0.0, 1e-45, 3.9e6, -3.9e6, 3.91e6, 1e38, -3.4e38]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_warp_cone_mixed_edge_positions(renderer, render_identity, seed):
+    rng = np.random.default_rng(seed)
+    px = ((2 * np.array(EDGE_PX) + 1) / 512 - 1).astype(np.float32)
+    vals = np.concatenate([px, np.nextafter(px, np.float32(np.inf)), np.nextafter(px, np.float32(-np.inf)),
+                           np.array(EDGE_G, np.float32)])
+    g = rng.choice(vals, (int(rng.integers(1, 40)), int(rng.integers(1, 40)), 2)).astype(np.float32)
+    with np.errstate(all="ignore"):
+        np.testing.assert_array_equal(renderer._warp_cone(g), warp_cone_ref(render_identity.planes[0], g))
+
+
+def test_warp_cone_with_non_finite_plane_values(host, render_pack, render_identity):
+    # a replicated border repeats an infinity into its neighbours' arithmetic
+    rd = host.Renderer(render_pack, render_identity, 1)
+    planes = [p.copy() for p in rd.planes4]
+    planes[0][0, 0, 0], planes[1][5, 5, 1], planes[2][H - 1, W - 1, 3] = np.inf, np.nan, -np.inf
+    rd.planes4 = planes
+    g = over_planes(9, (40, 40), lo=-20, hi=W + 20)
+    g[5:8] = centres(np.resize([-1, 0, 4, 5, 6, W - 1, 100], 40), [-1, H - 1, 5])
+    planes12 = np.ascontiguousarray(np.concatenate(planes, -1).transpose(2, 0, 1))
+    np.testing.assert_array_equal(rd._warp_cone(g), warp_cone_ref(planes12, g))
 
 
 def opencv_samples_at_float_positions():
@@ -206,3 +243,128 @@ def test_run_frame_with_a_refused_paste(host, renderer, render_pack, render_iden
     assert len(remap_calls) == 2  # alpha and colour of frame 1's mouth paste
     want = run_ref(render_identity, rd, feeds, lambda f: outs, lambda f: [o.copy()])
     np.testing.assert_array_equal(frames, want)
+
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_concurrent_calls_beside_a_busy_thread(host, render_pack, render_identity, threads):
+    # four callers on two renderers (two callers each) and a pure-Python busy
+    # thread: every frame and warp as when rendered alone, and nobody stuck
+    import threading
+
+    rng = np.random.default_rng(12)
+    n = 4
+    rds = [host.Renderer(render_pack, render_identity, threads) for _ in range(2)]
+    feeds = [rds[0].inputs((rng.standard_normal((n, 21, 3)) * 2).astype(np.float32), rng.integers(0, 5, n),
+                           rng.integers(0, 4, n), rng.integers(0, 4, n)) for _ in range(3)]
+    grids = [over_planes(20 + j, (33, 31)) for j in range(3)]
+    want = [rds[0].run(f) for f in feeds]
+    want_w = [warp_cone_ref(render_identity.planes[0], g) for g in grids]
+    bad, stop = [], threading.Event()
+
+    def busy():
+        x = 0
+        while not stop.is_set():
+            x += 1
+
+    def caller(rd):
+        try:
+            for _ in range(4):
+                for j in range(3):
+                    if not np.array_equal(rd.run(feeds[j]), want[j]):
+                        bad.append(("run", j))
+                    if not np.array_equal(rd._warp_cone(grids[j]), want_w[j]):
+                        bad.append(("warp", j))
+        except Exception as e:  # noqa: BLE001 (reported below)
+            bad.append(e)
+
+    spinner = threading.Thread(target=busy)
+    spinner.start()
+    callers = [threading.Thread(target=caller, args=(rds[k % 2],)) for k in range(4)]
+    for t in callers:
+        t.start()
+    for t in callers:
+        t.join(300)
+    stop.set()
+    spinner.join()
+    assert not any(t.is_alive() for t in callers)
+    assert bad == []
+
+
+# ---- the library's kernel dispatch narrowed ------------------------------------------------
+
+
+def test_every_case_with_the_library_dispatch_narrowed():
+    # without its AVX2 kernels OpenCV rounds each product and sum apart: the
+    # renderer must find that at first use and keep sampling natively with the
+    # same arithmetic (no OpenCV calls where the cases above count none)
+    if os.environ.get("OPENCV_CPU_DISABLE"):
+        pytest.skip("already running with a narrowed dispatch")
+    env = dict(os.environ, OPENCV_CPU_DISABLE="AVX2")
+    r = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__],
+                       cwd=Path(__file__).resolve().parents[2], env=env, capture_output=True, text=True, timeout=900)
+    assert r.returncode == 0, r.stdout[-4000:] + r.stderr[-2000:]
+
+
+# ---- workers when the system grants no more threads ------------------------------------------
+
+FAIL_THREADS_C = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+/* pthread_create refuses (as under a process limit) once FAIL_THREADS_AFTER is
+   set in the environment, after that many further successes */
+static int made = 0;
+int pthread_create(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg) {
+    static int (*real)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    if (!real) real = dlsym(RTLD_NEXT, "pthread_create");
+    const char* after = getenv("FAIL_THREADS_AFTER");
+    if (after && made++ >= atoi(after)) return EAGAIN;
+    return real(t, a, f, arg);
+}
+"""
+
+FAIL_THREADS_RUN = """
+import os, sys
+import numpy as np
+import orvane._f2u.host as host
+from heads_render_fixtures import build_render_identity, build_render_pack
+import make_f2u_render_graphs as rg
+from pathlib import Path
+d = Path(sys.argv[1])
+info = build_render_pack(d / "pack")
+build_render_identity(d / "identity.npz")
+pk, idn = host.Pack(info["root"], 1), host.Identity(str(d / "identity.npz"), None)
+rng = np.random.default_rng(11)
+n = 6
+rd1, rd4 = host.Renderer(pk, idn, 1), host.Renderer(pk, idn, 4)
+feeds = rd1.inputs((rng.standard_normal((n, 21, 3)) * 2).astype(np.float32), rng.integers(0, 5, n),
+                   rng.integers(0, 4, n), rng.integers(0, 4, n))
+want = rd1.run(feeds)
+os.environ["FAIL_THREADS_AFTER"] = sys.argv[2]
+got = rd4.run(feeds)
+del os.environ["FAIL_THREADS_AFTER"]
+print("same" if np.array_equal(got, want) else "differs")
+"""
+
+
+@pytest.mark.parametrize("after", [0, 1])
+def test_run_with_fewer_threads_than_workers(tmp_path, after):
+    # after 0: no worker starts; after 1: one does, the next is refused
+    import shutil
+
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if cc is None or sys.platform != "linux":
+        pytest.skip("needs a C compiler and the Linux dynamic loader")
+    (tmp_path / "fail.c").write_text(FAIL_THREADS_C)
+    shim = tmp_path / "libfail.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "fail.c"), "-ldl"], check=True,
+                   timeout=120)
+    here = Path(__file__).resolve().parent
+    env = dict(os.environ, LD_PRELOAD=str(shim),
+               PYTHONPATH=os.pathsep.join([str(here), str(here.parents[1] / "tools"), os.environ.get("PYTHONPATH", "")]))
+    r = subprocess.run([sys.executable, "-c", FAIL_THREADS_RUN, str(tmp_path), str(after)], env=env,
+                       capture_output=True, text=True, timeout=600)
+    assert r.returncode == 0 and r.stdout.split()[-1:] == ["same"], r.stdout[-2000:] + r.stderr[-3000:]
