@@ -190,6 +190,45 @@ def test_planted_avatars_folder_in_a_sticky_root_is_refused(om, shared, stranger
     assert e.detail.filename == str(shared / "avatars") and why in str(e)
 
 
+def test_link_another_user_owns_on_the_roots_path_is_refused(om, shared, stranger, monkeypatch):
+    """A link another user made in a shared folder stays theirs to repoint: found
+    pointing at a folder of ours when the cache is checked, it can point at theirs
+    by the time the cache is used. Here it is repointed while the container is
+    hashed, and the unpack's scratch folder is swapped for a link to our home."""
+    home = victim_home(shared)
+    before = snapshot(home)
+    src = genuine(shared)
+    mine = shared / "mine"
+    mine.mkdir(mode=0o700)
+    link, trap = shared / "cache", shared / "trap"
+    stranger.run("import os, sys\nos.makedirs(sys.argv[2] + '/avatars'); os.chmod(sys.argv[2] + '/avatars', 0o777)\n"
+                 "os.symlink(sys.argv[1], sys.argv[3])", str(mine), str(trap), str(link))
+    repoint = ("import os, sys\nos.symlink(sys.argv[1], sys.argv[2] + '.new'); "
+               "os.rename(sys.argv[2] + '.new', sys.argv[2])")
+    real_key, real_unfold = om._content_key, orvane._offline.unfold_qvx
+
+    def key_then_repoint(*a, **kw):
+        stranger.run(repoint, str(trap), str(link))
+        return real_key(*a, **kw)
+
+    def unfold_into_a_swapped_scratch(source, tmp):
+        stranger.run("import os, sys\nos.rename(sys.argv[1], sys.argv[1] + '.away'); "
+                     "os.symlink(sys.argv[2], sys.argv[1])", tmp, str(home))
+        return real_unfold(source, tmp)
+
+    monkeypatch.setattr(om, "_content_key", key_then_repoint)
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", unfold_into_a_swapped_scratch)
+    monkeypatch.setenv("ORVANE_CACHE_DIR", str(link))
+    e = None
+    try:
+        om._materialise(src)
+    except (om.Failed, om.InvalidAvatar) as refused:
+        e = refused
+    assert snapshot(home) == before
+    assert isinstance(e, om.Failed) and isinstance(e.detail, PermissionError)
+    assert e.detail.filename == str(link) and "another user" in str(e)
+
+
 def test_sticky_root_gives_folders_no_one_else_can_enter(om, shared, stranger, monkeypatch):
     src = genuine(shared)
     monkeypatch.setenv("ORVANE_CACHE_DIR", str(shared))
