@@ -447,7 +447,11 @@ bool marker_present(const std::string& marker) {
 
 [[noreturn]] static void raise_dir_fault(const DirFault& f) {
     if (f.why.empty()) raise_os_error(f.err, fs_str(f.path));
-    nb::object exc = nb::handle(PyExc_OSError)(f.err, nb::str(f.why.c_str()), fs_str(f.path));
+    // What to do about it, too: a folder that is unsafe for the cache stays so
+    // (a process run as the superuser in a user's folder, say) until the cache
+    // is put elsewhere.
+    std::string text = f.why + "; set ORVANE_CACHE_DIR to a folder of your own";
+    nb::object exc = nb::handle(PyExc_OSError)(f.err, nb::str(text.c_str()), fs_str(f.path));
     throw_obj(exc);
 }
 

@@ -229,6 +229,21 @@ def test_link_another_user_owns_on_the_roots_path_is_refused(om, shared, strange
     assert e.detail.filename == str(link) and "another user" in str(e)
 
 
+def test_superuser_in_another_users_folder_is_told_what_to_do(om, shared, stranger, monkeypatch):
+    """A root-run process with the cache in the working folder of a user: refused as
+    ssh refuses a key folder others own, with the way out in the message."""
+    src = genuine(shared)
+    project = shared / "project"
+    stranger.run("import os, sys\nos.mkdir(sys.argv[1], 0o755)", str(project))
+    monkeypatch.chdir(project)
+    monkeypatch.setenv("ORVANE_CACHE_DIR", "")
+    with pytest.raises(om.Failed) as ei:
+        om._materialise(src)
+    assert ei.value.detail.filename == str(project) and not (project / "avatars").exists()
+    assert str(ei.value) == (f"could not prepare that avatar ([Errno 1] a folder on the avatar cache's path belongs "
+                             f"to another user; set ORVANE_CACHE_DIR to a folder of your own: '{project}')")
+
+
 def test_sticky_root_gives_folders_no_one_else_can_enter(om, shared, stranger, monkeypatch):
     src = genuine(shared)
     monkeypatch.setenv("ORVANE_CACHE_DIR", str(shared))
