@@ -438,6 +438,33 @@ def test_file_rewritten_while_unpacked_is_refused(om, cache, tmp_path, monkeypat
     assert sorted(os.listdir(cache)) == [".idx"]  # nothing filed under the key
 
 
+def test_file_another_user_rewrites_in_place_while_unpacked_is_refused(om, cache, shared, stranger, monkeypatch):
+    """The owner of a file the victim opens rewrites it in place between keying and
+    unpacking (same size, its modification time put back): the genuine content's key
+    must not come to hold theirs."""
+    genuine_bytes = pathlib.Path(qvx(shared / "g.qvx", "genuine")).read_bytes()
+    evil_bytes = pathlib.Path(qvx(shared / "e.qvx", "evilevi")).read_bytes()
+    assert len(evil_bytes) == len(genuine_bytes)
+    theirs = shared / "offered.qvx"
+    stranger.run("import sys\nopen(sys.argv[1], 'wb').write(bytes.fromhex(sys.argv[2]))", str(theirs),
+                 genuine_bytes.hex())
+    real = orvane._offline.unfold_qvx
+
+    def unfold(source, tmp):
+        stranger.run("import os, sys\nst = os.stat(sys.argv[1])\n"
+                     "with open(sys.argv[1], 'r+b') as f: f.write(bytes.fromhex(sys.argv[2]))\n"
+                     "os.utime(sys.argv[1], ns=(st.st_atime_ns, st.st_mtime_ns))", str(theirs), evil_bytes.hex())
+        return real(source, tmp)
+
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", unfold)
+    with pytest.raises(om.Failed) as ei:
+        om._materialise(str(theirs))
+    assert "changed" in str(ei.value)
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", real)
+    mine = qvx(shared / "mine.qvx", "genuine")
+    assert json.loads(pathlib.Path(om._materialise(mine), "manifest.json").read_text())["tag"] == "genuine"
+
+
 def test_source_that_is_no_file_is_refused_unread(om, cache, tmp_path):
     """A device or a pipe is no container: keying it must not read without end or wait for a writer."""
     fifo = tmp_path / "pipe.qvx"
