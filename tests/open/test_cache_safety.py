@@ -465,6 +465,26 @@ def test_file_another_user_rewrites_in_place_while_unpacked_is_refused(om, cache
     assert json.loads(pathlib.Path(om._materialise(mine), "manifest.json").read_text())["tag"] == "genuine"
 
 
+def test_memo_of_a_file_another_user_may_rewrite_is_not_trusted(om, cache, shared, stranger):
+    """Opened once, its entry evicted, then rewritten in place by its owner (same size,
+    modification time put back): the next open must not file their bytes under the
+    key the memo remembers."""
+    genuine_bytes = pathlib.Path(qvx(shared / "g.qvx", "genuine")).read_bytes()
+    evil_bytes = pathlib.Path(qvx(shared / "e.qvx", "evilevi")).read_bytes()
+    theirs = shared / "offered.qvx"
+    stranger.run("import sys\nopen(sys.argv[1], 'wb').write(bytes.fromhex(sys.argv[2]))", str(theirs),
+                 genuine_bytes.hex())
+    shutil.rmtree(om._materialise(str(theirs)))
+    om._HELD.clear()
+    stranger.run("import os, sys\nst = os.stat(sys.argv[1])\n"
+                 "with open(sys.argv[1], 'r+b') as f: f.write(bytes.fromhex(sys.argv[2]))\n"
+                 "os.utime(sys.argv[1], ns=(st.st_atime_ns, st.st_mtime_ns))", str(theirs), evil_bytes.hex())
+    dest = om._materialise(str(theirs))
+    assert os.path.basename(dest) == key_of_bytes(evil_bytes)
+    mine = qvx(shared / "mine.qvx", "genuine")
+    assert json.loads(pathlib.Path(om._materialise(mine), "manifest.json").read_text())["tag"] == "genuine"
+
+
 def test_source_that_is_no_file_is_refused_unread(om, cache, tmp_path):
     """A device or a pipe is no container: keying it must not read without end or wait for a writer."""
     fifo = tmp_path / "pipe.qvx"
