@@ -288,9 +288,16 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars, nb:
     std::string idx = path_join(idx_dir, nb::cast<std::string>(memo_name));
     std::string source_path = fs_path(source);
 
+    // A file someone else may write can be rewritten in place with its size and
+    // modification time put back: its identity no longer vouches for its bytes,
+    // so it is hashed every time (memos are a saving only).
+    long long uid = nb::cast<long long>(st.attr("st_uid"));
+    long long mode = nb::cast<long long>(st.attr("st_mode"));
+    bool others_write = uid != static_cast<long long>(::geteuid()) || (mode & (S_IWGRP | S_IWOTH));
+
     std::string memo;
-    bool usable;
-    {
+    bool usable = !others_write;
+    if (usable) {
         nb::gil_scoped_release nogil;
         usable = memo_dir_usable(avatars_dir, idx_dir);
         if (usable) memo = read_memo(idx);
@@ -447,7 +454,11 @@ bool marker_present(const std::string& marker) {
 
 [[noreturn]] static void raise_dir_fault(const DirFault& f) {
     if (f.why.empty()) raise_os_error(f.err, fs_str(f.path));
-    nb::object exc = nb::handle(PyExc_OSError)(f.err, nb::str(f.why.c_str()), fs_str(f.path));
+    // What to do about it, too: a folder that is unsafe for the cache stays so
+    // (a process run as the superuser in a user's folder, say) until the cache
+    // is put elsewhere.
+    std::string text = f.why + "; set ORVANE_CACHE_DIR to a folder of your own";
+    nb::object exc = nb::handle(PyExc_OSError)(f.err, nb::str(text.c_str()), fs_str(f.path));
     throw_obj(exc);
 }
 

@@ -91,6 +91,10 @@ DirFault walk_root(const std::string& root, std::string& missing) {
             return {errno, here, ""};
         }
         if (S_ISLNK(st.st_mode)) {
+            // Its owner can repoint it (in a sticky folder too) between this
+            // walk and every later use of the root by name.
+            if (st.st_uid != ::geteuid() && st.st_uid != 0)
+                return {EPERM, here, "a link on the avatar cache's path belongs to another user"};
             if (++links > kMaxLinks) return {ELOOP, here, ""};
             std::vector<char> target(PATH_MAX + 1);
             ssize_t n = ::readlink(here.c_str(), target.data(), target.size() - 1);

@@ -20,6 +20,7 @@ struct DirFault {
 
 // Walks `root` the way the system resolves it (links in the path followed,
 // every directory on the way looked at) and creates what is missing, owner-only.
+// A link on the way must be the user's or the superuser's, as its owner can repoint it.
 // Every directory traversed must belong to the user or to the superuser, and one
 // that group or others can write must be sticky (as /tmp is): anyone else who
 // could rename a folder on the way could swap the cache for their own.

@@ -47,15 +47,22 @@ struct Source {
     }
     // Same size and modification time as when it was opened: nothing was
     // written to it since. (Its change time moves when its name is swapped
-    // away, which is harmless here: we read the file, not the name.)
+    // away, which is harmless here: we read the file, not the name.) A file
+    // someone else may write is held to its change time too: its owner can
+    // rewrite it in place and put the modification time back, which only the
+    // change time shows.
     bool unchanged() const {
         struct stat now;
         if (::fstat(fd, &now) != 0) return false;
 #ifdef __APPLE__
         const struct timespec &m0 = st.st_mtimespec, &m1 = now.st_mtimespec;
+        const struct timespec &c0 = st.st_ctimespec, &c1 = now.st_ctimespec;
 #else
         const struct timespec &m0 = st.st_mtim, &m1 = now.st_mtim;
+        const struct timespec &c0 = st.st_ctim, &c1 = now.st_ctim;
 #endif
+        bool others_write = st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH));
+        if (others_write && (c0.tv_sec != c1.tv_sec || c0.tv_nsec != c1.tv_nsec)) return false;
         return now.st_size == st.st_size && m0.tv_sec == m1.tv_sec && m0.tv_nsec == m1.tv_nsec;
     }
 };

@@ -44,6 +44,12 @@ UNPACK_RATIO = 100
 UNPACK_FLOOR = 1 << 26  # 64 MiB
 MAX_DEPTH = 64  # directory levels of one member name; real avatars use a handful
 _STEP = 1 << 20  # bytes read or inflated per step of a member copy
+# Every file and folder an unpack makes takes room its bytes do not show (an
+# inode; a block at least for a folder): a container of empty members or of deep,
+# distinct folders would fill a disk while writing no byte. One unpack may make as
+# many files and folders as the ratio bound (not the cache cap, which never stops
+# a container taking its own room) holds blocks of this size.
+ENTRY_BLOCK = 4096
 
 
 def _qvx_table(f) -> list[tuple[str, int, int]]:
@@ -193,8 +199,10 @@ def _unpack_limit(container_size: int) -> int:
 class _Budget:
     """Running total of the bytes an unpack writes."""
 
-    def __init__(self, limit: int):
+    def __init__(self, limit: int, container_size: int):
         self.limit, self.used = limit, 0
+        self.entry_limit = max(UNPACK_FLOOR, UNPACK_RATIO * container_size) // ENTRY_BLOCK
+        self.entries = 0
 
     def take(self, n: int) -> None:
         self.used += n
@@ -203,6 +211,12 @@ class _Budget:
     def check(self, total: int) -> None:
         if total > self.limit:
             raise _TooLarge(f"the container unpacks to more than {self.limit} bytes")
+
+    def made(self, n: int = 1) -> None:
+        """Counts `n` files or folders about to be made."""
+        self.entries += n
+        if self.entries > self.entry_limit:
+            raise _TooLarge(f"the container unpacks to more than {self.entry_limit} files and folders")
 
 
 def _path_limits(dest: str) -> tuple[int, int]:
@@ -253,13 +267,30 @@ def _unpack_plan(names: list[str]) -> None:
             raise ValueError(f"member {name!r} is both a file and a directory")
 
 
+def _make_dirs(dest: str, rel: str, budget: _Budget) -> None:
+    """The folder `rel` (a safe relative path, "" for `dest` itself) and its missing
+    parents under `dest`, each new one counted against `budget`."""
+    if not rel or os.path.isdir(os.path.join(dest, rel)):
+        return
+    _make_dirs(dest, posixpath.dirname(rel), budget)
+    budget.made()
+    os.mkdir(os.path.join(dest, rel))
+
+
 def _copy(pieces, out: str, budget: _Budget) -> None:
     """Write the byte pieces into the new file `out`, counted against `budget`
-    before each write."""
+    before each write. Runs of zeros are skipped, not written: a sparse container
+    (a few blocks on disk, gigabytes long) unpacks to a sparse file, never to
+    gigabytes of written zeros."""
+    budget.made()
     with open(out, "wb") as w:
         for piece in pieces:
             budget.take(len(piece))
-            w.write(piece)
+            if piece == bytes(len(piece)):
+                w.seek(len(piece), os.SEEK_CUR)
+            else:
+                w.write(piece)
+        w.truncate()
 
 
 def _qvx_pieces(f, name: str, offset: int, size: int):
@@ -391,11 +422,12 @@ def unfold_qvx(source: str, dest: str) -> None:
             _qvx_spans_checked(table, f.tell())
             names = _member_names([n for n, _, _ in table], dest)
             _unpack_plan(names)
-            budget = _Budget(_unpack_limit(os.fstat(f.fileno()).st_size))
+            whole = os.fstat(f.fileno()).st_size
+            budget = _Budget(_unpack_limit(whole), whole)
             budget.check(sum(size for _, _, size in table))
             for name, (raw, offset, size) in zip(names, table):
                 out = os.path.join(dest, name)
-                os.makedirs(os.path.dirname(out), exist_ok=True)
+                _make_dirs(dest, posixpath.dirname(name), budget)
                 _copy(_qvx_pieces(f, raw, offset, size), out, budget)
         return
     if not zipfile.is_zipfile(source):
@@ -408,9 +440,10 @@ def unfold_qvx(source: str, dest: str) -> None:
         infos = [i for i in z.infolist() if not i.is_dir()]
         names = _member_names([i.filename for i in infos], dest)
         _unpack_plan(names)
-        budget = _Budget(_unpack_limit(os.fstat(z.fp.fileno()).st_size))
+        whole = os.fstat(z.fp.fileno()).st_size
+        budget = _Budget(_unpack_limit(whole), whole)
         budget.check(sum(i.file_size for i in infos))  # the declared sizes, before anything is written
         for info, name in zip(infos, names):
             out = os.path.join(dest, name)
-            os.makedirs(os.path.dirname(out), exist_ok=True)
+            _make_dirs(dest, posixpath.dirname(name), budget)
             _copy(_zip_pieces(z.fp, info), out, budget)

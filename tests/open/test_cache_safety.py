@@ -190,6 +190,60 @@ def test_planted_avatars_folder_in_a_sticky_root_is_refused(om, shared, stranger
     assert e.detail.filename == str(shared / "avatars") and why in str(e)
 
 
+def test_link_another_user_owns_on_the_roots_path_is_refused(om, shared, stranger, monkeypatch):
+    """A link another user made in a shared folder stays theirs to repoint: found
+    pointing at a folder of ours when the cache is checked, it can point at theirs
+    by the time the cache is used. Here it is repointed while the container is
+    hashed, and the unpack's scratch folder is swapped for a link to our home."""
+    home = victim_home(shared)
+    before = snapshot(home)
+    src = genuine(shared)
+    mine = shared / "mine"
+    mine.mkdir(mode=0o700)
+    link, trap = shared / "cache", shared / "trap"
+    stranger.run("import os, sys\nos.makedirs(sys.argv[2] + '/avatars'); os.chmod(sys.argv[2] + '/avatars', 0o777)\n"
+                 "os.symlink(sys.argv[1], sys.argv[3])", str(mine), str(trap), str(link))
+    repoint = ("import os, sys\nos.symlink(sys.argv[1], sys.argv[2] + '.new'); "
+               "os.rename(sys.argv[2] + '.new', sys.argv[2])")
+    real_key, real_unfold = om._content_key, orvane._offline.unfold_qvx
+
+    def key_then_repoint(*a, **kw):
+        stranger.run(repoint, str(trap), str(link))
+        return real_key(*a, **kw)
+
+    def unfold_into_a_swapped_scratch(source, tmp):
+        stranger.run("import os, sys\nos.rename(sys.argv[1], sys.argv[1] + '.away'); "
+                     "os.symlink(sys.argv[2], sys.argv[1])", tmp, str(home))
+        return real_unfold(source, tmp)
+
+    monkeypatch.setattr(om, "_content_key", key_then_repoint)
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", unfold_into_a_swapped_scratch)
+    monkeypatch.setenv("ORVANE_CACHE_DIR", str(link))
+    e = None
+    try:
+        om._materialise(src)
+    except (om.Failed, om.InvalidAvatar) as refused:
+        e = refused
+    assert snapshot(home) == before
+    assert isinstance(e, om.Failed) and isinstance(e.detail, PermissionError)
+    assert e.detail.filename == str(link) and "another user" in str(e)
+
+
+def test_superuser_in_another_users_folder_is_told_what_to_do(om, shared, stranger, monkeypatch):
+    """A root-run process with the cache in the working folder of a user: refused as
+    ssh refuses a key folder others own, with the way out in the message."""
+    src = genuine(shared)
+    project = shared / "project"
+    stranger.run("import os, sys\nos.mkdir(sys.argv[1], 0o755)", str(project))
+    monkeypatch.chdir(project)
+    monkeypatch.setenv("ORVANE_CACHE_DIR", "")
+    with pytest.raises(om.Failed) as ei:
+        om._materialise(src)
+    assert ei.value.detail.filename == str(project) and not (project / "avatars").exists()
+    assert str(ei.value) == (f"could not prepare that avatar ([Errno 1] a folder on the avatar cache's path belongs "
+                             f"to another user; set ORVANE_CACHE_DIR to a folder of your own: '{project}')")
+
+
 def test_sticky_root_gives_folders_no_one_else_can_enter(om, shared, stranger, monkeypatch):
     src = genuine(shared)
     monkeypatch.setenv("ORVANE_CACHE_DIR", str(shared))
@@ -382,6 +436,53 @@ def test_file_rewritten_while_unpacked_is_refused(om, cache, tmp_path, monkeypat
         om._materialise(src)
     assert ei.value.args[0] == "could not prepare that avatar" and "changed" in str(ei.value)
     assert sorted(os.listdir(cache)) == [".idx"]  # nothing filed under the key
+
+
+def test_file_another_user_rewrites_in_place_while_unpacked_is_refused(om, cache, shared, stranger, monkeypatch):
+    """The owner of a file the victim opens rewrites it in place between keying and
+    unpacking (same size, its modification time put back): the genuine content's key
+    must not come to hold theirs."""
+    genuine_bytes = pathlib.Path(qvx(shared / "g.qvx", "genuine")).read_bytes()
+    evil_bytes = pathlib.Path(qvx(shared / "e.qvx", "evilevi")).read_bytes()
+    assert len(evil_bytes) == len(genuine_bytes)
+    theirs = shared / "offered.qvx"
+    stranger.run("import sys\nopen(sys.argv[1], 'wb').write(bytes.fromhex(sys.argv[2]))", str(theirs),
+                 genuine_bytes.hex())
+    real = orvane._offline.unfold_qvx
+
+    def unfold(source, tmp):
+        stranger.run("import os, sys\nst = os.stat(sys.argv[1])\n"
+                     "with open(sys.argv[1], 'r+b') as f: f.write(bytes.fromhex(sys.argv[2]))\n"
+                     "os.utime(sys.argv[1], ns=(st.st_atime_ns, st.st_mtime_ns))", str(theirs), evil_bytes.hex())
+        return real(source, tmp)
+
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", unfold)
+    with pytest.raises(om.Failed) as ei:
+        om._materialise(str(theirs))
+    assert "changed" in str(ei.value)
+    monkeypatch.setattr(orvane._offline, "unfold_qvx", real)
+    mine = qvx(shared / "mine.qvx", "genuine")
+    assert json.loads(pathlib.Path(om._materialise(mine), "manifest.json").read_text())["tag"] == "genuine"
+
+
+def test_memo_of_a_file_another_user_may_rewrite_is_not_trusted(om, cache, shared, stranger):
+    """Opened once, its entry evicted, then rewritten in place by its owner (same size,
+    modification time put back): the next open must not file their bytes under the
+    key the memo remembers."""
+    genuine_bytes = pathlib.Path(qvx(shared / "g.qvx", "genuine")).read_bytes()
+    evil_bytes = pathlib.Path(qvx(shared / "e.qvx", "evilevi")).read_bytes()
+    theirs = shared / "offered.qvx"
+    stranger.run("import sys\nopen(sys.argv[1], 'wb').write(bytes.fromhex(sys.argv[2]))", str(theirs),
+                 genuine_bytes.hex())
+    shutil.rmtree(om._materialise(str(theirs)))
+    om._HELD.clear()
+    stranger.run("import os, sys\nst = os.stat(sys.argv[1])\n"
+                 "with open(sys.argv[1], 'r+b') as f: f.write(bytes.fromhex(sys.argv[2]))\n"
+                 "os.utime(sys.argv[1], ns=(st.st_atime_ns, st.st_mtime_ns))", str(theirs), evil_bytes.hex())
+    dest = om._materialise(str(theirs))
+    assert os.path.basename(dest) == key_of_bytes(evil_bytes)
+    mine = qvx(shared / "mine.qvx", "genuine")
+    assert json.loads(pathlib.Path(om._materialise(mine), "manifest.json").read_text())["tag"] == "genuine"
 
 
 def test_source_that_is_no_file_is_refused_unread(om, cache, tmp_path):

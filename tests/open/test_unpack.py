@@ -256,6 +256,55 @@ def test_manifest_read_from_every_zip_method(tmp_path, method):
     assert qe.read_manifest(src) == {"engine": "ferrin2-light"}
 
 
+def blocks_used(top) -> int:
+    """Bytes on disk under `top`: its folders' and files' blocks."""
+    return sum(os.lstat(os.path.join(d, n)).st_blocks * 512
+               for d, dirs, files in os.walk(top) for n in dirs + files)
+
+
+@pytest.mark.parametrize("form, members", [
+    # 300 members each under 60 folders of its own: ~18,000 folders (70 MB of
+    # folder blocks on most file systems) from a zip of ~100 KB, no byte written.
+    pytest.param("zip", {"/".join([f"{i:x}"] + ["d"] * 60 + ["f"]): b"" for i in range(300)},
+                 id="distinct-deep-folders"),
+    pytest.param("qvx", {f"e{i}": b"" for i in range(17000)}, id="many-empty-members"),  # ~400 KB
+])
+def test_files_and_folders_count_against_the_bound(om, cache, no_sweep, tmp_path, form, members):
+    members = {"manifest.json": MANIFEST, **members}
+    src = zip_of(tmp_path / "a.zip", members, zipfile.ZIP_STORED) if form == "zip" else qvx_of(tmp_path / "a.qvx", members)
+    assert os.path.getsize(src) < qe.UNPACK_FLOOR // qe.UNPACK_RATIO
+    limit = qe.UNPACK_FLOOR // qe.ENTRY_BLOCK
+    assert str(refused(om, src, cache)) == f"the container unpacks to more than {limit} files and folders"
+
+
+def test_sparse_container_unpacks_to_a_sparse_file(om, cache, no_sweep, tmp_path):
+    """A QVX member lying in a hole of the container reads as zeros: the unpacked copy
+    holds the same bytes and takes no more disk than the container."""
+    head, tail = random.Random(7).randbytes(3 * MiB), b"end of weights"
+    hole = 128 * MiB
+    src = qvx_of(tmp_path / "a.qvx", {"manifest.json": MANIFEST, "w.bin": head})
+    with open(src, "r+b") as f:  # w.bin continues into a hole, then a tail
+        f.seek(0, os.SEEK_END)
+        f.seek(hole, os.SEEK_CUR)
+        f.write(tail)
+    raw = pathlib.Path(src).read_bytes()[:200]
+    at = raw.index(b"w.bin") + 5
+    raw = raw[:at + 8] + struct.pack("<Q", len(head) + hole + len(tail)) + raw[at + 16:]
+    with open(src, "r+b") as f:
+        f.write(raw)
+    on_disk = os.stat(src).st_blocks * 512
+    assert on_disk < 8 * MiB
+    dest = om._materialise(src)
+    with open(os.path.join(dest, "w.bin"), "rb") as f:
+        assert f.read(len(head)) == head
+        zeros = 0
+        while (piece := f.read(MiB)) and not piece.strip(b"\0"):
+            zeros += len(piece)
+        assert zeros == hole - hole % MiB
+    assert pathlib.Path(dest, "w.bin").read_bytes()[-len(tail):] == tail
+    assert blocks_used(dest) < on_disk + MiB
+
+
 # ---- member names ----
 
 def nested(depth, part="a", leaf="x"):
