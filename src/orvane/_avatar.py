@@ -355,6 +355,11 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         raise
                     return
                 if isinstance(item, BaseException):
+                    # The producer's error ends its stream: speech still waiting for it is
+                    # that stream's, and must not open the next stream as an utterance of
+                    # its own (cut off mid-sentence, before the speech pushed after this).
+                    self._drain_queue(self._in_queue)
+                    self._arrival_dropped()
                     raise item
                 ac = getattr(item, "audio_chunk", None)
                 if (self._audio_queued is not None and isinstance(item, VideoFrame)
