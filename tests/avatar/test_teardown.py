@@ -10,7 +10,7 @@ import pytest
 
 import orvane._avatar as avmod
 from orvane import _core
-from orvane._avatar import AsyncAvatar, _STREAM_END, _queued
+from orvane._avatar import AsyncAvatar, _STREAM_END
 from orvane._models import VideoControl, VideoFrame
 
 from .helpers import arun, collect, pcm_bytes, tone
@@ -194,7 +194,7 @@ def test_playout_clock_torn_down_as_a_frame_arrives_ends(model):
         done, _ = await asyncio.wait({clock}, timeout=5)
         await asyncio.gather(first, return_exceptions=True)
         await it.aclose()
-        left = _queued(av._out_queue)
+        left = list(av._out_queue._queue)
         if not done:
             clock.cancel()
             await asyncio.gather(clock, return_exceptions=True)
