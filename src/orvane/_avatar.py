@@ -159,6 +159,26 @@ def _queued(q):
     return items
 
 
+async def _get_within(q, timeout):
+    """The next item of ``q``, waiting at most ``timeout`` seconds (asyncio.TimeoutError
+    when none came).
+
+    Not ``asyncio.wait_for``: on Python 3.11 a cancel that meets an arriving item there is
+    dropped and the item returned, so a producer or clock torn down by cleanup() would
+    act on the item after teardown (its output landing in the next stream, a clock
+    running for ever).  Here the cancel always wins; an item it meets is dropped with the
+    stream being torn down, and a get that did not finish leaves its item in ``q``."""
+    get = asyncio.ensure_future(q.get())
+    try:
+        done, _ = await asyncio.wait((get,), timeout=timeout)
+    finally:
+        if not get.done():
+            get.cancel()
+    if not done:
+        raise asyncio.TimeoutError
+    return get.result()
+
+
 def _valid_rate(rate) -> bool:
     # A bool is an int to Python but never a sample rate.
     if isinstance(rate, (bool, np.bool_)) or not isinstance(rate, numbers.Real):
@@ -335,6 +355,11 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         raise
                     return
                 if isinstance(item, BaseException):
+                    # The producer's error ends its stream: speech still waiting for it is
+                    # that stream's, and must not open the next stream as an utterance of
+                    # its own (cut off mid-sentence, before the speech pushed after this).
+                    self._drain_queue(self._in_queue)
+                    self._arrival_dropped()
                     raise item
                 ac = getattr(item, "audio_chunk", None)
                 if (self._audio_queued is not None and isinstance(item, VideoFrame)
@@ -724,7 +749,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         barge_in()
                     wait_s = (1.0 / fps) if out_size is None else 1.0
                     try:
-                        chunk = await asyncio.wait_for(self._in_queue.get(), wait_s)
+                        chunk = await _get_within(self._in_queue, wait_s)
                     except asyncio.TimeoutError:
                         if self._stop_event.is_set():
                             break
@@ -940,7 +965,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             now = time.monotonic()
             if now < next_due:
                 try:
-                    buf.append(await asyncio.wait_for(q.get(), next_due - now))
+                    buf.append(await _get_within(q, next_due - now))
                 except asyncio.TimeoutError:
                     pass
                 continue

@@ -448,3 +448,40 @@ def test_speech_after_a_producer_error(bundles, reference, size):
             await av.shutdown()
 
     check_utterance(arun(go(), timeout=120), new, size, ref)
+
+
+@pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
+def test_speech_after_the_host_died(bundles, reference, size):
+    """The host process dies mid-utterance: the consumer gets the host's error, and speech
+    pushed afterwards streams on a new host with every tick its offline picture; the dead
+    host has been reaped."""
+    new = speech(1.3, 4)
+    ref = reference(1.3, 4)
+    old = speech(3.0, 3)
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=bundles["dir"], output_size=size)
+        try:
+            await push(av, old[:32000], 4, last=False)
+            it = av.run()
+            async for fr in it:
+                if fr.bgr_image is not None and fr.source_message_id is not None:
+                    break
+            dead = av._runtime._host.proc
+            dead.kill()
+            dead.wait()
+            await push(av, old[32000:], 1)     # one piece: nothing of it stays queued
+            with pytest.raises(HostError, match=r"stopped \(status -9\)"):
+                async for _ in it:
+                    pass
+            await push(av, new, 3)
+            it = av.run()
+            after = await until_eos(it, [])
+            await it.aclose()
+            return after, av._runtime._host.proc is not dead, dead.returncode
+        finally:
+            await av.shutdown()
+
+    after, new_host, status = arun(go(), timeout=180)
+    assert new_host and status == -9
+    check_utterance(after, new, size, ref)

@@ -311,14 +311,18 @@ async def drain(it):
     return [fr async for fr in it]
 
 
+@pytest.mark.parametrize("pieces", [1, 4], ids=["one-piece", "rest-still-queued"])
 @pytest.mark.parametrize("road", list(ROADS))
-def test_speech_after_a_producer_error_is_rendered_by_a_fresh_stream(model, road):
+def test_speech_after_a_producer_error_is_rendered_by_a_fresh_stream(model, road, pieces):
+    """With the failed utterance pushed in pieces, the producer fails on the first and the
+    rest is still queued: it belongs to the failed stream, not to the next one."""
     first, second = tone(4 * SPT, amp=0.5), tone(5 * SPT, amp=0.8)
 
     async def go():
         av = await road_avatar(model, road)
         fail_once(av._runtime, _Boom("engine fell over"))
-        await av.push_audio(pcm_bytes(tone(4 * SPT)), 16000)
+        for k in range(pieces):
+            await av.push_audio(pcm_bytes(tone(4 * SPT)), 16000, last_chunk=k == pieces - 1)
         with pytest.raises(_Boom, match="engine fell over"):
             await asyncio.wait_for(drain(av.run()), 10)
         # The error has reached the consumer: the next run() streams the new speech, and

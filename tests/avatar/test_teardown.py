@@ -11,7 +11,7 @@ import pytest
 import orvane._avatar as avmod
 from orvane import _core
 from orvane._avatar import AsyncAvatar, _STREAM_END
-from orvane._models import VideoControl
+from orvane._models import VideoControl, VideoFrame
 
 from .helpers import arun, collect, pcm_bytes, tone
 
@@ -143,6 +143,65 @@ def test_producer_ended_by_cleanup_leaves_nothing_for_the_next_stream(model):
 
     frames = arun(go(), timeout=60)
     assert [f.frame_index for f in frames] == [0, 1, 2, 3]
+
+
+@pytest.mark.parametrize("arrival,output_size", [("flush", (8, 8)), ("speech", None)])
+def test_producer_torn_down_as_input_arrives_leaves_nothing_for_the_next_stream(model, arrival, output_size):
+    """cleanup() in the same turn of the loop as an input item's arrival: the producer's
+    cancelled input wait must not hand it the item (a bounded wait can return the item and
+    drop the cancel), or it acts on it after teardown and its end marker or error lands in
+    the next stream."""
+    async def go():
+        path = str(model())
+        av = await AsyncAvatar.create(model_path=path, output_size=output_size)
+        it = av.run()
+        first = asyncio.ensure_future(it.__anext__())
+        while not av._in_queue._getters:                  # the producer waits for input
+            await asyncio.sleep(0)
+        producer = av._producer_task
+        if arrival == "flush":
+            await av.flush()
+        else:
+            await av.push_audio(pcm_bytes(tone(640 * 30)), 16000, last_chunk=False)
+        av.cleanup()                                      # no await between: they meet
+        await asyncio.wait({producer}, timeout=5)
+        with pytest.raises(StopAsyncIteration):
+            await first
+        no_worker = av._engine_executor is None          # nothing started one after cleanup
+        await av.set_model(path)
+        await av.push_audio(pcm_bytes(tone(640 * 4, amp=0.8)), 16000)
+        frames = await asyncio.wait_for(collect(av, lambda f: f.end_of_speech), 10)
+        await av.shutdown()
+        return producer.done() and no_worker, frames
+
+    clean, frames = arun(go(), timeout=60)
+    assert clean and [f.frame_index for f in frames] == [0, 1, 2, 3]
+
+
+def test_playout_clock_torn_down_as_a_frame_arrives_ends(model):
+    """The same meeting for the lumeth-2 playout clock: a clock that kept the item instead
+    of the cancel would run on for ever, forwarding into later streams."""
+    async def go():
+        path = str(model(engine="lumeth2", audio_samples_per_tick=800))
+        av = await AsyncAvatar.create(model_path=path, output_size=None)
+        it = av.run()
+        first = asyncio.ensure_future(it.__anext__())
+        while av._playout is None or not av._playout._getters:   # the clock waits for its tick
+            await asyncio.sleep(0)
+        clock = av._emitter_task
+        av._playout.put_nowait(VideoFrame(end_of_speech=True))
+        av.cleanup()
+        done, _ = await asyncio.wait({clock}, timeout=5)
+        await asyncio.gather(first, return_exceptions=True)
+        await it.aclose()
+        left = list(av._out_queue._queue)
+        if not done:
+            clock.cancel()
+            await asyncio.gather(clock, return_exceptions=True)
+        return bool(done), left
+
+    done, left = arun(go(), timeout=60)
+    assert done and left == [_STREAM_END]
 
 
 def test_stop_with_full_input_queue_drops_its_control(model):

@@ -20,6 +20,7 @@ render-stream host, with the interface the streaming avatar drives.
 """
 from __future__ import annotations
 
+import logging
 import threading
 from collections import deque
 
@@ -28,6 +29,8 @@ import numpy as np
 from orvane._lumeth2._client import (END, HostClient, HostError, chunk_need, chunk_records)
 
 __all__ = ["HostFixture", "HostRuntime", "bgr_of", "fit_into"]
+
+_log = logging.getLogger("orvane")
 
 
 def _swap_into(dst: np.ndarray, rgb: np.ndarray) -> np.ndarray:
@@ -158,7 +161,17 @@ class HostRuntime:
         if self._expect:
             self._expect -= 1
 
+    def _fed_host(self) -> HostClient:
+        """The host to send to: a new one when reset_stream let a stopped one go.  Only
+        the calls that may wait (push, compose, end of utterance) start one, so the
+        start-up runs where waiting is allowed."""
+        if self._host is None:
+            self._host = self._fx.take_host()
+        return self._host
+
     def _pump(self) -> None:
+        if self._host is None:
+            return
         while (item := self._host.poll()) is not None:
             self._absorb(item)
 
@@ -171,7 +184,7 @@ class HostRuntime:
     def _send(self, pcm: np.ndarray) -> None:
         if pcm.size == 0:
             return
-        self._host.feed(pcm)
+        self._fed_host().feed(pcm)
         self._fed += pcm.size
         while self._fed >= chunk_need(self._chunks):
             self._expect += chunk_records(self._chunks)
@@ -229,13 +242,25 @@ class HostRuntime:
             for k in range(self._chunks, n_chunks):
                 self._expect += chunk_records(k)
             self._chunks = n_chunks
-            self._host.flush()
+            self._fed_host().flush()
             self._ends += 1
             self._wait(lambda: self._ends == 0 and self._expect == 0 and self._stale == 0)
 
     def reset_stream(self):
         with self._lock:
             self._check()
+            host = self._host
+            if host is not None and host.proc.poll() is not None:
+                # The host has stopped (its error went to the call that was waiting on
+                # it): it is reaped, and the new stream goes to a new host, started when
+                # the stream is first fed.
+                _log.warning("orvane: the render-stream host had stopped (status %s); the next "
+                             "stream starts a new one", host.proc.returncode)
+                self._host = None
+                host.close(timeout=0)
+            if self._host is None:
+                self._new_stream()
+                return
             self._pump()
             stale, stale_ends = self._stale + self._expect, self._stale_ends + self._ends
             self._host.reset()
@@ -258,7 +283,9 @@ class HostRuntime:
             if self._closed:
                 return
             self._closed = True
-        self._host.close()
+            host, self._host = self._host, None
+        if host is not None:
+            host.close()
 
 
 def _flush_chunks(fed: int) -> int:
