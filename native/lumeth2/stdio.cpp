@@ -15,14 +15,18 @@ namespace {
 
 // Waits until `fd` is ready for `events` with the GIL released. A signal wakes
 // the wait: its Python handler runs here, and an exception it raises (the
-// host's SIGTERM exit) ends the wait.
+// host's SIGTERM exit) ends the wait. A signal that lands after the last check
+// but before poll() sleeps does not wake it, so the wait is cut into slices and
+// pending handlers run between them.
+constexpr int kSignalCheckMs = 100;
+
 void wait_ready(int fd, short events) {
     while (true) {
         struct pollfd p = {fd, events, 0};
         int r, err = 0;
         {
             nb::gil_scoped_release unlocked;
-            r = ::poll(&p, 1, -1);
+            r = ::poll(&p, 1, kSignalCheckMs);
             if (r < 0) err = errno;
         }
         if (r > 0) {

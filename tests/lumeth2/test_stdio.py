@@ -296,3 +296,50 @@ def test_short_writes_of_a_raw_stream_are_completed(monkeypatch, take):
     m.emit([(3, PX_A[:1000]), (258, memoryview(px))])
     assert bytes(raw.data) == b"\x03\0\0\0" + PX_A[:1000] + b"\x02\x01\0\0" + px.tobytes()
     assert raw.calls[-1] == ("flush",)
+
+
+SIGNAL_IN_WAIT = """
+import os, signal, sys, threading
+from orvane._lumeth2 import _chain_host as m
+
+class Ended(Exception):
+    pass
+
+def handler(signum, frame):
+    raise Ended()
+
+signal.signal(signal.SIGUSR1, handler)
+main_tid = threading.get_native_id()
+waiting = {7, 271}  # poll, ppoll on x86-64
+
+def sender():
+    # The signal goes to this thread, so the main thread's wait is not interrupted:
+    # only a wait that looks for pending handlers by itself ever ends.
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1})
+    for _ in range(200000):
+        with open(f"/proc/self/task/{main_tid}/syscall") as f:
+            if f.read().split()[0] in {str(n) for n in waiting}:
+                break
+        os.sched_yield()
+    os.kill(os.getpid(), signal.SIGUSR1)
+
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1})
+t = threading.Thread(target=sender)
+t.start()
+os.set_blocking(0, False)
+try:
+    m.read_exact(8)
+except Ended:
+    print("ended")
+"""
+
+
+@pytest.mark.skipif(os.uname().machine != "x86_64", reason="reads x86-64 system call numbers")
+def test_a_signal_that_does_not_interrupt_the_input_wait_still_runs_its_handler():
+    r, w = os.pipe()
+    try:
+        out = subprocess.run([sys.executable, "-c", SIGNAL_IN_WAIT], stdin=r, capture_output=True, timeout=60)
+    finally:
+        os.close(r)
+        os.close(w)
+    assert out.stdout == b"ended\n", out.stderr.decode()[-2000:]
