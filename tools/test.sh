@@ -21,8 +21,14 @@ run_suite() {
   local v=$1 py=$2 venv="$root/build/venv-$1" log status
   shift 2
   echo "== CPython $v ($py)"
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check '.[test]'
+  # (called as `run_suite ... || overall=1`, so errexit is off in here: every
+  # step's failure is returned by hand, or the suite would run on an earlier
+  # build left in the environment)
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" || return 1
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check '.[test]' || {
+    echo "CPython $v: the package did not install" >&2
+    return 1
+  }
   log=$(mktemp)
   status=0
   "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" tests 2>&1 | tee "$log" || status=${PIPESTATUS[0]}

@@ -9,10 +9,17 @@
 
 namespace f2u {
 
+constexpr int64_t MAX_SESSION_THREADS = 1024;
+
 nb::object ort_session(nb::handle path, nb::handle threads) {
     nb::module_ ort = orvane::py_import("onnxruntime");  // first use only: the module loads without it
     nb::object so = ort.attr("SessionOptions")();
-    so.attr("intra_op_num_threads") = np::py_int(threads);
+    // A larger request is given this many (far more cores than any machine this
+    // serves): the runtime starts every thread it is asked for when the session
+    // opens (10**5 took minutes), and refuses 2**31 and above outright.
+    nb::object intra = np::py_int(threads), most = nb::int_(MAX_SESSION_THREADS);
+    if (intra > most) intra = most;
+    so.attr("intra_op_num_threads") = intra;
     so.attr("inter_op_num_threads") = 1;
     so.attr("graph_optimization_level") = ort.attr("GraphOptimizationLevel").attr("ORT_ENABLE_ALL");
     // idle intra-op threads block instead of spinning

@@ -74,12 +74,22 @@ LitertChain build_chain(nb::object tflite_paths, nb::handle canon, nb::handle th
         tflite_paths = nb::make_tuple(tflite_paths);
     nb::list paths = to_list(tflite_paths);
 
+    // A count past MAX_INTERPRETER_THREADS is given that many; anything that is
+    // not a larger int goes to the runtime as it came, refusals included.
+    nb::object most = nb::int_(MAX_INTERPRETER_THREADS);
+    nb::object per_interp = nb::borrow(threads);
+    if (PyLong_Check(threads.ptr())) {
+        const int over = PyObject_RichCompareBool(threads.ptr(), most.ptr(), Py_GT);
+        if (over < 0) throw nb::python_error();
+        if (over) per_interp = most;
+    }
+
     LitertChain c;
     nb::list its;
     nb::dict sigmap;
     for (nb::handle p : paths) {
         // a copy staged by this process is opened through the descriptor it wrote
-        nb::object it = interp_cls("model_path"_a = staged_load_path(p), "num_threads"_a = threads);
+        nb::object it = interp_cls("model_path"_a = staged_load_path(p), "num_threads"_a = per_interp);
         it.attr("allocate_tensors")();
         its.append(it);
         for (nb::handle name : it.attr("get_signature_list")()) {

@@ -26,4 +26,9 @@ inline constexpr int64_t SR_WSOLA_SEGMENT = 1312;
 inline constexpr int64_t SR_WSOLA_OVERLAP = 192;
 inline constexpr int64_t SR_WSOLA_SEARCH = 235;
 
+// The most threads one LiteRT interpreter is given (far more cores than any
+// machine this serves): the runtime takes a C int, and with a count in the tens
+// of thousands it ends the process when the interpreter is destroyed.
+inline constexpr int64_t MAX_INTERPRETER_THREADS = 1024;
+
 }  // namespace l2

@@ -26,7 +26,6 @@ constexpr const char* EM_DASH = "\xe2\x80\x94";
 constexpr const char* ELLIPSIS = "\xe2\x80\xa6";
 constexpr int64_t CANON_FLOATS = LC * PLANE;  // 74880
 constexpr int BUNDLE_FAULT = 3;
-constexpr int MAX_INTERPRETER_THREADS = 1024;
 
 std::string txt(nb::handle h) { return sp::text(h); }
 std::string rep(nb::handle h) { return sp::repr_text(h); }

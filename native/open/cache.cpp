@@ -306,7 +306,16 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars, nb:
 
     // With a descriptor, the bytes keyed are those of the file the caller has
     // open (and will unpack), whatever the path names by now.
-    std::string key = fd.is_none() ? hash_file_hex(source, source_path) : hash_fd_hex(source, nb::cast<int>(fd));
+    std::string key;
+    if (fd.is_none()) {
+        key = hash_file_hex(source, source_path);
+    } else {
+        // Python's own reading of a descriptor argument: TypeError, ValueError
+        // or OverflowError for anything that is not one
+        const int fdv = PyObject_AsFileDescriptor(fd.ptr());
+        if (fdv < 0) throw nb::python_error();
+        key = hash_fd_hex(source, fdv);
+    }
     if (usable) {
         nb::gil_scoped_release nogil;
         write_memo(idx_dir, idx, key);

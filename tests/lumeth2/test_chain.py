@@ -86,6 +86,40 @@ def test_every_interpreter_gets_the_thread_count_and_a_text_path(l2_models, zero
     assert [type(it) for it in c._its] == [Recording, Recording]
 
 
+@pytest.mark.parametrize("threads, given", [(1024, 1024), (1025, 1024), (10**6, 1024), (2**64, 1024)])
+def test_an_interpreter_is_given_at_most_1024_threads(l2_models, zero_canon, monkeypatch, threads, given):
+    import ai_edge_litert.interpreter as lit
+
+    made = []
+
+    class Recording(lit.Interpreter):
+        def __init__(self, **kw):
+            made.append(kw["num_threads"])
+            super().__init__(**dict(kw, num_threads=1))  # what was asked is recorded, not used
+
+    monkeypatch.setattr(lit, "Interpreter", Recording)
+    ch.LitertChain([l2_models["split_enc"], l2_models["split_id"]], zero_canon, threads)
+    assert made == [given, given]
+
+
+def test_a_huge_thread_count_renders_and_ends_cleanly(l2_models):
+    # Passed on unchanged, a count like this ended the process (SIGSEGV) when
+    # the interpreter was destroyed; 2**31 and above were refused by the runtime.
+    import subprocess
+
+    code = f"""
+import numpy as np
+from orvane._lumeth2 import _chain_host as ch
+c = ch.LitertChain({str(l2_models["combined"])!r}, np.zeros({LATENT}, np.float32), 10**6)
+r = ch.Renderer(c, None)
+r.feed(np.zeros(ch.SPC, np.float32))
+print(len(r.ready_chunks()))
+del r, c
+"""
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert (p.returncode, p.stdout) == (0, "22\n"), p.stderr[-2000:]
+
+
 def test_litert_import_failure_propagates(l2_models, zero_canon, monkeypatch):
     monkeypatch.setitem(sys.modules, "ai_edge_litert.interpreter", None)
     with pytest.raises(ImportError):

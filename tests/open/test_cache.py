@@ -156,6 +156,15 @@ def test_relative_source_keys_by_absolute_path(om, cache, tmp_path, monkeypatch)
     assert os.listdir(os.path.join(cache, ".idx")) == [ident_memo(tmp_path / "sub" / "c.qvx")]
 
 
+@pytest.mark.parametrize("fd, exc", [(2**64, OverflowError), (2**31, OverflowError), (-2**40, OverflowError),
+                                     (1.5, TypeError), ("7", TypeError)])
+def test_content_key_refuses_what_is_no_descriptor(om, cache, tmp_path, fd, exc):
+    src = tmp_path / "c.qvx"
+    src.write_bytes(b"x")
+    with pytest.raises(exc):
+        om._content_key(str(src), os.stat(src), cache, fd)
+
+
 def test_unwritable_cache_still_keys(om, tmp_path):
     src = tmp_path / "c.qvx"
     src.write_bytes(b"abc")
