@@ -217,16 +217,18 @@ nb::object qvx_toc(nb::handle path) {
     return toc;
 }
 
-nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64_t> max_size) {
+// The one lookup behind `_member_bytes` and `_member_ref`: the first of `names`
+// that the bundle holds goes to the visitor of its kind, whose tuple is the
+// answer; (None, None) when it holds none of them.
+//   on_dir(cand, file path), on_qvx(cand, toc entry), on_zip(cand, open ZipFile, stored name)
+template <class OnDir, class OnQvx, class OnZip>
+nb::tuple find_member(nb::handle bundle, nb::handle names, OnDir on_dir, OnQvx on_qvx, OnZip on_zip) {
     nb::object path = os_path();
-    std::optional<uint64_t> cap;
-    if (max_size) cap = *max_size == UINT64_MAX ? *max_size : *max_size + 1;
-
     if (truthy(path.attr("isdir")(bundle))) {
         // Members of a directory are its own files; containers inside are not looked at.
         for (nb::handle cand : names) {
             nb::object p = path.attr("join")(bundle, cand);
-            if (truthy(path.attr("isfile")(p))) return nb::make_tuple(cand, read_file(p, cap));
+            if (truthy(path.attr("isfile")(p))) return on_dir(cand, p);
         }
         return absent();
     }
@@ -235,39 +237,27 @@ nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64
     // has no members: it is not handed to the zip reader, which would block on
     // a FIFO or read a device such as /dev/zero without end.
     if (!truthy(path.attr("isfile")(bundle))) return absent();
+    nb::object basename = path.attr("basename");
     nb::object toc = mod_get("_qvx_toc")(bundle);
     if (!toc.is_none()) {
         // Lookup by base name; a later entry with the same base name wins.
-        nb::object basename = path.attr("basename");
         nb::dict index;
         for (nb::handle entry : toc) index[basename(entry[0])] = entry;
-        orvane::fileio::Fd f(open_or_raise(bundle));
-        for (nb::handle cand : names) {
-            if (!index.contains(cand)) continue;
-            nb::object entry = index[cand];
-            uint64_t offset = as_u64(entry[1]), size = as_u64(entry[2]);
-            uint64_t n = qvx_clamped_size(file_size_of(f.fd, bundle), offset, size, cap);
-            return nb::make_tuple(cand, pread_bytes(f.fd, offset, n, bundle));
-        }
+        for (nb::handle cand : names)
+            if (index.contains(cand)) return on_qvx(cand, nb::object(index[cand]));
         return absent();
     }
 
     nb::module_ zipfile = orvane::py_import("zipfile");
     if (truthy(zipfile.attr("is_zipfile")(bundle))) {
         nb::object zf = zipfile.attr("ZipFile")(bundle);
-        nb::object result = absent();
+        nb::tuple result = absent();
         try {
-            nb::object basename = path.attr("basename");
             nb::dict index;
             for (nb::handle stored : zf.attr("namelist")()) index[basename(stored)] = stored;
             for (nb::handle cand : names) {
                 if (!index.contains(cand)) continue;
-                nb::object stored = index[cand];
-                // With a cap, at most cap bytes are taken, whatever size the archive
-                // declares (it may lie), so an oversized member is seen as such
-                // without being inflated whole.
-                nb::object data = cap ? read_zip_member_capped(zf, stored, *cap) : nb::object(zf.attr("read")(stored));
-                result = nb::make_tuple(cand, data);
+                result = on_zip(cand, zf, nb::object(index[cand]));
                 break;
             }
         } catch (...) {
@@ -275,9 +265,30 @@ nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64
             throw;
         }
         zf.attr("close")();
-        return nb::borrow<nb::tuple>(result);
+        return result;
     }
     return absent();
+}
+
+nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64_t> max_size) {
+    std::optional<uint64_t> cap;
+    if (max_size) cap = *max_size == UINT64_MAX ? *max_size : *max_size + 1;
+    return find_member(
+        bundle, names,
+        [&](nb::handle cand, nb::handle p) { return nb::make_tuple(cand, read_file(p, cap)); },
+        [&](nb::handle cand, nb::handle entry) {
+            orvane::fileio::Fd f(open_or_raise(bundle));
+            uint64_t offset = as_u64(entry[1]), size = as_u64(entry[2]);
+            uint64_t n = qvx_clamped_size(file_size_of(f.fd, bundle), offset, size, cap);
+            return nb::make_tuple(cand, pread_bytes(f.fd, offset, n, bundle));
+        },
+        [&](nb::handle cand, nb::handle zf, nb::handle stored) {
+            // With a cap, at most cap bytes are taken, whatever size the archive
+            // declares (it may lie), so an oversized member is seen as such
+            // without being inflated whole.
+            nb::object data = cap ? read_zip_member_capped(zf, stored, *cap) : nb::object(zf.attr("read")(stored));
+            return nb::make_tuple(cand, data);
+        });
 }
 
 nb::list listing(nb::handle bundle) {
@@ -592,66 +603,32 @@ nb::tuple with_ref(nb::handle cand, MemberRef ref) {
 }  // namespace
 
 nb::tuple member_ref(nb::handle bundle, nb::handle names) {
-    nb::object path = os_path();
-    if (truthy(path.attr("isdir")(bundle))) {
-        for (nb::handle cand : names) {
-            nb::object p = path.attr("join")(bundle, cand);
-            if (truthy(path.attr("isfile")(p))) {
-                MemberRef r;
-                r.kind = MemberRef::Dir;
-                r.bundle = fs_text(bundle);
-                r.stored = fs_text(p);
-                return with_ref(cand, std::move(r));
-            }
-        }
-        return absent();
-    }
-    if (!truthy(path.attr("isfile")(bundle))) return absent();
-    nb::object toc = mod_get("_qvx_toc")(bundle);
-    if (!toc.is_none()) {
-        nb::object basename = path.attr("basename");
-        nb::dict index;
-        for (nb::handle entry : toc) index[basename(entry[0])] = entry;
-        for (nb::handle cand : names) {
-            if (!index.contains(cand)) continue;
-            nb::object entry = index[cand];
+    return find_member(
+        bundle, names,
+        [&](nb::handle cand, nb::handle p) {
+            MemberRef r;
+            r.kind = MemberRef::Dir;
+            r.bundle = fs_text(bundle);
+            r.stored = fs_text(p);
+            return with_ref(cand, std::move(r));
+        },
+        [&](nb::handle cand, nb::handle entry) {
             MemberRef r;
             r.kind = MemberRef::Qvx;
             r.bundle = fs_text(bundle);
             r.offset = as_u64(entry[1]);
             r.size = as_u64(entry[2]);
             return with_ref(cand, std::move(r));
-        }
-        return absent();
-    }
-    nb::module_ zipfile = orvane::py_import("zipfile");
-    if (truthy(zipfile.attr("is_zipfile")(bundle))) {
-        nb::object zf = zipfile.attr("ZipFile")(bundle);
-        nb::object result = absent();
-        try {
-            nb::object basename = path.attr("basename");
-            nb::dict index;
-            for (nb::handle stored : zf.attr("namelist")()) index[basename(stored)] = stored;
-            for (nb::handle cand : names) {
-                if (!index.contains(cand)) continue;
-                nb::object stored = index[cand];
-                nb::object raw = nb::steal(PyUnicode_AsEncodedString(stored.ptr(), "utf-8", "surrogatepass"));
-                if (!raw.is_valid()) throw nb::python_error();
-                MemberRef r;
-                r.kind = MemberRef::Zip;
-                r.bundle = fs_text(bundle);
-                r.stored = std::string(PyBytes_AS_STRING(raw.ptr()), (size_t)PyBytes_GET_SIZE(raw.ptr()));
-                result = with_ref(cand, std::move(r));
-                break;
-            }
-        } catch (...) {
-            zf.attr("close")();
-            throw;
-        }
-        zf.attr("close")();
-        return nb::borrow<nb::tuple>(result);
-    }
-    return absent();
+        },
+        [&](nb::handle cand, nb::handle, nb::handle stored) {
+            nb::object raw = nb::steal(PyUnicode_AsEncodedString(stored.ptr(), "utf-8", "surrogatepass"));
+            if (!raw.is_valid()) throw nb::python_error();
+            MemberRef r;
+            r.kind = MemberRef::Zip;
+            r.bundle = fs_text(bundle);
+            r.stored = std::string(PyBytes_AS_STRING(raw.ptr()), (size_t)PyBytes_GET_SIZE(raw.ptr()));
+            return with_ref(cand, std::move(r));
+        });
 }
 
 void register_bundle(nb::module_& m) {
