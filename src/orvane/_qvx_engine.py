@@ -293,15 +293,19 @@ def _copy(pieces, out: str, budget: _Budget) -> None:
         w.truncate()
 
 
-def _qvx_pieces(f, name: str, offset: int, size: int):
-    f.seek(offset)
-    left = size
+def _pieces(f, left: int, what: str):
+    """The next `left` bytes of `f`, _STEP at a time; ValueError when the file ends first."""
     while left:
         chunk = f.read(min(left, _STEP))
         if not chunk:
-            raise ValueError(f"QVX member {name!r} is truncated")
+            raise ValueError(f"{what} is truncated")
         left -= len(chunk)
         yield chunk
+
+
+def _qvx_pieces(f, name: str, offset: int, size: int):
+    f.seek(offset)
+    yield from _pieces(f, size, f"QVX member {name!r}")
 
 
 def _zip_raw(fp, info: zipfile.ZipInfo):
@@ -314,13 +318,7 @@ def _zip_raw(fp, info: zipfile.ZipInfo):
         raise ValueError(f"zip member {info.filename!r} has no local header")
     name_len, extra_len = struct.unpack("<HH", head[26:30])
     fp.seek(name_len + extra_len, os.SEEK_CUR)
-    left = info.compress_size
-    while left:
-        chunk = fp.read(min(left, _STEP))
-        if not chunk:
-            raise ValueError(f"zip member {info.filename!r} is truncated")
-        left -= len(chunk)
-        yield chunk
+    yield from _pieces(fp, info.compress_size, f"zip member {info.filename!r}")
 
 
 def _inflate_stream(d, raw):
