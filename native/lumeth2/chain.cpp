@@ -55,8 +55,10 @@ nb::object owned_f32(nb::object out) {
     nb::module_ np = np_mod();
     if (nb::isinstance(out, np.attr("ndarray"))) {
         nb::object flags = out.attr("flags");
+        // equal() is already a C++ bool: no cast (a cast of a bool makes a Python
+        // object, which tests true whatever its value)
         if (nb::cast<bool>(flags.attr("owndata")) && nb::cast<bool>(flags.attr("writeable")) &&
-            nb::cast<bool>(out.attr("dtype").equal(np_float32())))
+            out.attr("dtype").equal(np_float32()))
             return out;
     }
     return np.attr("array")(out, "dtype"_a = np_float32());

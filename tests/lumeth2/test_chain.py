@@ -332,6 +332,41 @@ def test_borrowed_runner_outputs_are_copied(l2_models, zero_canon):
     assert len(frames) == 3 and all(not f.any() and f.flags.writeable for f in frames)
 
 
+@pytest.mark.parametrize("dtype", [np.float16, np.float64, ">f4"])
+def test_decoder_outputs_of_other_types_become_owned_float32_frames(l2_models, zero_canon, dtype):
+    """A decoder that answers in another float type (owned and writable) still gives
+    float32 frames of their own, whose pixels are those of the float32 answer."""
+    rng = np.random.default_rng(7)
+    outs = {b: rng.uniform(-0.05, 1.05, (b, 3, 720, 416)).astype(dtype) for b in (8, 16)}
+    given = []
+
+    def stand_in(b, as_type):
+        def run(**kw):
+            out = outs[b].astype(as_type)
+            given.append(out)
+            return {"output_0": out}
+        return run
+
+    def decode(as_type):
+        c = ch.LitertChain(l2_models["combined"], zero_canon, 1)
+        c.dec16, c.dec8 = stand_in(16, as_type), stand_in(8, as_type)
+        return c.run_dec_frames(np.zeros((21, 36, 90, 52), np.float32), 21)
+
+    want = decode(np.float32)
+    given.clear()
+    frames = decode(dtype)
+    assert len(given) == 2 and all(g.dtype == np.dtype(dtype) and g.flags.owndata for g in given)
+    assert len(frames) == 21
+    for f in frames:
+        assert f.dtype == np.float32 and f.dtype.isnative and f.shape == (3, 720, 416) and f.flags.writeable
+        assert not any(np.shares_memory(f, g) for g in given)
+    for f, w in zip(frames, want):
+        np.testing.assert_array_equal(f, w)
+    np.testing.assert_array_equal(ch.px_to_rgb888_chunk(frames, None, 1), ch.px_to_rgb888_chunk(want, None, 1))
+    given[0][:] = 0  # the runtime reuses its buffer: the frames keep their pixels
+    np.testing.assert_array_equal(frames[0], want[0])
+
+
 # ------------------------------------------------------------------ the model generator
 
 def test_generator_cli_writes_small_models(tmp_path, capsys):
