@@ -270,6 +270,15 @@ static nb::object bweights(nb::handle u, nb::handle p) {
     const BSplineCoefs cf = bspline_coefs(deg);
     shape.push_back((size_t)deg + 1);
     auto out = np::empty<double>(shape);
+    if (deg == 0) {
+        // One control point carries the whole weight. Truncated powers cannot
+        // give it: with 0^0 = 1 both terms of _Np(u, 0) are 1 and cancel to 0.
+        {
+            nb::gil_scoped_release nogil;
+            for (size_t i = 0; i < in.size; ++i) out.data[i] = std::isnan(in.data[i]) ? in.data[i] : 1.0;
+        }
+        return out.obj;
+    }
     {
         nb::gil_scoped_release nogil;
         std::vector<double> arg(in.size), col(in.size);

@@ -31,6 +31,8 @@ def np_ref(x, p):
 
 def bweights_ref(u, p=3):
     u = np.asarray(u, np.float64)
+    if p == 0:  # the single control point takes the whole weight
+        return np.where(np.isnan(u), u, 1.0)[..., None]
     if p == 3:
         w0 = (1 - u) ** 3
         w1 = 3 * u**3 - 6 * u**2 + 4
@@ -214,6 +216,21 @@ def test_bweights_reference_and_partition(host, p):
     if p == 3:
         gen = np.stack([np_ref(u + 3 - k, 3) for k in range(4)], -1)
         assert np.allclose(r, gen, atol=1e-12)
+
+
+@pytest.mark.parametrize("u", [0.0, 0.25, 0.5, 0.999, 1.0 - 2.0**-53, 1.0, -0.5, 2.0])
+@pytest.mark.parametrize("p", [0, np.int64(0)])
+def test_bweights_degree_zero_gives_the_whole_weight(host, u, p):
+    # truncated powers cancel to 0 at degree 0 (both terms are 0^0 = 1)
+    r = host.bweights(u, p)
+    assert r.dtype == np.float64 and r.shape == (1,) and r[0] == 1.0
+    arr = host.bweights(np.full((2, 3), u), p)
+    assert arr.shape == (2, 3, 1) and (arr == 1.0).all()
+
+
+def test_bweights_degree_zero_keeps_nan(host):
+    r = host.bweights([np.nan, 0.5], 0)
+    assert np.isnan(r[0, 0]) and r[1, 0] == 1.0
 
 
 def test_bweights_cubic_unclipped_outside_unit_interval(host):

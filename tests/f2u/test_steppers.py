@@ -246,6 +246,25 @@ def test_headl_zero_increments_give_zero_tracks(host, mpack, idv129):
     assert hl.lprev == np.float32(-1.0)
 
 
+@pytest.mark.parametrize("cap, keep", [(1024, 64), (4, 1)])
+def test_headl_degree_zero_tracks_are_their_control_points(host, mpack, idv129, cap, keep):
+    # a degree-0 track holds each knot's single control point over the knot's frames
+    hl = host.HeadL(fx.pack_view(mpack, h=dict(mpack.h, p=0, pf=0)), idv129, host.NumpyNoise(6),
+                    cap_tokens=cap, keep_tokens=keep)
+    assert (hl.p, hl.pf) == (0, 0)
+    for f4, h in _feeds_h(mpack, 9):
+        got = hl.step(f4, h)
+        k, kb, S = hl.k - 1, hl.kb, hl.S
+        t = 4 * k + np.arange(4)
+        js = t // hl.D - hl.nk * kb
+        jf = t // (4 // hl.nkf) - hl.nkf * kb
+        want = hl.cps[0, S + js].astype(np.float64) + hl.cpf[0, S + jf].astype(np.float64)
+        assert got.dtype == np.float64 and got.shape == (4, 3)
+        np.testing.assert_array_equal(got, want)
+        assert np.abs(got).min() > 0  # the draws moved both tracks off zero
+    assert cap == 1024 or hl.kb > 0
+
+
 def test_headl_accepts_h_of_any_shape(host, mpack, idv129):
     hl = host.HeadL(mpack, idv129, host.NumpyNoise(0))
     f4, h = _feeds_h(mpack, 1)[0]
