@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "f2u/face_sample.hpp"
@@ -409,8 +410,29 @@ struct Strided3 {
 
 template <class T>
 Strided3<T> frame_of(nb::handle o) {
-    auto nd = nb::cast<nb::ndarray<T, nb::ndim<3>, nb::device::cpu>>(o, false);
-    return {nd.data(), nd.shape(0), nd.shape(1), nd.shape(2), nd.stride(0), nd.stride(1), nd.stride(2)};
+    if constexpr (std::is_same_v<T, float> || std::is_same_v<T, double>) {
+        auto nd = nb::cast<nb::ndarray<T, nb::ndim<3>, nb::device::cpu>>(o, false);
+        return {nd.data(), nd.shape(0), nd.shape(1), nd.shape(2), nd.stride(0), nd.stride(1), nd.stride(2)};
+    } else {
+        // float16 and long double arrays, which the ndarray caster does not take:
+        // read the array's own description (native byte order checked by the caller)
+        if (nb::cast<size_t>(o.attr("dtype").attr("itemsize")) != sizeof(T))
+            orvane::raise_type_error("_composite: frames of type " + orvane::py_str(o.attr("dtype")) +
+                                     " have an unexpected element size");
+        nb::object iface = o.attr("__array_interface__");
+        T* data = reinterpret_cast<T*>(nb::cast<uintptr_t>(idx(np::item(iface, "data"), 0)));
+        size_t sh[3];
+        ptrdiff_t st[3];
+        nb::tuple shape = nb::cast<nb::tuple>(o.attr("shape")), strides = nb::cast<nb::tuple>(o.attr("strides"));
+        for (size_t d = 0; d < 3; ++d) {
+            sh[d] = nb::cast<size_t>(shape[d]);
+            const ptrdiff_t b = nb::cast<ptrdiff_t>(strides[d]);
+            if (b % (ptrdiff_t)sizeof(T) != 0)
+                orvane::raise_value_error("_composite: the frame's strides are not whole elements");
+            st[d] = b / (ptrdiff_t)sizeof(T);
+        }
+        return {data, sh[0], sh[1], sh[2], st[0], st[1], st[2]};
+    }
 }
 
 // Scratch of one paste, reused across the pastes of a worker.
@@ -598,8 +620,13 @@ void composite_impl(nb::handle cv, nb::handle o, nb::handle gm, nb::handle roi, 
         run(float{});
     else if (odt == "float64")
         run(double{});
+    else if (odt == "float16")
+        run(Half{});
+    else if (o.attr("dtype").equal(np_.attr("dtype")(np_.attr("longdouble"))))
+        run(static_cast<long double>(0));
     else
-        orvane::raise_type_error("_composite: frames of type " + odt + " are not supported (float32 or float64)");
+        orvane::raise_type_error("_composite: frames of type " + odt +
+                                 " are not supported (float16, float32, float64 or long double, native byte order)");
 }
 
 nb::object composite(nb::handle o, nb::handle gm, nb::handle roi, nb::handle rgb, nb::handle mask) {
@@ -841,6 +868,10 @@ nb::object renderer_run(nb::handle self, nb::handle feeds) {
     nb::object oa = np_.attr("asarray")(o);
     const std::string dt = orvane::py_str(oa.attr("dtype"));
     if (dt == "float64") return to_u8<double>(oa);
+    // long double frames convert as float64 ones (as they were composited);
+    // float16 and the rest as float32 ones
+    if (oa.attr("dtype").equal(np_.attr("dtype")(np_.attr("longdouble"))))
+        return to_u8<double>(np::asarray(oa, "float64"));
     if (dt != "float32") oa = np::asarray(oa, "float32");
     return to_u8<float>(oa);
 }

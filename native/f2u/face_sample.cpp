@@ -119,6 +119,11 @@ template void paste_blend<float>(float*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t
                                  const float*, const float*, const float*, const float*, size_t, size_t, size_t);
 template void paste_blend<double>(double*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, size_t, size_t, size_t,
                                   const float*, const float*, const float*, const float*, size_t, size_t, size_t);
+template void paste_blend<Half>(Half*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, size_t, size_t, size_t,
+                                const float*, const float*, const float*, const float*, size_t, size_t, size_t);
+template void paste_blend<long double>(long double*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, size_t, size_t, size_t,
+                                       const float*, const float*, const float*, const float*, size_t, size_t,
+                                       size_t);
 
 // ---- resize ----------------------------------------------------------------------
 

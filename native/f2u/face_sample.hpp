@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "f2u/face_warp.hpp"
+
 namespace f2u {
 
 // The remap arithmetic of the kernels below: fused multiply-adds (only on CPUs
@@ -88,8 +90,8 @@ void remap_zero_border(const float* src, size_t h, size_t w, const float* mx, co
 // columns c0 .. c1 - 1 of the channel-first frame o (element strides s_c, s_y,
 // s_x): alpha from `mask` (h x w, zero border), colour from `rgb` (C x h x w,
 // replicated border), both at the maps mx, my (box pixels, row-major), then
-// region = (O)(alpha * colour) + (O)(1 - alpha) * region, alpha * colour and
-// 1 - alpha rounded to float32 first.
+// region = alpha * colour + (1 - alpha) * region, alpha * colour and 1 - alpha
+// rounded to float32 first, the rest as blend_px does for O.
 template <class O>
 void paste_blend(O* o, ptrdiff_t s_c, ptrdiff_t s_y, ptrdiff_t s_x, size_t r0, size_t r1, size_t c0, size_t c1,
                  const float* mx, const float* my, const float* mask, const float* rgb, size_t C, size_t h, size_t w);

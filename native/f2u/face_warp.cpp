@@ -162,7 +162,7 @@ void blend_box(T* o, ptrdiff_t s_c, ptrdiff_t s_y, ptrdiff_t s_x, size_t C, cons
                 const float ac = a * colour[p * C + c];
                 const float inv = 1.0f - a;
                 T& r = orow[(ptrdiff_t)x * s_x];
-                r = (T)ac + (T)inv * r;
+                r = blend_px<T>(ac, inv, r);
             }
         }
 }
@@ -253,6 +253,10 @@ template void blend_box<float>(float*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, 
                                const float*);
 template void blend_box<double>(double*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, const Box&, const float*,
                                 const float*);
+template void blend_box<Half>(Half*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, const Box&, const float*,
+                              const float*);
+template void blend_box<long double>(long double*, ptrdiff_t, ptrdiff_t, ptrdiff_t, size_t, const Box&,
+                                     const float*, const float*);
 template void frames_to_u8<float>(const float*, size_t, size_t, size_t, size_t, const ptrdiff_t*, uint8_t*);
 template void frames_to_u8<double>(const double*, size_t, size_t, size_t, size_t, const ptrdiff_t*, uint8_t*);
 

@@ -7,7 +7,47 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "f2u/half.hpp"
+
 namespace f2u {
+
+// A float16 frame element, as its bits.
+struct Half {
+    uint16_t bits;
+};
+
+// How a blend meets a frame element of type O: the element is read into the
+// type the blend computes in, and the result is stored back in O's precision.
+// float32 and float64 frames compute in their own type. A float16 frame
+// computes in float32 (numpy's type for float16 under float32 operands) and
+// rounds once on the store; a long double frame computes as a float64 one.
+template <class O>
+struct FrameArith {
+    using A = O;
+    static A load(O v) { return v; }
+    static O store(A v) { return v; }
+};
+template <>
+struct FrameArith<Half> {
+    using A = float;
+    static A load(Half v) { return f16_bits_to_f32(v.bits); }
+    static Half store(A v) { return Half{f32_to_f16_bits(v)}; }
+};
+template <>
+struct FrameArith<long double> {
+    using A = double;
+    static A load(long double v) { return (double)v; }
+    static long double store(A v) { return v; }
+};
+
+// r = alpha * colour + (1 - alpha) * r for one element: ac = alpha * colour and
+// inv = 1 - alpha are float32 values; the sum and product are in FrameArith's type.
+template <class O>
+inline O blend_px(float ac, float inv, O r) {
+    using F = FrameArith<O>;
+    using A = typename F::A;
+    return F::store((A)ac + (A)inv * F::load(r));
+}
 
 // (C, H, W) channel-first planes -> three (H, W, 4) channel-last images made of
 // channels 0-3, 4-7 and 8-11 (C >= 12; channels past 11 are not used).

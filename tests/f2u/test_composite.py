@@ -71,6 +71,55 @@ def test_strided_frame_view(host):
     np.testing.assert_array_equal(view, want)
 
 
+def _hwc_view(o):
+    """The same frame in a channel-last buffer, seen channel-first (a strided view)."""
+    return np.ascontiguousarray(o.transpose(1, 2, 0)).transpose(2, 0, 1)
+
+
+def _nan_in_box(gm):
+    # a sample position the native remap does not take: the box goes through OpenCV
+    gm = gm.copy()
+    gm[360, 250] = np.nan
+    return gm
+
+
+# float16 frames blend as float32 ones and round once on the store (numpy's rule
+# for float32 operands); long double frames blend as float64 ones.
+@pytest.mark.parametrize("dtype, wide", [(np.float16, np.float32), (np.longdouble, np.float64)])
+@pytest.mark.parametrize("layout", ["contiguous", "strided"])
+@pytest.mark.parametrize("grid", ["plain", "nan"])
+def test_float16_and_long_double_frames_keep_their_type(host, dtype, wide, layout, grid):
+    roi = (300.0, 420.0, 180.0, 330.0)
+    rgb, mask = patch(30, 36)
+    gm = wavy_grid() if grid == "plain" else _nan_in_box(wavy_grid())
+    start = frame(dtype=wide).astype(dtype)
+    o = start.copy() if layout == "contiguous" else _hwc_view(start)
+    ow = start.astype(wide)  # the same values in the wide type
+    assert host._composite(o, gm, roi, rgb, mask) is None
+    host._composite(ow, gm, roi, rgb, mask)
+    assert o.dtype == np.dtype(dtype)
+    np.testing.assert_array_equal(o, ow.astype(dtype))
+    assert not np.array_equal(o, start)
+    # untouched outside the patch's box
+    same = np.all(ow == start.astype(wide), axis=0)
+    assert same.sum() > 200000
+    np.testing.assert_array_equal(o[:, same], start[:, same])
+    if dtype == np.float16:  # and numpy's own arithmetic agrees
+        want = start.copy()
+        composite_ref(want, gm, roi, rgb, mask)
+        np.testing.assert_array_equal(o, want)
+
+
+@pytest.mark.parametrize("dtype", [">f2", ">f4", ">f8", np.int32, np.complex64])
+def test_unsupported_frame_types_are_named(host, dtype):
+    rgb, mask = patch(8, 8)
+    o = np.zeros((3, 512, 512), dtype)
+    with pytest.raises(TypeError, match=r"not supported \(float16, float32, float64 or long double, native byte "
+                                        r"order\)"):
+        host._composite(o, identity_grid512(), (0, 512, 0, 512), rgb, mask)
+    assert not o.any()
+
+
 def test_identity_grid_full_frame_patch_samples_pixel_centres(host):
     rgb, mask = patch(512, 512)
     o = frame()

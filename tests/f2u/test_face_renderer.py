@@ -283,6 +283,36 @@ def test_frame_conversion(fresh, comp_calls, dtype):
     np.testing.assert_array_equal(frames, to_u8_ref(finite))
 
 
+@pytest.mark.parametrize("dtype, wide", [(np.float16, np.float32), (np.longdouble, np.float64)])
+def test_run_renders_float16_and_long_double_decoder_output(fresh, render_identity, dtype, wide):
+    # The pastes go into the decoder's output in place and keep its type: a float16
+    # frame blends as float32 and rounds on every store (numpy's rule), a long
+    # double one blends as float64. Bytes are made as from float32 (float64) frames.
+    o = np.random.default_rng(3).uniform(-1.1, 1.1, (2, 3, 512, 512)).astype(dtype)
+    fresh.s_mot = mot = fake_motion(2)
+    feeds = fresh.inputs(np.zeros((2, 21, 3), np.float32), [1, 2], [1, 0], [0, 2])  # mouth and both eyes
+    assert feeds["eyes"]
+    got_o = o.copy()
+    fresh.s_lite = FakeSession([got_o])
+    frames = fresh.run(feeds)
+    assert frames.dtype == np.uint8 and frames.shape == (2, 512, 512, 3) and frames.flags.c_contiguous
+    assert got_o.dtype == np.dtype(dtype)
+    wide_o = o.astype(wide)
+    fresh.s_lite = FakeSession([wide_o])
+    wide_frames = fresh.run(feeds)
+    assert not np.array_equal(wide_frames, to_u8_ref(o.astype(wide)))  # the patches are in
+    if dtype == np.float16:
+        ref_o = o.copy()
+        run_ref(render_identity, fresh, feeds, lambda f: mot.outs, lambda f: [ref_o])
+        np.testing.assert_array_equal(got_o, ref_o)
+        np.testing.assert_array_equal(frames, to_u8_ref(ref_o.astype(np.float32)))
+        # a byte differs from the float32 output's only where float16 rounding moved a value
+        assert np.count_nonzero(frames != wide_frames) < 0.01 * frames.size
+    else:
+        np.testing.assert_array_equal(got_o, wide_o.astype(dtype))
+        np.testing.assert_array_equal(frames, wide_frames)
+
+
 def test_empty_batch(renderer):
     none = np.zeros(0, np.int64)
     feeds = renderer.inputs(np.zeros((0, 21, 3), np.float32), none, none, none)
