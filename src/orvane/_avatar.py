@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import copy
 import dataclasses
 import logging
 import math
@@ -229,9 +230,26 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         self._playout = None
         self._emitter_task = None
         self._playout_reset = False
-        # Items an output iterator took off _out_queue but never handed over (its consumer
-        # left first): the next iterator hands them over before anything else.
+        # Items taken off _out_queue and not yet handed over.  They live here, not in an
+        # iterator, so that the next iterator hands them over first even when the one
+        # its consumer left by ``break`` has not been finalised yet.
         self._out_carry = deque()
+        # The one get on _out_queue a paced iterator may leave out (what it takes lands in
+        # _out_carry), and the iterator that started last.
+        self._out_get = None
+        self._out_reader = None
+        # The frame whose voice a synced iterator handed out last, with its picture and
+        # the release the sink's queue gave then: the picture is held from the next request
+        # on, by whichever iterator makes it.
+        self._sync_voiced = None
+        # Interrupt generation: every interrupt() bumps it, every pushed control carries the
+        # one it was pushed under, and so does every frame made for it.  Older ones are
+        # dropped wherever they are, which decides barge-in by push order.
+        self._gen = 0
+        self._emit_gen = 0
+        # The generation of an utterance the engine failed on before its end was taken: its
+        # pieces still to come, up to its last chunk or end-of-speech control, go with it.
+        self._drop_to_end = None
 
     # -- construction and model loading -------------------------------------------
     @classmethod
@@ -269,7 +287,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             # ending the stream, and a negative one would turn the speech into nothing.
             raise ValueError("AsyncAvatar.push_audio: sample_rate must be a positive, finite number "
                              "of Hz, got %r" % (sample_rate,))
-        control = VideoControl.from_audio(data, sample_rate, last_chunk)
+        control = self._tagged(VideoControl.from_audio(data, sample_rate, last_chunk))
         # Bytes, not items: a memoryview over an int16 array has half as many items.
         self._note_arrival(memoryview(data).nbytes * 0.5 / float(sample_rate))
         if last_chunk:
@@ -278,7 +296,21 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
 
     async def push(self, control):
         """Queue a ready-made ``VideoControl``."""
+        if isinstance(control, VideoControl):
+            # A copy carries the tag: the caller may push the same control again later.
+            control = self._tagged(copy.copy(control))
         await self._in_queue.put(control)
+
+    def _tagged(self, control):
+        # Tagged when the push is made, not when it lands: a push still waiting for room
+        # in a bounded queue as interrupt() comes was made before it.
+        control._ov_gen = self._gen
+        return control
+
+    def _stale(self, it) -> bool:
+        """True for a control or frame of speech pushed before the latest interrupt()."""
+        gen = getattr(it, "_ov_gen", None)
+        return gen is not None and gen < self._gen
 
     def _note_arrival(self, seconds):
         if getattr(self, "_arr_t0", None) is None or getattr(self, "_arr_done", False):
@@ -300,7 +332,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
     async def flush(self):
         """Mark the end of the current utterance's speech."""
         self._arrival_ended()
-        await self._in_queue.put(VideoControl(end_of_speech=True))
+        await self._in_queue.put(self._tagged(VideoControl(end_of_speech=True)))
 
     def run(self):
         """The asynchronous iterator of output frames; starts the stream on first use."""
@@ -311,87 +343,116 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         await self._ensure_running()
         pend = self._sync_pend
         carry = self._out_carry
-        nxt = None
+        me = object()
+        self._out_reader = me
+        # A consumer that left at a voice left its picture to this iterator.
+        self._hold_voiced(settle=False)
         try:
             while True:
-                if self._audio_queued is None and not pend:
-                    if carry:
-                        item = carry.popleft()
-                    elif nxt is not None:
-                        # A get started in the paced branch is still out: take its item
-                        # first so that items keep their queue order.  nxt is cleared only
-                        # once the item is ours, so a consumer leaving meanwhile keeps it.
-                        item = await nxt
-                        nxt = None
+                if not carry:
+                    if self._audio_queued is None and not pend:
+                        get = self._out_get
+                        if get is not None and not get.done():
+                            # A get a paced iteration left out takes the next item: wait
+                            # for it, so that items keep their queue order.
+                            await asyncio.wait((get,))
+                            continue
+                        carry.append(await self._out_queue.get())
                     else:
-                        item = await self._out_queue.get()
-                else:
-                    if carry:
-                        done = True           # taken off the queue earlier: no wait
-                    else:
-                        if nxt is None:
-                            nxt = asyncio.ensure_future(self._out_queue.get())
                         timeout = max(0.0, pend[0][0] - time.monotonic()) if pend else None
-                        done, _ = await asyncio.wait({nxt}, timeout=timeout)
+                        await asyncio.wait((self._out_getter(),), timeout=timeout)
+                        while pend and pend[0][0] <= time.monotonic():
+                            yield pend.popleft()[1]
+                        continue
+                elif pend:
                     while pend and pend[0][0] <= time.monotonic():
                         yield pend.popleft()[1]
-                    if not done:
+                    if not carry:
                         continue
-                    if carry:
-                        item = carry.popleft()
-                    else:
-                        item = nxt.result()
-                        nxt = None
+                item = carry[0]
                 if item is _STREAM_END:
-                    try:
-                        while pend:
-                            release, picture = pend.popleft()
-                            await asyncio.sleep(max(0.0, release - time.monotonic()))
+                    # The end stays in carry until the held pictures are out: a consumer
+                    # leaving meanwhile leaves the rest of them and the end to the next
+                    # iterator.
+                    while pend:
+                        release, picture = pend[0]
+                        await asyncio.sleep(max(0.0, release - time.monotonic()))
+                        if pend and pend[0][1] is picture:
+                            pend.popleft()
                             yield picture
-                    except GeneratorExit:
-                        # The consumer left before it saw the end: the next iterator
-                        # hands out the pictures still held, then ends.
-                        carry.appendleft(_STREAM_END)
-                        raise
+                    if carry and carry[0] is _STREAM_END:
+                        carry.popleft()
                     return
+                carry.popleft()
                 if isinstance(item, BaseException):
-                    # The producer's error ends its stream: speech still waiting for it is
-                    # that stream's, and must not open the next stream as an utterance of
-                    # its own (cut off mid-sentence, before the speech pushed after this).
-                    self._drain_queue(self._in_queue)
+                    # Speech still queued behind the failed utterance stays for the next
+                    # stream; the producer has left word of what went with it.
                     self._arrival_dropped()
                     raise item
+                if self._stale(item):
+                    continue            # made for speech pushed before an interrupt()
                 ac = getattr(item, "audio_chunk", None)
                 if (self._audio_queued is not None and isinstance(item, VideoFrame)
                         and item.bgr_image is not None and ac is not None):
-                    yield dataclasses.replace(item, bgr_image=None)
-                    reader = self._audio_queued
-                    try:
-                        queued = max(0.0, float(reader()))
-                    except Exception:
-                        queued = 0.0
-                    dur = np.size(ac.data) / float(ac.sample_rate)
                     picture = dataclasses.replace(item, audio_chunk=None, end_of_speech=False)
-                    pend.append((time.monotonic() + max(0.0, queued - dur) - _SYNC_LEAD_S, picture))
+                    dur = np.size(ac.data) / float(ac.sample_rate)
+                    # Until the consumer comes back from the voice, the picture is due when
+                    # the audio queued now has played.
+                    self._sync_voiced = (item, picture, dur, self._release_after(0.0))
+                    yield dataclasses.replace(item, bgr_image=None)
+                    self._hold_voiced(settle=True)
                     continue
                 yield item
         except asyncio.CancelledError:
-            self._keep_taken(nxt)
-            nxt = None
+            self._drop_out_get()
             await self.stop()
             raise
         finally:
-            self._keep_taken(nxt)
+            if self._out_reader is me:
+                self._out_reader = None
+                self._drop_out_get()
 
-    def _keep_taken(self, nxt):
-        """An iterator is leaving with its get ``nxt`` still out: cancel it, or, when it
-        has already taken an item, keep that item for the next iterator."""
-        if nxt is None:
+    def _release_after(self, dur):
+        """When a picture is due whose voice of ``dur`` seconds is the last the sink holds."""
+        reader = self._audio_queued
+        try:
+            queued = max(0.0, float(reader())) if reader is not None else 0.0
+        except Exception:
+            queued = 0.0
+        return time.monotonic() + max(0.0, queued - dur) - _SYNC_LEAD_S
+
+    def _hold_voiced(self, settle):
+        """Hold the picture whose voice went out last.  ``settle``: the consumer has come
+        back for more, so the sink's queue now includes that voice."""
+        voiced = self._sync_voiced
+        if voiced is None:
             return
-        if not nxt.done():
-            nxt.cancel()
-        elif not nxt.cancelled() and nxt.exception() is None:
-            self._out_carry.append(nxt.result())
+        self._sync_voiced = None
+        item, picture, dur, release = voiced
+        if self._stale(item):
+            return
+        if settle:
+            release = self._release_after(dur)
+        self._sync_pend.append((release, picture))
+
+    def _out_getter(self):
+        """The one get on _out_queue that may be out; what it takes lands in _out_carry."""
+        get = self._out_get
+        if get is None or get.done():
+            get = asyncio.ensure_future(self._take_out())
+            self._out_get = get
+        return get
+
+    async def _take_out(self):
+        # One step from the item leaving the queue to its landing in carry: a cancel
+        # before it leaves the item in the queue.
+        self._out_carry.append(await self._out_queue.get())
+
+    def _drop_out_get(self):
+        get = self._out_get
+        self._out_get = None
+        if get is not None and not get.done():
+            get.cancel()
 
     def sync_to(self, sink):
         """Hold each picture back until its voice plays out of ``sink`` (None: off)."""
@@ -407,7 +468,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             return
         self._stop_event.set()
         try:
-            self._in_queue.put_nowait(VideoControl(end_of_speech=True))
+            self._in_queue.put_nowait(self._tagged(VideoControl(end_of_speech=True)))
         except asyncio.QueueFull:
             pass
         if self._producer_task is not None:
@@ -439,6 +500,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             self._emitter_task = None
         self._playout = None
         self._running = False
+        self._drop_out_get()
         self._out_carry.clear()
         while not self._out_queue.empty():
             try:
@@ -511,9 +573,11 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         return None
 
     def interrupt(self):
-        """Barge-in: drop everything queued and start the next utterance afresh."""
+        """Barge-in: drop the speech pushed before this call, wherever it has got to, and
+        start the next utterance afresh with the speech pushed after it."""
         if not self._running:
             return
+        self._gen += 1
         self._drain_queue(self._in_queue)
         # A producer that has already ended left its error and end sentinel behind: they
         # are the stream's last word, not the utterance's, so they go back in order (the
@@ -612,6 +676,7 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         self._running = False
         q = self._out_queue
         try:
+            self._drop_out_get()
             self._out_carry.clear()
             while not q.empty():
                 q.get_nowait()
@@ -730,11 +795,15 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         pcm_store, pcm_len = empty, 0
         ticks_emitted = 0
         current_message_id = None
+        # The open utterance's end (its last chunk or end-of-speech control) is still to come.
+        end_pending = False
+        self._emit_gen = self._gen
 
         def barge_in():
             # The reaction to interrupt(): a fresh runtime and an empty utterance.
-            nonlocal rt, pcm_buf, pcm_store, pcm_len, ticks_emitted, current_message_id
+            nonlocal rt, pcm_buf, pcm_store, pcm_len, ticks_emitted, current_message_id, end_pending
             self._interrupt_event.clear()
+            end_pending = False
             rt = self._fresh_runtime(fx)
             self._runtime = rt
             pcm_buf, pcm_store, pcm_len = empty, empty, 0
@@ -766,13 +835,30 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                         continue
                     if not isinstance(chunk, VideoControl):
                         continue
-                    if self._interrupt_event.is_set():
-                        # interrupt() empties the input queue before it signals, so this
-                        # item was pushed after the barge-in: drop the old utterance now
-                        # and let the item open the next one, instead of losing it to the
-                        # reaction at the top of the loop.
-                        barge_in()
+                    gen = getattr(chunk, "_ov_gen", self._gen)
+                    if gen < self._gen:
+                        # Pushed before the latest interrupt(): this wait took it off the
+                        # queue before the barge-in's drain could, but it is just as old.
+                        continue
                     audio = chunk.audio
+                    is_terminal = bool(chunk.end_of_speech) or (audio is not None and bool(audio.last_chunk))
+                    if self._drop_to_end is not None:
+                        if gen == self._drop_to_end:
+                            # The rest of an utterance the engine failed on.
+                            if is_terminal:
+                                self._drop_to_end = None
+                            continue
+                        self._drop_to_end = None        # a barge-in has come since
+                    if self._interrupt_event.is_set():
+                        # Pushed after the barge-in: drop the old utterance now and let the
+                        # item open the next one, instead of losing it to the reaction at
+                        # the top of the loop.
+                        barge_in()
+                    self._emit_gen = gen
+                    if audio is not None:
+                        end_pending = not is_terminal
+                    elif is_terminal:
+                        end_pending = False
                     if audio is not None and current_message_id is None:
                         if self._runtime is not rt or pcm_buf.size > 0 or ticks_emitted > 0:
                             rt = self._fresh_runtime(fx)
@@ -797,7 +883,6 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                             pcm_i16 = (tmp_f32 * INT16_MAX).astype(np.int16)
                         pcm_store, pcm_len = _pcm_append(pcm_store, pcm_len, _i16_to_f32(pcm_i16))
                         pcm_buf = pcm_store[:pcm_len]
-                    is_terminal = bool(chunk.end_of_speech) or (audio is not None and bool(audio.last_chunk))
                     if pcm_buf.size == 0 and not is_terminal:
                         continue
                     ticks_emitted += await self._emit_ready_ticks(
@@ -846,6 +931,9 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                     current_message_id = None
                     self._stream_pushed = 0
             except Exception as e:
+                # The failed utterance's pieces still to come go with it; complete
+                # utterances queued behind it are the next stream's.
+                self._drop_to_end = self._emit_gen if end_pending else None
                 # The consumer re-raises it; the producer itself logs nothing.
                 try:
                     await self._emit_out(e)
@@ -878,6 +966,8 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         return getattr(self, "_engine_id", None) == ENGINE_LUMETH2 and self._output_size is None
 
     async def _emit_out(self, item):
+        if isinstance(item, VideoFrame):
+            item._ov_gen = self._emit_gen
         if self._playout is not None:
             await self._playout.put(item)
         else:
@@ -946,12 +1036,17 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         while True:
             while True:
                 try:
-                    buf.append(q.get_nowait())
+                    it = q.get_nowait()
                 except asyncio.QueueEmpty:
                     break
+                if not self._stale(it):
+                    buf.append(it)
             if self._playout_reset:
                 self._playout_reset = False
-                buf = deque(it for it in buf if terminal(it))
+                # Only what was made before the barge-in goes: frames of speech pushed
+                # right after it may be here already.
+                buf = deque(it for it in buf
+                            if terminal(it) or getattr(it, "_ov_gen", None) == self._gen)
                 playing = False
                 t_chunk0 = None
                 lag0 = None
@@ -965,9 +1060,11 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
             now = time.monotonic()
             if now < next_due:
                 try:
-                    buf.append(await _get_within(q, next_due - now))
+                    it = await _get_within(q, next_due - now)
                 except asyncio.TimeoutError:
-                    pass
+                    continue
+                if not self._stale(it):
+                    buf.append(it)
                 continue
             # A late clock ticks back to back, but never makes up more than the catch-up span.
             next_due = max(next_due + period, time.monotonic() - _L2_CATCHUP_S)

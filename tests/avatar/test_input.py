@@ -167,3 +167,37 @@ def test_interrupt_drains_everything_and_signals(with_playout, clock):
         assert av._interrupt_event.is_set()
 
     arun(go())
+
+
+@pytest.mark.parametrize("how", ["same-control-pushed-again", "push-waiting-for-room"])
+def test_push_counts_as_made_when_called(how):
+    """Barge-in goes by the order of the push calls.  A control the producer took just
+    before interrupt() stays old when the caller pushes that same object again after it;
+    a push still waiting for room in a bounded queue as interrupt() comes was made
+    before it, and what it lands is old."""
+    async def go():
+        if how == "same-control-pushed-again":
+            av = AsyncAvatar()
+            av._running = True
+            ctl = VideoControl.from_audio(b"\x01\x00" * 640, 16000)
+            await av.push(ctl)
+            taken = av._in_queue.get_nowait()          # as the producer's wait takes it
+            av.interrupt()
+            await av.push(ctl)
+            again = av._in_queue.get_nowait()
+            return [av._stale(taken), av._stale(again)]
+        av = AsyncAvatar(input_buffer_size=1)
+        av._running = True
+        await av.push_audio(b"\x01\x00" * 640, 16000)
+        waiting = asyncio.ensure_future(av.push_audio(b"\x02\x00" * 640, 16000))
+        await asyncio.sleep(0)
+        assert not waiting.done()
+        av.interrupt()                                 # makes room for it
+        await asyncio.wait_for(waiting, 5)
+        landed = [av._in_queue.get_nowait()]
+        await av.push_audio(b"\x03\x00" * 640, 16000)
+        landed.append(av._in_queue.get_nowait())
+        assert [int(c.audio.data[0]) for c in landed] == [2, 3]
+        return [av._stale(c) for c in landed]
+
+    assert arun(go()) == [True, False]

@@ -580,3 +580,110 @@ def test_flush_that_runs_dry_still_marks_end_of_speech(model, engine, output_siz
     assert not any(f.end_of_speech for f in pictures)
     assert marker.frame_index == len(pictures)
     assert len(pictures) == n_pictures
+
+
+def level_of(fr):
+    """The audio level painted into a frame's picture, or None for a picture-less frame."""
+    return None if fr.bgr_image is None else _core.frame_tag(fr.bgr_image)[1]
+
+
+@pytest.mark.parametrize("turns", [0, 1, 2, 5])
+@pytest.mark.parametrize("road", list(ROADS))
+def test_speech_pushed_before_interrupt_never_renders(model, road, turns):
+    """Barge-in goes by push order: speech pushed before interrupt() is dropped wherever
+    it is (still queued, or already taken by the producer's input wait in a task of its
+    own), and speech pushed right after it opens the next utterance."""
+    old, new = tone(12 * SPT, amp=0.3), tone(4 * SPT, amp=0.9)
+    old_level = _core._level(old.astype(np.float32) / INT16_MAX)
+
+    async def go():
+        av = await road_avatar(model, road)
+        await av._ensure_running()
+        while not av._in_queue._getters:                  # the producer waits for input
+            await asyncio.sleep(0)
+        await av.push_audio(pcm_bytes(old), 16000)
+        for _ in range(turns):
+            await asyncio.sleep(0)
+        av.interrupt()
+        await av.push_audio(pcm_bytes(new), 16000)
+        got = []
+
+        async def consume():
+            # Up to the end of the utterance that carries the new speech.
+            async for fr in av.run():
+                got.append(fr)
+                if fr.end_of_speech and any(f.source_message_id == fr.source_message_id
+                                            and level_of(f) not in (None, old_level)
+                                            for f in got):
+                    return
+
+        await asyncio.wait_for(consume(), 10)
+        await av.shutdown()
+        return got
+
+    got = arun(go(), timeout=60)
+    assert not [f for f in got if level_of(f) == old_level]
+    assert not [f for f in got if f.audio_chunk is not None
+                and abs(np.abs(f.audio_chunk.data.astype(np.int32)).max() - 0.3 * INT16_MAX) < 100]
+    speech = spoken(got)
+    assert [f.frame_index for f in speech] == [0, 1, 2, 3]
+    check_pairing(speech, new)
+    # Nothing of the old speech either: no frame or end marker under another message id.
+    assert len({f.source_message_id for f in got if f.source_message_id is not None}) == 1
+
+
+def fail_at_tick(rt, n, exc):
+    """Make the runtime's n-th tick (either road) raise ``exc``; the others work."""
+    calls = [0]
+
+    def wrap(name):
+        real = getattr(rt, name)
+
+        def call(*args):
+            calls[0] += 1
+            if calls[0] == n:
+                raise exc
+            return real(*args)
+
+        setattr(rt, name, call)
+
+    wrap("pull_frame")
+    wrap("tick_compose_to_size")
+
+
+@pytest.mark.parametrize("failed", ["whole", "rest-queued", "rest-after-error"])
+@pytest.mark.parametrize("road", list(ROADS))
+def test_engine_error_drops_only_its_own_utterance(model, road, failed):
+    """The engine fails at the third tick of an utterance; a complete utterance queued
+    behind it is rendered by the next run().  Pieces of the failed utterance, queued or
+    pushed after the error up to its last chunk, are not."""
+    a = tone(12 * SPT, amp=0.3)
+    b = tone(5 * SPT, amp=0.9)
+
+    async def go():
+        av = await road_avatar(model, road)
+        fail_at_tick(av._runtime, 3, _Boom("engine fell over"))
+        if failed == "whole":
+            await av.push_audio(pcm_bytes(a[:8 * SPT]), 16000)
+        else:
+            # Ticks 0 after the first piece, 1..4 after the second: the second fails.
+            await av.push_audio(pcm_bytes(a[:4 * SPT]), 16000, last_chunk=False)
+            await av.push_audio(pcm_bytes(a[4 * SPT:8 * SPT]), 16000, last_chunk=False)
+            if failed == "rest-queued":
+                await av.push_audio(pcm_bytes(a[8 * SPT:]), 16000, last_chunk=True)
+        if failed != "rest-after-error":
+            await av.push_audio(pcm_bytes(b), 16000)
+        with pytest.raises(_Boom, match="engine fell over"):
+            await asyncio.wait_for(drain(av.run()), 10)
+        if failed == "rest-after-error":
+            await av.push_audio(pcm_bytes(a[8 * SPT:]), 16000, last_chunk=True)
+            await av.push_audio(pcm_bytes(b), 16000)
+        frames = await asyncio.wait_for(collect(av, is_eos), 10)
+        await av.shutdown()
+        return frames
+
+    frames = arun(go(), timeout=60)
+    speech = spoken(frames)
+    assert [f.frame_index for f in speech] == list(range(5))
+    check_pairing(speech, b)
+    assert frames[-1].end_of_speech

@@ -320,3 +320,65 @@ def test_end_reached_while_held_pictures_go_out_is_kept_for_the_next_iterator(mo
     got, rest = run_virtual(monkeypatch, go)
     assert [(f.frame_index, f.bgr_image is None) for f in got] == [(0, True), (1, True), (0, False)]
     assert [(f.frame_index, f.audio_chunk) for f in rest] == [(1, None)]
+
+
+# What the consumer leaves behind when it breaks out, and what the next iterator must give:
+# (sink reading or None, items queued, break on, what the next iterator gives).
+# Voices are "V<i>", pictures "P<i>", whole frames "F<i>"; "end": the iteration ends.
+BREAK_CASES = {
+    # No sink: the next item is waiting in the queue.
+    "no-sink-picture": (None, [frame(0), frame(1)], "F0", ["F1"]),
+    "no-sink-error": (None, [frame(0), KeyError("bad")], "F0", ["error"]),
+    "no-sink-end": (None, [frame(0), _STREAM_END], "F0", ["end"]),
+    # A sink with nothing queued: picture 0 is due at once, and the get that is out while
+    # it goes has already taken the next item.
+    "sink-picture": (0.0, [frame(0), frame(1)], "P0", ["V1", "P1"]),
+    "sink-error": (0.0, [frame(0), KeyError("bad")], "P0", ["error"]),
+    "sink-end": (0.0, [frame(0), _STREAM_END], "P0", ["end"]),
+    # The consumer leaves at voice 0: its picture is held for the sink.
+    "sink-held-picture": (0.3, [frame(0), _STREAM_END], "V0", ["P0", "end"]),
+    # The end was reached while held pictures go out: the rest of them, then the end.
+    "sink-end-while-pictures-go-out": (0.2, [frame(0), frame(1), _STREAM_END], "P0", ["P1", "end"]),
+}
+
+
+def label(fr):
+    if fr.bgr_image is None:
+        return "V%d" % fr.frame_index
+    return ("F%d" if fr.audio_chunk is not None else "P%d") % fr.frame_index
+
+
+@pytest.mark.parametrize("case", list(BREAK_CASES))
+def test_break_and_iterate_again_at_once_loses_nothing(monkeypatch, case):
+    """``async for ... break`` and at once a new run(), with no loop turn for the old
+    iterator's finalisation in between: what it had taken but not handed over comes out
+    of the next iterator, which neither waits for ever nor skips it."""
+    sink, items, leave_at, expect = BREAK_CASES[case]
+
+    async def go():
+        av = ready_avatar()
+        if sink is not None:
+            av.sync_to(lambda: sink)
+        for it in items:
+            av._out_queue.put_nowait(it)
+        async for fr in av.run():
+            if label(fr) == leave_at:
+                break
+        got = []
+        it2 = av.run()
+        try:
+            async for fr in it2:
+                got.append(label(fr))
+                if len(got) == len(expect):
+                    break
+            else:
+                got.append("end")
+        except KeyError:
+            got.append("error")
+        await it2.aclose()
+        return got
+
+    async def bounded():
+        return await asyncio.wait_for(go(), 10)
+
+    assert run_virtual(monkeypatch, bounded) == expect
