@@ -633,7 +633,8 @@ void register_cache(nb::module_& m) {
           "Touch a cache entry and hold a shared lock on it for the process's life (waiting out a sweep's probe).");
     m.def("_in_use", &in_use, nb::arg("entry"), nb::arg("idle_s").none(), "Whether anyone holds the cache entry.");
     m.def("_pid_alive", &pid_alive, nb::arg("pid"), "False only when the process is known to be gone.");
-    m.def("_du", &du, nb::arg("path"), "Bytes of the files under a directory (apparent sizes, no more than a file's allocated blocks).");
+    m.def("_du", &du, nb::arg("path"),
+          "Bytes of the files under a directory (apparent sizes, no more than a file's allocated blocks).");
 }
 
 }  // namespace op

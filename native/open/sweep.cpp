@@ -40,10 +40,10 @@ double mtime_of(const struct stat& st) {
 // Whether the cache itself makes this name: an entry "sha256-" and 32 lowercase
 // hex digits, or an unpack leftover of one, the entry's name then ".tmp." and a
 // process id, and then (as made now) "." and 16 lowercase hex digits drawn at
-// random (process ids alone clash across containers). The avatars directory may be a folder the user keeps other
-// things in (an empty cache root puts it in the working directory): every
-// other name is theirs, neither counted nor removed. Hidden names (the memo
-// directory) never match.
+// random (process ids alone clash across containers). The avatars directory
+// may be a folder the user keeps other things in (an empty cache root puts it
+// in the working directory): every other name is theirs, neither counted nor
+// removed. Hidden names (the memo directory) never match.
 bool cache_made(const char* name) {
     static constexpr char kPrefix[] = "sha256-";
     if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return false;
@@ -140,9 +140,9 @@ bool opened_since(const std::string& path, double min_idle) {
 // that finds it in its way does before moving it aside) and once more making
 // sure no open touched it, the entry leaves its name by one rename, to a fresh
 // scratch name (a leftover a later pass removes should this removal stop
-// midway); only then is the lock dropped and the tree removed. An opener that waited on the lock finds its
-// entry gone and unpacks afresh; one that comes later finds no entry at all,
-// never one half removed. False when the entry is being opened: left alone.
+// midway); only then is the lock dropped and the tree removed. An opener that
+// waited on the lock finds its entry gone and unpacks afresh; one that comes
+// later finds no entry at all, never one half removed. False when the entry is being opened: left alone.
 bool evict(const Candidate& c, double min_idle, nb::handle rmtree, nb::handle lexists, bool& left) {
     struct Claim {
         int fd = -1;
