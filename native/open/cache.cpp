@@ -147,11 +147,29 @@ void write_memo(const std::string& idx_dir, const std::string& idx, const std::s
     ::unlink(tmp.c_str());
 }
 
+// Whether the block holds zeros only: such blocks of a private copy are left as
+// holes, so a sparse container stays sparse in its copy.
+bool all_zero(const char* p, size_t n) {
+    static const char kZeros[4096] = {};
+    while (n) {
+        size_t k = n < sizeof kZeros ? n : sizeof kZeros;
+        if (std::memcmp(p, kZeros, k) != 0) return false;
+        p += k;
+        n -= k;
+    }
+    return true;
+}
+
 // SHA-256 over the whole file open on `fd` (read from its start, the file
 // position left alone) through hashlib, reading the next block on a helper
 // thread (no GIL) while hashlib digests the current one (it drops the GIL for
 // large updates), so disk and hashing overlap on a cold container.
-std::string hash_fd_hex(nb::handle source, int fd) {
+//
+// With `copy_fd`, every block hashed is also written there, at its offset, and
+// the copy is cut to the length read: the copy then holds exactly the bytes
+// the key names, whatever happens to the source afterwards. A write error
+// names `copy_name`.
+std::string hash_fd_hex(nb::handle source, int fd, int copy_fd = -1, nb::handle copy_name = nb::handle()) {
     nb::object h = py_import("hashlib").attr("sha256")();
     nb::object update = h.attr("update");
     std::unique_ptr<char[]> bufs[2] = {std::unique_ptr<char[]>(new char[kHashBlock]),
@@ -167,6 +185,12 @@ std::string hash_fd_hex(nb::handle source, int fd) {
             return Read{n, n < 0 ? errno : 0};
         });
     };
+    auto settle = [&](std::future<Read>& pending) {
+        if (pending.valid()) {
+            nb::gil_scoped_release nogil;
+            pending.wait();
+        }
+    };
     int cur = 0;
     std::future<Read> pending = start(bufs[cur].get(), offset);
     for (;;) {
@@ -179,24 +203,50 @@ std::string hash_fd_hex(nb::handle source, int fd) {
         if (r.n == 0) break;
         char* block = bufs[cur].get();
         cur ^= 1;
+        uint64_t at = offset;
         offset += static_cast<uint64_t>(r.n);
         // Read ahead only after a full block: a short one was the end of the file.
         if (static_cast<size_t>(r.n) == kHashBlock) pending = start(bufs[cur].get(), offset);
+        if (copy_fd >= 0) {
+            int err = 0;
+            {
+                nb::gil_scoped_release nogil;
+                const size_t n = static_cast<size_t>(r.n);
+                if (!all_zero(block, n)) {
+                    for (size_t done = 0; done < n && !err;) {
+                        ssize_t w = ::pwrite(copy_fd, block + done, n - done, static_cast<off_t>(at + done));
+                        if (w > 0)
+                            done += static_cast<size_t>(w);
+                        else if (w < 0 && errno != EINTR)
+                            err = errno;
+                        else if (w == 0)
+                            err = EIO;
+                    }
+                }
+            }
+            if (err) {
+                settle(pending);
+                raise_os_error(err, copy_name);
+            }
+        }
         nb::object view = nb::steal(PyMemoryView_FromMemory(block, static_cast<Py_ssize_t>(r.n), PyBUF_READ));
         if (!view.is_valid()) throw nb::python_error();
         try {
             update(view);
         } catch (...) {
-            if (pending.valid()) {
-                nb::gil_scoped_release nogil;
-                pending.wait();
-            }
+            settle(pending);
             throw;
         }
         if (!pending.valid()) break;
     }
+    if (copy_fd >= 0 && ::ftruncate(copy_fd, static_cast<off_t>(offset)) != 0) raise_os_error(errno, copy_name);
     return nb::cast<std::string>(h.attr("hexdigest")()).substr(0, 32);
 }
+
+struct FdGuard {
+    int fd;
+    ~FdGuard() { ::close(fd); }
+};
 
 std::string hash_file_hex(nb::handle source, const std::string& path) {
     int fd;
@@ -205,10 +255,7 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
         fd = open_rdonly(path.c_str());
     }
     if (fd < 0) raise_os_error(errno, source);
-    struct FdGuard {
-        int fd;
-        ~FdGuard() { ::close(fd); }
-    } guard{fd};
+    FdGuard guard{fd};
     return hash_fd_hex(source, fd);
 }
 
@@ -268,7 +315,7 @@ nb::object cache_cap_bytes() {
     return nb::steal(n);
 }
 
-nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars, nb::handle fd) {
+nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars, nb::handle fd, nb::handle copy) {
     nb::object os = py_import("os");
     nb::object hashlib = py_import("hashlib");
     std::string abs_path = fs_bytes(os.attr("path").attr("abspath")(source));
@@ -295,26 +342,42 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars, nb:
     long long mode = nb::cast<long long>(st.attr("st_mode"));
     bool others_write = uid != static_cast<long long>(::geteuid()) || (mode & (S_IWGRP | S_IWOTH));
 
+    // Python's own reading of a descriptor argument: TypeError, ValueError
+    // or OverflowError for anything that is not one
+    auto descriptor = [](nb::handle h) {
+        const int v = PyObject_AsFileDescriptor(h.ptr());
+        if (v < 0) throw nb::python_error();
+        return v;
+    };
+    const int copy_fd = copy.is_none() ? -1 : descriptor(copy);
+
     std::string memo;
     bool usable = !others_write;
     if (usable) {
         nb::gil_scoped_release nogil;
         usable = memo_dir_usable(avatars_dir, idx_dir);
-        if (usable) memo = read_memo(idx);
+        // A copy asked for must be made: the bytes are read in any case.
+        if (usable && copy_fd < 0) memo = read_memo(idx);
     }
     if (!memo.empty()) return nb::str(("sha256-" + memo).c_str());
 
     // With a descriptor, the bytes keyed are those of the file the caller has
-    // open (and will unpack), whatever the path names by now.
+    // open (and will unpack), whatever the path names by now; with a copy too,
+    // they are those the copy holds.
     std::string key;
-    if (fd.is_none()) {
+    if (fd.is_none() && copy_fd < 0) {
         key = hash_file_hex(source, source_path);
+    } else if (fd.is_none()) {
+        int src;
+        {
+            nb::gil_scoped_release nogil;
+            src = open_rdonly(source_path.c_str());
+        }
+        if (src < 0) raise_os_error(errno, source);
+        FdGuard guard{src};
+        key = hash_fd_hex(source, src, copy_fd, avatars);
     } else {
-        // Python's own reading of a descriptor argument: TypeError, ValueError
-        // or OverflowError for anything that is not one
-        const int fdv = PyObject_AsFileDescriptor(fd.ptr());
-        if (fdv < 0) throw nb::python_error();
-        key = hash_fd_hex(source, fdv);
+        key = hash_fd_hex(source, descriptor(fd), copy_fd, avatars);
     }
     if (usable) {
         nb::gil_scoped_release nogil;
@@ -527,7 +590,12 @@ uint64_t disk_usage(const std::string& top) {
                 continue;
             }
             struct stat lst;
-            if (::lstat(full.c_str(), &lst) == 0) total += static_cast<uint64_t>(lst.st_size);
+            if (::lstat(full.c_str(), &lst) != 0) continue;
+            uint64_t size = static_cast<uint64_t>(lst.st_size);
+            // A file with holes takes only its allocated blocks: a few kilobytes
+            // naming gigabytes must not push other entries out of the cache.
+            if (S_ISREG(lst.st_mode)) size = std::min(size, static_cast<uint64_t>(lst.st_blocks) * 512u);
+            total += size;
         }
         ::closedir(d);
     }
@@ -558,13 +626,15 @@ void register_cache(nb::module_& m) {
     m.def("_cache_root", &cache_root, "The cache root: ORVANE_CACHE_DIR (an empty value counts), else ~/.cache/orvane.");
     m.def("_cache_cap_bytes", &cache_cap_bytes, "Cache cap in bytes from ORVANE_AVATAR_CACHE_GB (decimal gigabytes).");
     m.def("_content_key", &content_key, nb::arg("source"), nb::arg("st"), nb::arg("avatars"),
-          nb::arg("fd").none() = nb::none(),
-          "Content key of a container: 'sha256-' and 32 hex digits, memoised by the file's identity.");
+          nb::arg("fd").none() = nb::none(), nb::arg("copy").none() = nb::none(),
+          "Content key of a container: 'sha256-' and 32 hex digits, memoised by the file's identity. With `copy`\n"
+          "(a descriptor open for writing), the bytes hashed are written there too, in the one read.");
     m.def("_hold", &hold, nb::arg("dest"),
           "Touch a cache entry and hold a shared lock on it for the process's life (waiting out a sweep's probe).");
     m.def("_in_use", &in_use, nb::arg("entry"), nb::arg("idle_s").none(), "Whether anyone holds the cache entry.");
     m.def("_pid_alive", &pid_alive, nb::arg("pid"), "False only when the process is known to be gone.");
-    m.def("_du", &du, nb::arg("path"), "Apparent bytes of the files under a directory.");
+    m.def("_du", &du, nb::arg("path"),
+          "Bytes of the files under a directory (apparent sizes, no more than a file's allocated blocks).");
 }
 
 }  // namespace op

@@ -12,9 +12,11 @@ namespace op {
 
 // ---- kernels (no Python objects; run with the GIL released) ----
 
-// Apparent size in bytes of every non-directory name under `path`, walked top
-// down without following links into directories; unreadable directories and
-// names whose status cannot be read add nothing.
+// Size in bytes of every non-directory name under `path`, walked top down
+// without following links into directories: its apparent size, but never more
+// than its allocated blocks for a regular file (a sparse file counts what it
+// takes on disk). Unreadable directories and names whose status cannot be read
+// add nothing.
 uint64_t disk_usage(const std::string& path);
 
 // Exclusive lock on an entry's marker for as long as the caller keeps the

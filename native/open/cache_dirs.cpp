@@ -5,12 +5,21 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <deque>
+#include <random>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
 
 namespace op {
 
@@ -201,6 +210,74 @@ int make_owner_only(const std::string& top, std::string& where) {
 int make_scratch_dir(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0) return errno;  // EEXIST for anything already there, a link included
     return ::chmod(path.c_str(), 0700) == 0 ? 0 : errno;
+}
+
+std::string scratch_name(const std::string& entry) {
+    static thread_local std::mt19937_64 gen{[] {
+        std::random_device rd;
+        return (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ static_cast<uint64_t>(::getpid());
+    }()};
+    // Reseeded after a fork, so parent and child never draw the same names.
+    static thread_local pid_t seeded_for = ::getpid();
+    if (seeded_for != ::getpid()) {
+        std::random_device rd;
+        gen.seed((static_cast<uint64_t>(rd()) << 32) ^ rd());
+        seeded_for = ::getpid();
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    uint64_t r = gen();
+    std::string tail(16, '0');
+    for (char& c : tail) {
+        c = kHex[r & 15];
+        r >>= 4;
+    }
+    return entry + ".tmp." + std::to_string(::getpid()) + "." + tail;
+}
+
+int lock_dir(const std::string& path) {
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return err == EWOULDBLOCK ? -2 : -1;
+}
+
+bool still_names(int fd, const std::string& path) {
+    struct stat a, b;
+    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int make_locked_scratch(const std::string& entry, std::string& path, int& fd) {
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 8 && err == EEXIST; ++attempt) {
+        path = scratch_name(entry);
+        err = make_scratch_dir(path);
+    }
+    if (err) return err;
+    fd = lock_dir(path);
+    // Made a moment ago under a name no one else draws: anything else holding
+    // it, or a name that no longer leads to it, is an error.
+    err = fd == -2 ? EBUSY : fd < 0 ? errno : still_names(fd, path) ? 0 : ESTALE;
+    if (err) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        ::rmdir(path.c_str());  // still empty: nothing was unpacked into it
+    }
+    return err;
+}
+
+int rename_new(const std::string& from, const std::string& to) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;  // else a file system without it: checked by hand
+#endif
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 bool make_private_dirs(const std::string& path) {

@@ -44,6 +44,29 @@ int make_owner_only(const std::string& top, std::string& where);
 // through a link. 0, or an errno.
 int make_scratch_dir(const std::string& path);
 
+// A fresh scratch name for `entry`: `<entry>.tmp.<pid>.<16 hex>`. The random
+// part keeps names apart where process ids are not (containers sharing one
+// cache volume, one home folder on two machines). The eviction pass knows this
+// form and the older `<entry>.tmp.<pid>`.
+std::string scratch_name(const std::string& entry);
+
+// A scratch directory for `entry` made under a fresh name (set in `path`) and
+// locked (see lock_dir) for as long as `fd` stays open: the eviction pass
+// leaves a locked scratch directory alone, whatever its age or the process id
+// in its name. 0, or an errno.
+int make_locked_scratch(const std::string& entry, std::string& path, int& fd);
+
+// An exclusive advisory lock on the directory `path` itself (never through a
+// link), without waiting: its descriptor, -1 when it cannot be opened (errno
+// set), -2 when someone else holds a lock on it.
+int lock_dir(const std::string& path);
+
+// `path` still names the file open on `fd` (links not followed).
+bool still_names(int fd, const std::string& path);
+
+// Renames `from` to `to` unless `to` exists (then EEXIST). 0, or an errno.
+int rename_new(const std::string& from, const std::string& to);
+
 // `<dir>/<name>` created 0700 with the missing parents of `dir` (0700 too).
 bool make_private_dirs(const std::string& path);
 

@@ -39,7 +39,9 @@ void register_settings(nb::module_& m) {
     m.attr("_SHORT_FRAC") = 0.02;
     m.attr("_DEFAULT_CACHE_GB") = 10.0;
     m.attr("_EVICT_MIN_IDLE_S") = 3600;
-    m.attr("_TMP_RE") = re.attr("compile")("^.+\\.tmp\\.(\\d+)$");
+    // A scratch folder: the entry's name, ".tmp.", the id of the process that
+    // made it (group 1) and, as made now, "." and 16 hex digits drawn at random.
+    m.attr("_TMP_RE") = re.attr("compile")("^.+\\.tmp\\.(\\d+)(?:\\.[0-9a-f]{16})?$");
     m.attr("_HELD") = nb::dict();
     m.attr("_SWEPT") = false;
     try {

@@ -39,10 +39,11 @@ double mtime_of(const struct stat& st) {
 
 // Whether the cache itself makes this name: an entry "sha256-" and 32 lowercase
 // hex digits, or an unpack leftover of one, the entry's name then ".tmp." and a
-// process id. The avatars directory may be a folder the user keeps other
-// things in (an empty cache root puts it in the working directory): every
-// other name is theirs, neither counted nor removed. Hidden names (the memo
-// directory) never match.
+// process id, and then (as made now) "." and 16 lowercase hex digits drawn at
+// random (process ids alone clash across containers). The avatars directory
+// may be a folder the user keeps other things in (an empty cache root puts it
+// in the working directory): every other name is theirs, neither counted nor
+// removed. Hidden names (the memo directory) never match.
 bool cache_made(const char* name) {
     static constexpr char kPrefix[] = "sha256-";
     if (std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0) return false;
@@ -52,10 +53,33 @@ bool cache_made(const char* name) {
     if (*p == '\0') return true;
     if (std::strncmp(p, ".tmp.", 5) != 0) return false;
     p += 5;
-    if (*p == '\0') return false;
-    for (; *p; ++p)
-        if (*p < '0' || *p > '9') return false;
-    return true;
+    if (*p < '0' || *p > '9') return false;
+    while (*p >= '0' && *p <= '9') ++p;
+    if (*p == '\0') return true;
+    if (*p++ != '.') return false;
+    for (int i = 0; i < 16; ++i, ++p)
+        if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return false;
+    return *p == '\0';
+}
+
+// Removes an unpack leftover unless someone holds a lock on it: an unpack in
+// progress keeps its scratch folder locked, so one run by a process whose id
+// means something else here (another container on the same cache volume)
+// is never taken from under it.
+void remove_leftover(const std::string& full, nb::handle path, nb::handle rmtree) {
+    int fd = -1;
+    if (!locks_unavailable()) {
+        nb::gil_scoped_release nogil;
+        fd = lock_dir(full);
+    }
+    if (fd == -2) return;
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closer{fd};
+    rmtree(path, nb::arg("ignore_errors") = true);
 }
 
 // One listing of the avatars directory, in the file system's order, only the
@@ -112,12 +136,13 @@ bool opened_since(const std::string& path, double min_idle) {
 }
 
 // Evicts one entry. Under an exclusive lock on its marker (no one can take a
-// hold meanwhile) and once more making sure no open touched it, the entry
-// leaves its name by one rename, to `<entry>.tmp.<pid>` (a leftover a later
-// pass removes should this removal stop midway); only then is the lock
-// dropped and the tree removed. An opener that waited on the lock finds its
-// entry gone and unpacks afresh; one that comes later finds no entry at all,
-// never one half removed. False when the entry is being opened: left alone.
+// hold meanwhile; an entry without one is locked as a folder, as an unpack
+// that finds it in its way does before moving it aside) and once more making
+// sure no open touched it, the entry leaves its name by one rename, to a fresh
+// scratch name (a leftover a later pass removes should this removal stop
+// midway); only then is the lock dropped and the tree removed. An opener that
+// waited on the lock finds its entry gone and unpacks afresh; one that comes
+// later finds no entry at all, never one half removed. False when the entry is being opened: left alone.
 bool evict(const Candidate& c, double min_idle, nb::handle rmtree, nb::handle lexists, bool& left) {
     struct Claim {
         int fd = -1;
@@ -125,19 +150,25 @@ bool evict(const Candidate& c, double min_idle, nb::handle rmtree, nb::handle le
             if (fd >= 0) ::close(fd);
         }
     } claim;
-    std::string aside = c.key + ".tmp." + std::to_string(::getpid());
+    std::string aside = scratch_name(c.key);
     bool moved = false;
     if (!locks_unavailable()) {
         nb::gil_scoped_release nogil;
         claim.fd = claim_entry(c.key);
+        if (claim.fd == -1) {
+            claim.fd = lock_dir(c.key);
+            if (claim.fd >= 0 && !still_names(claim.fd, c.key)) {  // moved aside meanwhile
+                ::close(claim.fd);
+                claim.fd = -2;
+            }
+        }
     }
-    if (claim.fd == -2) return false;  // a hold came in after the probe
+    if (claim.fd == -2) return false;  // a hold came in after the probe, or someone moves it
     if (opened_since(c.key, min_idle)) return false;
     {
         nb::gil_scoped_release nogil;
-        struct stat st;
-        // A name of ours already there (an unpack of this process): remove in place.
-        moved = ::lstat(aside.c_str(), &st) != 0 && errno == ENOENT && ::rename(c.key.c_str(), aside.c_str()) == 0;
+        // Should the fresh name be taken after all: removed in place.
+        moved = rename_new(c.key, aside) == 0;
         if (claim.fd >= 0) {
             ::close(claim.fd);
             claim.fd = -1;
@@ -196,7 +227,7 @@ void sweep_pass(nb::handle avatars, nb::handle keep) {
             // An unpack in progress or left behind: judged by its owner's
             // liveness and its age, never counted.
             if (idle > min_idle && (idle > kStaleTmpIdleS || !truthy(pid_alive(nb::int_(m.attr("group")(1))))))
-                rmtree(path, nb::arg("ignore_errors") = true);
+                remove_leftover(full, path, rmtree);
             continue;
         }
         uint64_t size = to_u64(nb::steal(PyNumber_Index(du(path).ptr())));

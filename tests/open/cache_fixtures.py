@@ -9,9 +9,14 @@ from __future__ import annotations
 import fcntl
 import json
 import os
+import pathlib
+import pwd
 import queue
+import secrets
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 
 import pytest
@@ -92,10 +97,11 @@ class Child:
     kills and reaps it afterwards.
     """
 
-    def __init__(self, script: str, *args: str, env=None):
-        self.proc = subprocess.Popen([sys.executable, "-c", CHILD_PRELUDE + script, *args],
+    def __init__(self, script: str, *args: str, env=None, prefix=(), python=None, prelude=CHILD_PRELUDE,
+                 preexec_fn=None):
+        self.proc = subprocess.Popen([*prefix, python or sys.executable, "-c", prelude + script, *args],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, env=env)
+                                     text=True, env=env, preexec_fn=preexec_fn)
         _LIVE.append(self)
         self._lines: queue.Queue = queue.Queue()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -154,3 +160,68 @@ def dead_pid() -> int:
     p = subprocess.Popen([sys.executable, "-c", "pass"])
     p.wait(timeout=TIMEOUT)
     return p.pid
+
+
+# ---- a second user of the machine ----
+
+# A system interpreter the second user can run (the test's own may live in root's home).
+USER_PYTHON = "/usr/bin/python3" if os.access("/usr/bin/python3", os.X_OK) else sys.executable
+
+
+class Stranger:
+    def __init__(self, name):
+        pw = pwd.getpwnam(name)
+        self.name, self.uid, self.gid = name, pw.pw_uid, pw.pw_gid
+
+    def drop(self):
+        os.setgroups([])
+        os.setgid(self.gid)
+        os.setuid(self.uid)
+
+    def run(self, code: str, *args: str) -> str:
+        """Runs Python `code` as this user; returns its output (fails the test if it fails)."""
+        r = subprocess.run([USER_PYTHON, "-I", "-c", code, *args], preexec_fn=self.drop, cwd="/",
+                           capture_output=True, text=True, timeout=TIMEOUT)
+        assert r.returncode == 0, r.stderr
+        return r.stdout
+
+    def start(self, code: str, *args: str) -> Child:
+        """Runs Python `code` as this user, talking by lines (a `Child`)."""
+        return Child(code, *args, python=USER_PYTHON, prelude="import sys\n", preexec_fn=self.drop)
+
+
+@pytest.fixture(scope="module")
+def stranger():
+    """A throwaway second user of this machine."""
+    if os.geteuid() != 0 or shutil.which("useradd") is None:
+        pytest.skip("making a second user needs root and useradd")
+    name = "orvt" + secrets.token_hex(4)
+    # The user database is locked for a moment while another process changes it: try again.
+    for _ in range(50):
+        made = subprocess.run(["useradd", "-M", "-N", "-s", "/usr/sbin/nologin", name],
+                              capture_output=True, text=True, timeout=TIMEOUT)
+        if made.returncode == 0:
+            break
+    assert made.returncode == 0, made.stderr
+    try:
+        user = Stranger(name)
+        try:
+            user.run("pass")
+        except (AssertionError, OSError):
+            pytest.skip("no Python interpreter the second user may run")
+        yield user
+    finally:
+        for _ in range(50):
+            if subprocess.run(["userdel", name], capture_output=True, timeout=TIMEOUT).returncode in (0, 6):
+                break
+
+
+@pytest.fixture
+def shared(om):
+    """A folder both users reach, sticky and writable by all (as /tmp is)."""
+    base = tempfile.mkdtemp(prefix="orvane-shared-", dir="/tmp")
+    os.chmod(base, 0o1777)
+    try:
+        yield pathlib.Path(base)
+    finally:
+        shutil.rmtree(base, ignore_errors=True)

@@ -88,13 +88,18 @@ def test_identical_containers_share_one_entry(om, cache, sweeps, unfolds, tmp_pa
     assert len(unfolds) == 1
 
 
-def test_stale_scratch_of_own_pid_is_replaced(om, cache, sweeps, tmp_path):
+def test_scratch_named_with_own_pid_is_left_alone(om, cache, sweeps, tmp_path):
+    """A scratch folder carrying our process id may be another container's unpack
+    in progress (process ids repeat across containers): never reused or removed
+    here; leftovers are the sweep's."""
     src = qvx(tmp_path / "a.qvx")
     tmp = os.path.join(cache, key(src)) + f".tmp.{os.getpid()}"
     os.makedirs(tmp)
     pathlib.Path(tmp, "junk").write_bytes(b"old")
     dest = om._materialise(src)
-    assert not os.path.exists(tmp) and not os.path.exists(os.path.join(dest, "junk"))
+    assert pathlib.Path(tmp, "junk").read_bytes() == b"old"
+    assert not os.path.exists(os.path.join(dest, "junk"))
+    assert sorted(os.listdir(cache)) == sorted([".idx", key(src), os.path.basename(tmp)])
 
 
 def test_empty_entry_without_marker_is_replaced(om, cache, sweeps, tmp_path):
@@ -111,15 +116,13 @@ def check_refusal(ei, cls_name, message, detail_type):
     assert e.__context__ is e.detail  # the caught error, hidden behind the refusal
 
 
-def test_nonempty_entry_without_marker_fails_every_time(om, cache, sweeps, tmp_path):
+def test_entry_name_taken_by_a_file_fails(om, cache, sweeps, tmp_path):
     src = qvx(tmp_path / "a.qvx")
-    d = os.path.join(cache, key(src))
-    os.makedirs(d)
-    pathlib.Path(d, "stray").write_bytes(b"x")
-    for _ in range(2):
-        with pytest.raises(om.Failed) as ei:
-            om._materialise(src)
-        check_refusal(ei, "Failed", "could not prepare that avatar", OSError)
+    os.makedirs(cache)
+    pathlib.Path(cache, key(src)).write_bytes(b"x")
+    with pytest.raises(om.Failed) as ei:
+        om._materialise(src)
+    check_refusal(ei, "Failed", "could not prepare that avatar", OSError)
     assert sorted(os.listdir(cache)) == [".idx", key(src)] and om._HELD == {} and sweeps == []
 
 
@@ -214,7 +217,8 @@ def test_interruption_leaves_scratch(om, cache, sweeps, tmp_path, monkeypatch):
     monkeypatch.setattr(orvane._offline, "unfold_qvx", interrupted)
     with pytest.raises(KeyboardInterrupt):
         om._materialise(src)
-    assert os.path.isdir(os.path.join(cache, key(src)) + f".tmp.{os.getpid()}")
+    (left,) = [n for n in os.listdir(cache) if n.startswith(key(src) + ".tmp.")]
+    assert om._TMP_RE.match(left).group(1) == str(os.getpid()) and os.path.isdir(os.path.join(cache, left))
 
 
 def test_threads_of_one_process_take_turns(om, cache, sweeps, tmp_path, monkeypatch):

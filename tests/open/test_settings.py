@@ -35,7 +35,9 @@ def test_service_code_pattern(code, ok):
 
 @pytest.mark.parametrize("name, pid", [
     ("sha256-abc.tmp.123", "123"), ("x.tmp.7", "7"), (".tmp.123", None), ("sha256-abc.tmp.12a", None),
-    ("sha256-abc.tmp.", None),
+    ("sha256-abc.tmp.", None), ("sha256-abc.tmp.123.0123456789abcdef", "123"),
+    ("sha256-abc.tmp.123.0123456789abcde", None), ("sha256-abc.tmp.123.0123456789ABCDEF", None),
+    ("sha256-abc.tmp.123.", None),
 ])
 def test_scratch_dir_pattern(name, pid):
     m = op._TMP_RE.match(name)

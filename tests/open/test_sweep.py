@@ -99,15 +99,51 @@ def test_entry_held_by_another_process_survives(om, avatars, monkeypatch):
     assert names(avatars) == []
 
 
+@pytest.mark.parametrize("form", ["{pid}", "{pid}.0123456789abcdef"])  # as made before, and now
 @pytest.mark.parametrize("idle, pid, removed", [
     (2 * HOUR, "dead", True), (2 * HOUR, "live", False), (25 * HOUR, "live", True),
     (30 * 60, "dead", False), (2 * HOUR, "huge", True),
 ])
-def test_scratch_directories(om, avatars, idle, pid, removed):
+def test_scratch_directories(om, avatars, idle, pid, removed, form):
     pid = {"dead": dead_pid(), "live": os.getpid(), "huge": 10**25}[pid]
-    make(avatars, E(1) + f".tmp.{pid}", 10, idle, manifest=False)
+    name = E(1) + ".tmp." + form.format(pid=pid)
+    make(avatars, name, 10, idle, manifest=False)
     om._sweep(avatars, "")
-    assert names(avatars) == ([] if removed else [E(1) + f".tmp.{pid}"])
+    assert names(avatars) == ([] if removed else [name])
+
+
+@pytest.mark.parametrize("form", ["{pid}", "{pid}.0123456789abcdef"])
+def test_locked_scratch_directory_is_an_unpack_in_progress(om, avatars, form):
+    """The process id in a scratch name may belong to another PID namespace (a
+    container sharing the cache volume): a scratch folder someone holds locked is
+    an unpack still running there, left alone whatever its age."""
+    import fcntl
+    d = make(avatars, E(1) + ".tmp." + form.format(pid=dead_pid()), 10, 30 * HOUR, manifest=False)
+    fd = os.open(d, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        om._sweep(avatars, "")
+        assert names(avatars) == [os.path.basename(d)]
+    finally:
+        os.close(fd)
+    om._sweep(avatars, "")
+    assert names(avatars) == []
+
+
+def test_sparse_file_counts_what_it_takes_on_disk(om, avatars, monkeypatch):
+    """A few kilobytes naming a 2 GiB hole must not push idle entries out of a
+    cache whose real use fits its cap."""
+    monkeypatch.setenv("ORVANE_AVATAR_CACHE_GB", "0.001")  # 1 MB
+    keep = make(avatars, E(1), 600, 0)
+    with open(os.path.join(keep, "hole.bin"), "wb") as f:
+        f.truncate(2 << 30)
+        f.seek(1 << 30)
+        f.write(b"x")
+    make(avatars, E(2), 600, 5 * HOUR)
+    make(avatars, E(3), 600, 6 * HOUR)
+    assert om._du(keep) < 64 << 10
+    om._sweep(avatars, keep)
+    assert names(avatars) == [E(1), E(2), E(3)]
 
 
 def test_hidden_files_and_links_are_left_alone(om, avatars, tmp_path, monkeypatch):
@@ -138,7 +174,8 @@ def test_removal_that_leaves_something_keeps_the_total(om, avatars, monkeypatch)
     om._sweep(avatars, "")
     # E(1) still counted in full, so E(2) went too; what is left of E(1) no
     # longer carries the entry's name but a leftover's, for a later pass.
-    assert names(avatars) == [E(1) + f".tmp.{os.getpid()}"]
+    (left,) = names(avatars)
+    assert left.startswith(E(1) + ".tmp.") and om._TMP_RE.match(left).group(1) == str(os.getpid())
 
 
 @pytest.mark.parametrize("cap", ["nan", "inf", "-inf"])
