@@ -13,6 +13,7 @@
 #include "lumeth2/constants.hpp"
 #include "lumeth2/q8gd.hpp"
 #include "lumeth2/startup_py.hpp"
+#include "lumeth2/stdio.hpp"
 
 namespace l2 {
 
@@ -313,8 +314,14 @@ class TermAsExit {
         nb::module_ signal = orvane::py_import("signal");
         nb::object prev = signal.attr("getsignal")(SIGTERM);
         if (prev.is_none()) return;  // installed outside Python: leave it alone
-        nb::object handler = nb::cpp_function([](nb::handle, nb::handle) { sp::exit_request(128 + SIGTERM); },
-                                              nb::arg("signum").none(), nb::arg("frame").none());
+        // Output still owed to the parent is dropped: the process is ending, and a
+        // parent that has stopped reading would otherwise hold it at its exit.
+        nb::object handler = nb::cpp_function(
+            [](nb::handle, nb::handle) {
+                out_abandon();
+                sp::exit_request(128 + SIGTERM);
+            },
+            nb::arg("signum").none(), nb::arg("frame").none());
         signal.attr("signal")(SIGTERM, handler);
         prev_ = prev;
     }
