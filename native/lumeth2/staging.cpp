@@ -287,7 +287,14 @@ void write_member(int fd, nb::handle data, const std::string& path) {
         if (rc != 0) err = errno;
     }
     PyBuffer_Release(&view);
-    if (rc != 0) raise_errno(err, path);
+    if (rc != 0) {
+        try {
+            raise_errno(err, path);
+        } catch (nb::python_error& e) {
+            mark_staging_error(e.value());
+            throw;
+        }
+    }
 }
 
 // A new copy's name: the temp-file style "tmp" + 8 random characters, then "_"
@@ -313,6 +320,18 @@ int create_copy(const PrivateDir& dir, const std::string& base, std::string* nam
 
 }  // namespace
 
+namespace {
+PyObject* g_staging_error = nullptr;  // the last one only; never released at exit
+}  // namespace
+
+void mark_staging_error(nb::handle exc) {
+    Py_XINCREF(exc.ptr());
+    Py_XDECREF(g_staging_error);
+    g_staging_error = exc.ptr();
+}
+
+bool is_staging_error(nb::handle exc) { return g_staging_error != nullptr && exc.ptr() == g_staging_error; }
+
 nb::object staged_load_path(nb::handle path) {
     if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) return nb::str(path);
     auto it = g_files.find(os_bytes(path));
@@ -329,9 +348,17 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
     }
     const std::string base = os_bytes(path.attr("basename")(nm));
     nb::object where = mod_get("_stage_dir")();
-    PrivateDir& dir = private_dir(where);
+    PrivateDir* dirp = nullptr;
     std::string name;
-    int fd = create_copy(dir, base, &name);
+    int fd = -1;
+    try {
+        dirp = &private_dir(where);
+        fd = create_copy(*dirp, base, &name);
+    } catch (nb::python_error& e) {
+        mark_staging_error(e.value());
+        throw;
+    }
+    PrivateDir& dir = *dirp;
     const std::string full = dir.path + "/" + name;
     nb::str text = os_text(full);
     try {
