@@ -17,7 +17,6 @@ from orvane._lumeth2._client import block, host_command, isolated_env
 
 SPC = 25600
 DEADLINE_S = 10.0  # hang detection only: a host that heeds SIGTERM ends far sooner
-TIMES: dict[str, float] = {}  # seconds from SIGTERM to exit, per case (printed with -s)
 
 
 def speech(n):
@@ -144,7 +143,6 @@ def test_sigterm_ends_the_host_promptly(tmp_path, bundle, case, unbuffered):
         p.stdin.close()
         errs.join(60)
     assert status is not None, f"the host was still running {DEADLINE_S} s after SIGTERM"
-    TIMES[f"{case}-{'unbuffered' if unbuffered else 'buffered'}"] = took
     print(f"\nSIGTERM to exit, {case}, {'unbuffered' if unbuffered else 'buffered'}: {took * 1000:.1f} ms")
     text = b"".join(err).decode(errors="replace")
     assert status == 143, text[-2000:]
