@@ -3,6 +3,7 @@
 // here; zip archives go through the interpreter's zipfile module so that what
 // counts as an archive, and how a member is checked, is exactly that reader's.
 #include "lumeth2/bundle.hpp"
+#include "lumeth2/staging.hpp"
 #include "common/fileio.hpp"
 
 #include <nanobind/stl/optional.h>
@@ -33,6 +34,13 @@ std::optional<nb::bytes> fs_path(nb::handle path) {
         throw nb::python_error();
     }
     return nb::steal<nb::bytes>(out);
+}
+
+// str(x) as UTF-8, lone surrogates (undecodable bytes of a path) passed through.
+std::string sp_text(nb::handle x) {
+    nb::object b = nb::steal(PyUnicode_AsEncodedString(nb::str(x).ptr(), "utf-8", "surrogatepass"));
+    if (!b.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t)PyBytes_GET_SIZE(b.ptr()));
 }
 
 [[noreturn]] void raise_os_error(nb::handle filename) {
@@ -129,35 +137,194 @@ nb::tuple absent() { return nb::make_tuple(nb::none(), nb::none()); }
 constexpr uint64_t ZIP_BOUNDED_STEP = uint64_t(1) << 16;
 constexpr uint64_t ZIP_UNBOUNDED_STEP = 16;
 
-// Up to `cap` bytes of a zip member, through the zip reader's own member stream
-// (its checks, its methods, its CRC check when the member ends within the cap).
+// The zip reader's own words for a member whose bytes do not match its entry.
+[[noreturn]] void BoundedInflate_mismatch(nb::handle name) {
+    nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(nb::str("Bad CRC-32 for file {!r}").format(name));
+    PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
+    throw nb::python_error();
+}
+
+// Compressed members inflated here rather than by the zip reader's stream,
+// which hands each bzip2 or LZMA read whole to the decompressor with no bound
+// on what comes out (a few hundred bytes of bzip2 make gigabytes), and cuts
+// every member silently at its declared size, however much more its data
+// holds (deflate included): the compressed
+// bytes come from the member stream's own file position and count, and every
+// call asks for at most one block of output. The CRC-32 and the declared size
+// are checked at the end as the reader itself checks them. nullopt when the
+// stream does not expose what this needs (or is encrypted): the caller then
+// reads through the stream a few compressed bytes at a time.
+class BoundedInflate {
+  public:
+    static std::optional<BoundedInflate> open(nb::handle member, nb::handle method, nb::module_& zipfile) {
+        nb::object raw = nb::getattr(member, "_fileobj", nb::none());
+        nb::object left = nb::getattr(member, "_compress_left", nb::none());
+        nb::object decrypter = nb::getattr(member, "_decrypter", nb::none());
+        if (raw.is_none() || !PyLong_CheckExact(left.ptr()) || !decrypter.is_none()) return std::nullopt;
+        BoundedInflate b;
+        b.raw_ = raw;
+        b.left_ = as_u64(left);
+        if (method.equal(zipfile.attr("ZIP_DEFLATED"))) {
+            b.decomp_ = orvane::py_import("zlib").attr("decompressobj")(-15);  // raw deflate, as in a zip
+            b.zlib_ = true;
+        } else if (method.equal(zipfile.attr("ZIP_BZIP2"))) {
+            b.decomp_ = orvane::py_import("bz2").attr("BZ2Decompressor")();
+        } else if (method.equal(zipfile.attr("ZIP_LZMA"))) {
+            // the zip form of LZMA: version (2 bytes), properties size (2), properties
+            nb::bytes head = b.take(4);
+            if (head.size() < 4) zip_error("truncated LZMA header");
+            const unsigned char* h = reinterpret_cast<const unsigned char*>(head.c_str());
+            nb::bytes props = b.take(le16(h + 2));
+            nb::module_ lzma = orvane::py_import("lzma");
+            nb::object filt = lzma.attr("_decode_filter_properties")(lzma.attr("FILTER_LZMA1"), props);
+            nb::list filters;
+            filters.append(filt);
+            b.decomp_ = lzma.attr("LZMADecompressor")(lzma.attr("FORMAT_RAW"), nb::arg("filters") = filters);
+        } else {
+            return std::nullopt;
+        }
+        return b;
+    }
+
+    // The next piece of output (at most `block` bytes); empty at the end.
+    nb::object next(size_t block) {
+        nb::object max_len = nb::int_((Py_ssize_t)block);
+        while (!eof_) {
+            nb::object out;
+            if (zlib_) {
+                // zlib keeps the input it did not get to in `unconsumed_tail`
+                nb::object tail = decomp_.attr("unconsumed_tail");
+                if (PyObject_Length(tail.ptr()) > 0) {
+                    out = decomp_.attr("decompress")(tail, max_len);
+                } else if (left_ > 0) {
+                    nb::bytes chunk = take(left_ < (uint64_t(1) << 16) ? left_ : (uint64_t(1) << 16));
+                    if (chunk.size() == 0) zip_error("member ends before its compressed stream");
+                    out = decomp_.attr("decompress")(chunk, max_len);
+                } else {
+                    // input spent: what zlib still holds, then the end
+                    out = decomp_.attr("decompress")(nb::bytes("", 0), max_len);
+                    if (PyObject_Length(out.ptr()) == 0) break;
+                }
+            } else if (nb::cast<bool>(decomp_.attr("needs_input"))) {
+                if (left_ == 0) zip_error("member ends before its compressed stream");
+                nb::bytes chunk = take(left_ < (uint64_t(1) << 16) ? left_ : (uint64_t(1) << 16));
+                if (chunk.size() == 0) zip_error("member ends before its compressed stream");
+                out = decomp_.attr("decompress")(chunk, nb::arg("max_length") = max_len);
+            } else {
+                out = decomp_.attr("decompress")(nb::bytes("", 0), nb::arg("max_length") = max_len);
+            }
+            eof_ = nb::cast<bool>(decomp_.attr("eof"));
+            if (PyObject_Length(out.ptr()) > 0) {
+                crc_ = orvane::py_import("zlib").attr("crc32")(out, crc_);
+                return out;
+            }
+        }
+        return nb::bytes("", 0);
+    }
+
+    nb::object crc() const { return crc_; }
+
+  private:
+    nb::bytes take(uint64_t n) {
+        nb::object got = raw_.attr("read")(nb::int_((Py_ssize_t)n));
+        nb::bytes b = nb::borrow<nb::bytes>(got);
+        left_ -= b.size() < left_ ? b.size() : left_;
+        return b;
+    }
+    [[noreturn]] static void zip_error(const std::string& why) {
+        nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(why);
+        PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
+        throw nb::python_error();
+    }
+
+    nb::object raw_, decomp_;
+    uint64_t left_ = 0;
+    bool eof_ = false;
+    bool zlib_ = false;
+    nb::object crc_ = nb::int_(0);
+};
+
+
+// One zip member's bytes in pieces, checked against its entry. A member whose
+// data holds more than the entry declares (stored bytes past the declared
+// size, or a compressed stream that inflates past it) is a damaged member and
+// refused; one that ends short of it, or whose CRC-32 differs, fails as the
+// zip reader fails it.
+class ZipMemberStream {
+  public:
+    ZipMemberStream(nb::handle zf, nb::handle info, std::string what) : info_(nb::borrow(info)), what_(std::move(what)) {
+        nb::module_ zipfile = orvane::py_import("zipfile");
+        declared_ = as_u64(info.attr("file_size"));
+        nb::object method = info.attr("compress_type");
+        const bool stored = method.equal(zipfile.attr("ZIP_STORED"));
+        const bool encrypted = (as_u64(info.attr("flag_bits")) & 1) != 0;
+        if (stored && !encrypted && as_u64(info.attr("compress_size")) > declared_) past_declared();
+        member_ = zf.attr("open")(info);
+        try {
+            if (!stored) own_ = BoundedInflate::open(member_, method, zipfile);
+            stepwise_ = !own_ && !stored && !method.equal(zipfile.attr("ZIP_DEFLATED"));
+            // the stream reads at least MIN_READ_SIZE compressed bytes per step; an
+            // instance attribute narrows that for this stream only
+            if (stepwise_) member_.attr("MIN_READ_SIZE") = ZIP_UNBOUNDED_STEP;
+            read_ = member_.attr("read");
+        } catch (...) {
+            close();
+            throw;
+        }
+    }
+
+    // At most `block` bytes; empty at the end of the member.
+    nb::object next(size_t block) {
+        if (stepwise_ && block > ZIP_UNBOUNDED_STEP) block = ZIP_UNBOUNDED_STEP;
+        nb::object chunk = own_ ? own_->next(block) : read_(nb::int_((Py_ssize_t)block));
+        Py_ssize_t got = PyObject_Length(chunk.ptr());
+        if (got < 0) throw nb::python_error();
+        if (got == 0) {
+            if (own_ && (have_ != declared_ || !own_->crc().equal(info_.attr("CRC"))))
+                BoundedInflate_mismatch(info_.attr("filename"));
+            return chunk;
+        }
+        if (have_ + (uint64_t)got > declared_) past_declared();
+        have_ += (uint64_t)got;
+        return chunk;
+    }
+
+    void close() { member_.attr("close")(); }
+
+  private:
+    [[noreturn]] void past_declared() {
+        raise_member_refused(what_ + " inflates past its declared size of " + std::to_string(declared_) +
+                             " bytes: the archive is damaged");
+    }
+
+    nb::object info_, member_, read_;
+    std::string what_;
+    std::optional<BoundedInflate> own_;
+    uint64_t declared_ = 0, have_ = 0;
+    bool stepwise_ = false;
+};
+
+// Up to `cap` bytes of a zip member, checked as ZipMemberStream checks it (its
+// CRC-32 and size when the member ends within the cap).
 nb::object read_zip_member_capped(nb::handle zf, nb::handle stored, uint64_t cap) {
-    nb::module_ zipfile = orvane::py_import("zipfile");
-    nb::object method = zf.attr("getinfo")(stored).attr("compress_type");
-    const bool bounded = method.equal(zipfile.attr("ZIP_STORED")) || method.equal(zipfile.attr("ZIP_DEFLATED"));
-    const uint64_t step = bounded ? ZIP_BOUNDED_STEP : ZIP_UNBOUNDED_STEP;
-    nb::object member = zf.attr("open")(stored);
+    nb::object info = zf.attr("getinfo")(stored);
+    ZipMemberStream member(zf, info, sp_text(stored) + " in " + sp_text(zf.attr("filename")));
     nb::list parts;
     try {
-        // the stream reads at least MIN_READ_SIZE compressed bytes per step; an
-        // instance attribute narrows that for this stream only
-        if (!bounded) member.attr("MIN_READ_SIZE") = step;
-        nb::object read = member.attr("read");
         uint64_t have = 0;
         while (have < cap) {
-            uint64_t want = cap - have < step ? cap - have : step;
-            nb::object chunk = read(nb::steal(PyLong_FromUnsignedLongLong(want)));
+            uint64_t want = cap - have < ZIP_BOUNDED_STEP ? cap - have : ZIP_BOUNDED_STEP;
+            nb::object chunk = member.next(static_cast<size_t>(want));
             Py_ssize_t got = PyObject_Length(chunk.ptr());
-            if (got < 0) throw nb::python_error();
             if (got == 0) break;
             have += static_cast<uint64_t>(got);
             parts.append(chunk);
         }
     } catch (...) {
-        member.attr("close")();
+        member.close();
         throw;
     }
-    member.attr("close")();
+    member.close();
     return nb::bytes("").attr("join")(parts);
 }
 
@@ -286,7 +453,7 @@ nb::tuple member_bytes(nb::handle bundle, nb::handle names, std::optional<uint64
             // With a cap, at most cap bytes are taken, whatever size the archive
             // declares (it may lie), so an oversized member is seen as such
             // without being inflated whole.
-            nb::object data = cap ? read_zip_member_capped(zf, stored, *cap) : nb::object(zf.attr("read")(stored));
+            nb::object data = read_zip_member_capped(zf, stored, cap ? *cap : UINT64_MAX);
             return nb::make_tuple(cand, data);
         });
 }
@@ -348,7 +515,9 @@ void write_block(int fd, const void* p, size_t n) {
     if (rc != 0) {
         errno = err;
         PyErr_SetFromErrno(PyExc_OSError);
-        throw nb::python_error();
+        nb::python_error e;
+        mark_staging_error(e.value());
+        throw e;
     }
 }
 
@@ -400,93 +569,6 @@ uint64_t copy_plain_file(const MemberRef& ref, const std::string& src, uint64_t 
     return got;
 }
 
-// The zip reader's own words for a member whose bytes do not match its entry.
-[[noreturn]] void BoundedInflate_mismatch(nb::handle name) {
-    nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(nb::str("Bad CRC-32 for file {!r}").format(name));
-    PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
-    throw nb::python_error();
-}
-
-// bzip2 and LZMA members inflated here rather than by the zip reader's stream,
-// which hands each compressed read whole to the decompressor with no bound on
-// what comes out (a few hundred bytes of bzip2 make gigabytes): the compressed
-// bytes come from the member stream's own file position and count, and every
-// call asks for at most one block of output. The CRC-32 and the declared size
-// are checked at the end as the reader itself checks them. nullopt when the
-// stream does not expose what this needs (or is encrypted): the caller then
-// reads through the stream a few compressed bytes at a time.
-class BoundedInflate {
-  public:
-    static std::optional<BoundedInflate> open(nb::handle member, nb::handle method, nb::module_& zipfile) {
-        nb::object raw = nb::getattr(member, "_fileobj", nb::none());
-        nb::object left = nb::getattr(member, "_compress_left", nb::none());
-        nb::object decrypter = nb::getattr(member, "_decrypter", nb::none());
-        if (raw.is_none() || !PyLong_CheckExact(left.ptr()) || !decrypter.is_none()) return std::nullopt;
-        BoundedInflate b;
-        b.raw_ = raw;
-        b.left_ = as_u64(left);
-        if (method.equal(zipfile.attr("ZIP_BZIP2"))) {
-            b.decomp_ = orvane::py_import("bz2").attr("BZ2Decompressor")();
-        } else if (method.equal(zipfile.attr("ZIP_LZMA"))) {
-            // the zip form of LZMA: version (2 bytes), properties size (2), properties
-            nb::bytes head = b.take(4);
-            if (head.size() < 4) zip_error("truncated LZMA header");
-            const unsigned char* h = reinterpret_cast<const unsigned char*>(head.c_str());
-            nb::bytes props = b.take(le16(h + 2));
-            nb::module_ lzma = orvane::py_import("lzma");
-            nb::object filt = lzma.attr("_decode_filter_properties")(lzma.attr("FILTER_LZMA1"), props);
-            nb::list filters;
-            filters.append(filt);
-            b.decomp_ = lzma.attr("LZMADecompressor")(lzma.attr("FORMAT_RAW"), nb::arg("filters") = filters);
-        } else {
-            return std::nullopt;
-        }
-        return b;
-    }
-
-    // The next piece of output (at most `block` bytes); empty at the end.
-    nb::object next(size_t block) {
-        nb::object max_len = nb::int_((Py_ssize_t)block);
-        while (!eof_) {
-            nb::object out;
-            if (nb::cast<bool>(decomp_.attr("needs_input"))) {
-                if (left_ == 0) zip_error("member ends before its compressed stream");
-                nb::bytes chunk = take(left_ < (uint64_t(1) << 16) ? left_ : (uint64_t(1) << 16));
-                if (chunk.size() == 0) zip_error("member ends before its compressed stream");
-                out = decomp_.attr("decompress")(chunk, nb::arg("max_length") = max_len);
-            } else {
-                out = decomp_.attr("decompress")(nb::bytes("", 0), nb::arg("max_length") = max_len);
-            }
-            eof_ = nb::cast<bool>(decomp_.attr("eof"));
-            if (PyObject_Length(out.ptr()) > 0) {
-                crc_ = orvane::py_import("zlib").attr("crc32")(out, crc_);
-                return out;
-            }
-        }
-        return nb::bytes("", 0);
-    }
-
-    nb::object crc() const { return crc_; }
-
-  private:
-    nb::bytes take(uint64_t n) {
-        nb::object got = raw_.attr("read")(nb::int_((Py_ssize_t)n));
-        nb::bytes b = nb::borrow<nb::bytes>(got);
-        left_ -= b.size() < left_ ? b.size() : left_;
-        return b;
-    }
-    [[noreturn]] static void zip_error(const std::string& why) {
-        nb::object err = orvane::py_import("zipfile").attr("BadZipFile")(why);
-        PyErr_SetObject((PyObject*)Py_TYPE(err.ptr()), err.ptr());
-        throw nb::python_error();
-    }
-
-    nb::object raw_, decomp_;
-    uint64_t left_ = 0;
-    bool eof_ = false;
-    nb::object crc_ = nb::int_(0);
-};
-
 // The zip reader's member stream, copied in blocks. Stored and deflated members
 // come out at most a block per read; bzip2 and LZMA ones through BoundedInflate.
 uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) {
@@ -517,18 +599,10 @@ uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) 
                                  " times its compressed size: a model does not compress like that");
         };
         if (declared > limit) out_of_bounds(declared, "declares");
-        nb::object method = info.attr("compress_type");
-        const bool bounded =
-            method.equal(zipfile.attr("ZIP_STORED")) || method.equal(zipfile.attr("ZIP_DEFLATED"));
-        nb::object member = zf.attr("open")(info);
+        ZipMemberStream member(zf, info, what);
         try {
-            std::optional<BoundedInflate> own;
-            if (!bounded) own = BoundedInflate::open(member, method, zipfile);
-            if (!bounded && !own) member.attr("MIN_READ_SIZE") = ZIP_UNBOUNDED_STEP;
-            nb::object read = member.attr("read");
-            nb::object step = nb::int_(bounded ? (Py_ssize_t)COPY_BLOCK : (Py_ssize_t)ZIP_UNBOUNDED_STEP);
             while (true) {
-                nb::object chunk = own ? own->next(COPY_BLOCK) : read(step);
+                nb::object chunk = member.next(COPY_BLOCK);
                 Py_buffer view;
                 if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
                 const size_t got = static_cast<size_t>(view.len);
@@ -549,13 +623,11 @@ uint64_t copy_zip_member(const MemberRef& ref, int fd, const std::string& what) 
                 PyBuffer_Release(&view);
                 have += got;
             }
-            if (own && (have != declared || !own->crc().equal(info.attr("CRC"))))
-                BoundedInflate_mismatch(stored);
         } catch (...) {
-            member.attr("close")();
+            member.close();
             throw;
         }
-        member.attr("close")();
+        member.close();
     } catch (...) {
         zf.attr("close")();
         throw;
@@ -647,7 +719,7 @@ void register_bundle(nb::module_& m) {
           "are read, so an oversized member is seen as such without being loaded whole.");
     g_member_refused = PyErr_NewExceptionWithDoc(
         "orvane._lumeth2._chain_host._MemberRefused",
-        "A container member that staging refuses to copy out (too large, or a bomb).", PyExc_ValueError,
+        "A container member that is refused: too large or a bomb to copy out, or holding more than its entry declares.", PyExc_ValueError,
         nullptr);
     if (!g_member_refused) throw nb::python_error();
     m.attr("_MemberRefused") = nb::handle(g_member_refused);

@@ -9,8 +9,10 @@
 // copy's descriptor open until the copy is released. The interpreters load a
 // copy through /proc/self/fd/N, that is through the very file this process
 // wrote, so no one who can rename names in a shared directory can put another
-// file under a staged path. A folder whose process is gone (killed before its
-// exit sweep ran) is removed by the next process that stages there.
+// file under a staged path. Copies are removed through the folder's descriptor
+// and the folder through its parent's, so a folder that someone renamed while
+// the host ran is still emptied. A folder whose process is gone (killed before
+// its exit sweep ran) is removed by the next process that stages there.
 #include "lumeth2/staging.hpp"
 #include "lumeth2/bundle.hpp"
 #include "lumeth2/elog.hpp"
@@ -18,6 +20,7 @@
 #include "common/fileio.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 
@@ -36,12 +39,23 @@ namespace {
 constexpr const char* PRIVATE_PREFIX = "lumeth2-stage.";
 
 struct PrivateDir {
-    std::string path;  // OS bytes
-    int fd = -1;       // O_DIRECTORY, flock'ed while this process lives
+    std::string path;    // OS bytes
+    std::string name;    // its last component, as made in the staging directory
+    int fd = -1;         // O_DIRECTORY, flock'ed while this process lives
+    int parent_fd = -1;  // the staging directory it was made in
 };
 
-std::map<std::string, PrivateDir> g_dirs;  // staging directory -> this process's folder in it
-std::map<std::string, int> g_files;        // staged path -> descriptor of the file written
+// A copy this process wrote: its descriptor, and where its name lives (a
+// descriptor of its folder, held apart from the folder's own entry, and the
+// name in it), so that it is removed wherever the folder has been moved.
+struct StagedFile {
+    int fd = -1;
+    int dir_fd = -1;
+    std::string name;
+};
+
+std::map<std::string, PrivateDir> g_dirs;    // staging directory -> this process's folder in it
+std::map<std::string, StagedFile> g_files;   // staged path -> the copy written there
 
 nb::list staged() { return nb::borrow<nb::list>(mod_get("_STAGED")); }
 
@@ -146,6 +160,7 @@ PrivateDir& private_dir(nb::handle parent) {
         struct stat st;
         if (::fstat(it->second.fd, &st) == 0 && st.st_nlink > 0) return it->second;
         ::close(it->second.fd);
+        if (it->second.parent_fd >= 0) ::close(it->second.parent_fd);
         g_dirs.erase(it);
     }
     sweep_dead(key);
@@ -171,18 +186,47 @@ PrivateDir& private_dir(nb::handle parent) {
         }
     }
     if (fd < 0) raise_errno(err, err == EPERM ? tmpl : key);
-    return g_dirs[key] = PrivateDir{tmpl, fd};
+    const int parent_fd = ::open(key.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return g_dirs[key] = PrivateDir{tmpl, tmpl.substr(key.size() + 1), fd, parent_fd};
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Removes the folder `held` from the directory `parent_fd`, under `name` or,
+// when someone renamed it within that directory, under whatever name it has
+// now. Only the very folder is removed (checked by device and inode), and only
+// when it is empty.
+bool remove_folder(int parent_fd, const std::string& name, int held) {
+    struct stat mine, there;
+    if (parent_fd < 0 || ::fstat(held, &mine) != 0) return false;
+    if (::fstatat(parent_fd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && same_file(mine, there))
+        return ::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) == 0;
+    int lfd = ::openat(parent_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lfd < 0) return false;
+    DIR* d = ::fdopendir(lfd);
+    if (!d) {
+        ::close(lfd);
+        return false;
+    }
+    std::string now;
+    while (dirent* e = ::readdir(d)) {
+        if (e->d_ino != mine.st_ino) continue;
+        if (::fstatat(parent_fd, e->d_name, &there, AT_SYMLINK_NOFOLLOW) == 0 && same_file(mine, there)) {
+            now = e->d_name;
+            break;
+        }
+    }
+    ::closedir(d);
+    return !now.empty() && ::unlinkat(parent_fd, now.c_str(), AT_REMOVEDIR) == 0;
 }
 
 // Removes the private folders that hold no more copies (the exit sweep and
-// releases leave them empty), checking first that the name is still ours.
+// releases leave them empty).
 void tidy_dirs() {
     for (auto it = g_dirs.begin(); it != g_dirs.end();) {
-        struct stat held, named;
-        bool same = ::fstat(it->second.fd, &held) == 0 && ::lstat(it->second.path.c_str(), &named) == 0 &&
-                    held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-        if (same && ::rmdir(it->second.path.c_str()) == 0) {
+        if (remove_folder(it->second.parent_fd, it->second.name, it->second.fd)) {
             ::close(it->second.fd);
+            ::close(it->second.parent_fd);
             it = g_dirs.erase(it);
         } else {
             ++it;
@@ -193,8 +237,23 @@ void tidy_dirs() {
 void forget_file(const std::string& path) {
     auto it = g_files.find(path);
     if (it == g_files.end()) return;
-    ::close(it->second);
+    ::close(it->second.fd);
+    if (it->second.dir_fd >= 0) ::close(it->second.dir_fd);
     g_files.erase(it);
+}
+
+// Removes a recorded path: a copy of ours through its folder's descriptor, any
+// other path by name. Raises the OSError of a failed removal.
+void unlink_staged(nb::handle path) {
+    nb::object unlink = orvane::py_import("os").attr("unlink");
+    std::string key;
+    if (PyUnicode_Check(path.ptr()) || PyBytes_Check(path.ptr())) key = os_bytes(path);
+    auto it = g_files.find(key);
+    if (it == g_files.end() || it->second.dir_fd < 0) {
+        unlink(path);
+        return;
+    }
+    unlink(os_text(it->second.name), nb::arg("dir_fd") = it->second.dir_fd);
 }
 
 nb::object stage_dir() {
@@ -228,7 +287,14 @@ void write_member(int fd, nb::handle data, const std::string& path) {
         if (rc != 0) err = errno;
     }
     PyBuffer_Release(&view);
-    if (rc != 0) raise_errno(err, path);
+    if (rc != 0) {
+        try {
+            raise_errno(err, path);
+        } catch (nb::python_error& e) {
+            mark_staging_error(e.value());
+            throw;
+        }
+    }
 }
 
 // A new copy's name: the temp-file style "tmp" + 8 random characters, then "_"
@@ -254,11 +320,23 @@ int create_copy(const PrivateDir& dir, const std::string& base, std::string* nam
 
 }  // namespace
 
+namespace {
+PyObject* g_staging_error = nullptr;  // the last one only; never released at exit
+}  // namespace
+
+void mark_staging_error(nb::handle exc) {
+    Py_XINCREF(exc.ptr());
+    Py_XDECREF(g_staging_error);
+    g_staging_error = exc.ptr();
+}
+
+bool is_staging_error(nb::handle exc) { return g_staging_error != nullptr && exc.ptr() == g_staging_error; }
+
 nb::object staged_load_path(nb::handle path) {
     if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) return nb::str(path);
     auto it = g_files.find(os_bytes(path));
     if (it == g_files.end() || ::access("/proc/self/fd", X_OK) != 0) return nb::str(path);
-    return nb::str(("/proc/self/fd/" + std::to_string(it->second)).c_str());
+    return nb::str(("/proc/self/fd/" + std::to_string(it->second.fd)).c_str());
 }
 
 nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
@@ -270,9 +348,17 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
     }
     const std::string base = os_bytes(path.attr("basename")(nm));
     nb::object where = mod_get("_stage_dir")();
-    PrivateDir& dir = private_dir(where);
+    PrivateDir* dirp = nullptr;
     std::string name;
-    int fd = create_copy(dir, base, &name);
+    int fd = -1;
+    try {
+        dirp = &private_dir(where);
+        fd = create_copy(*dirp, base, &name);
+    } catch (nb::python_error& e) {
+        mark_staging_error(e.value());
+        throw;
+    }
+    PrivateDir& dir = *dirp;
     const std::string full = dir.path + "/" + name;
     nb::str text = os_text(full);
     try {
@@ -290,14 +376,13 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
         tidy_dirs();
         throw;
     }
-    g_files[full] = fd;
+    g_files[full] = StagedFile{fd, ::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0), name};
     return text;
 }
 
 void release_staged(nb::handle paths) {
     nb::list snapshot = nb::steal<nb::list>(PySequence_List(paths.ptr()));
     if (!snapshot.is_valid()) throw nb::python_error();
-    nb::object unlink = orvane::py_import("os").attr("unlink");
     for (nb::handle item : snapshot) {
         nb::str text(item);
         nb::list reg = staged();
@@ -305,7 +390,7 @@ void release_staged(nb::handle paths) {
         if (known < 0) throw nb::python_error();
         if (!known) continue;  // a bundle's own file: never removed
         try {
-            unlink(text);
+            unlink_staged(text);
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_OSError)) throw;
             continue;  // stays recorded; the exit sweep tries again
@@ -319,13 +404,12 @@ void release_staged(nb::handle paths) {
 namespace {
 
 void drop_staged() {
-    nb::object unlink = orvane::py_import("os").attr("unlink");
     while (true) {
         nb::list reg = staged();
         if (nb::len(reg) == 0) break;
         nb::object p = reg.attr("pop")();  // newest first
         try {
-            unlink(p);
+            unlink_staged(p);
         } catch (nb::python_error& e) {
             if (!e.matches(PyExc_OSError)) throw;
         }

@@ -18,4 +18,10 @@ nb::object staged_load_path(nb::handle path);
 // `_release_staged(paths)`: removes the listed paths that are staged files.
 void release_staged(nb::handle paths);
 
+// Marks `exc` as an error of the staged side (the private folder, a copy's
+// creation or a write to it, as when the disk is full), as opposed to one met
+// while reading the bundle: only the latter is a damaged bundle.
+void mark_staging_error(nb::handle exc);
+bool is_staging_error(nb::handle exc);
+
 }  // namespace l2

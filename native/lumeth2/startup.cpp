@@ -12,7 +12,9 @@
 #include "lumeth2/bundle.hpp"
 #include "lumeth2/constants.hpp"
 #include "lumeth2/q8gd.hpp"
+#include "lumeth2/staging.hpp"
 #include "lumeth2/startup_py.hpp"
+#include "lumeth2/stdio.hpp"
 
 namespace l2 {
 
@@ -176,15 +178,29 @@ nb::tuple load_two_artifact(nb::handle bundle, nb::handle engine, nb::handle id_
 
 nb::tuple load_bundle_members(nb::handle bundle, nb::handle engine);
 
+// An error met while reading the bundle ends start-up as a bundle fault: a
+// refused member (too large, a bomb, more data than its entry declares) with
+// its own text, any other error of a damaged or unreadable bundle (a cut or
+// corrupted archive, a bad CRC, an unknown compression, an undecodable name)
+// with its type and text. Errors of the staged side (a full disk), memory
+// exhaustion and exit requests are not the bundle's and propagate.
+void refuse_if_damaged(nb::handle bundle, nb::python_error& e) {
+    if (e.matches(mod_get("_MemberRefused"))) refuse("FATAL: " + txt(e.value()));
+    if (!e.matches(PyExc_Exception) || e.matches(PyExc_MemoryError) || is_staging_error(e.value())) return;
+    std::string why = py_type_name(e.value()) + ": " + txt(e.value());
+    for (char& c : why)
+        if (c == '\n' || c == '\r') c = ' ';
+    refuse("FATAL: " + txt(bundle) + " cannot be read as a bundle (" + why + ")");
+}
+
 }  // namespace
 
 nb::tuple load_bundle(nb::handle bundle, nb::handle engine) {
     try {
         return load_bundle_members(bundle, engine);
     } catch (nb::python_error& e) {
-        // a model member that staging refused to copy out (too large, a bomb)
-        if (!e.matches(mod_get("_MemberRefused"))) throw;
-        refuse("FATAL: " + txt(e.value()));
+        refuse_if_damaged(bundle, e);
+        throw;
     }
 }
 
@@ -270,7 +286,14 @@ nb::object run(nb::handle bundle, nb::handle engine, nb::handle threads_in) {
     nb::object threads = nb::borrow(threads_in);
     sp::elog("warming up identity=" + txt(bundle) + " threads=" + txt(threads) + " ...");
     std::vector<nb::object> loaded = unpack(mod_get("load_bundle")(bundle, engine), 3);
-    std::vector<nb::object> color = unpack(mod_get("load_color_correct")(bundle), 2);
+    nb::object color_read;
+    try {
+        color_read = mod_get("load_color_correct")(bundle);
+    } catch (nb::python_error& e) {
+        refuse_if_damaged(bundle, e);
+        throw;
+    }
+    std::vector<nb::object> color = unpack(color_read, 2);
     sp::elog(txt(color[1]));
     nb::object paths = loaded[0];
     Py_ssize_t n_models = (Py_ssize_t)nb::len(paths);
@@ -313,8 +336,14 @@ class TermAsExit {
         nb::module_ signal = orvane::py_import("signal");
         nb::object prev = signal.attr("getsignal")(SIGTERM);
         if (prev.is_none()) return;  // installed outside Python: leave it alone
-        nb::object handler = nb::cpp_function([](nb::handle, nb::handle) { sp::exit_request(128 + SIGTERM); },
-                                              nb::arg("signum").none(), nb::arg("frame").none());
+        // Output still owed to the parent is dropped: the process is ending, and a
+        // parent that has stopped reading would otherwise hold it at its exit.
+        nb::object handler = nb::cpp_function(
+            [](nb::handle, nb::handle) {
+                out_abandon();
+                sp::exit_request(128 + SIGTERM);
+            },
+            nb::arg("signum").none(), nb::arg("frame").none());
         signal.attr("signal")(SIGTERM, handler);
         prev_ = prev;
     }

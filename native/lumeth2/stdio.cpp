@@ -3,7 +3,9 @@
 // every call, so a caller that rebinds them (a test, an embedding) is honoured.
 #include "lumeth2/stdio.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -20,7 +22,16 @@ namespace {
 // pending handlers run between them.
 constexpr int kSignalCheckMs = 100;
 
+// Runs the Python handlers of signals that arrived since the last check. The
+// host's code runs no bytecode between its blocking calls, so a handler (the
+// SIGTERM exit) runs only where this is called or where a system call it
+// interrupted reports EINTR.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+}
+
 void wait_ready(int fd, short events) {
+    check_signals();  // a handler pending since before the wait: the descriptor may well be ready
     while (true) {
         struct pollfd p = {fd, events, 0};
         int r, err = 0;
@@ -42,7 +53,7 @@ void wait_ready(int fd, short events) {
             PyErr_SetFromErrno(PyExc_OSError);
             throw nb::python_error();
         }
-        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        check_signals();
     }
 }
 
@@ -76,6 +87,9 @@ nb::object read_exact(nb::object n) {
     if (negative) orvane::raise_value_error("read_exact: n must be zero or more, not " + orvane::py_str(count));
     nb::object in = mod_get("_IN");
     nb::object read = in.attr("read");
+    // A signal that landed while the host rendered or wrote: the read may block
+    // for as long as the parent sends nothing.
+    check_signals();
     // One request: a buffered binary reader over a blocking descriptor answers
     // short only at end of input.
     nb::object data = read(count);
@@ -131,12 +145,17 @@ nb::bytes index_bytes(nb::handle idx) {
 // BlockingIOError with the count it took. A record cut short would put the
 // reader out of step for good, so in every case the rest is written once the
 // descriptor is writable again.
+//
+// A parent that stops reading leaves a blocking write asleep until a signal
+// interrupts it, and a signal that lands just before the write begins (or on
+// another thread) interrupts nothing: so every write is preceded by a wait for
+// room in slices, pending handlers run between them, and a partial write is
+// followed by a check of its own. SIGTERM then ends the host wherever it lands.
 void write_whole(nb::handle stream, nb::handle write, nb::handle data) {
     Py_ssize_t left = -1;  // bytes still owed, once known
     nb::object rest = nb::borrow(data);
-    int fd = -2;  // looked up on the first wait
+    const int fd = fileno_of(stream);
     auto wait_writable = [&](nb::python_error* pending) {
-        if (fd == -2) fd = fileno_of(stream);
         if (fd < 0) {
             if (pending) throw std::move(*pending);
             errno = EAGAIN;
@@ -146,6 +165,10 @@ void write_whole(nb::handle stream, nb::handle write, nb::handle data) {
         wait_ready(fd, POLLOUT);
     };
     while (true) {
+        if (fd >= 0)
+            wait_ready(fd, POLLOUT);
+        else
+            check_signals();
         Py_ssize_t took = 0;
         try {
             nb::object r = write(rest);
@@ -196,6 +219,11 @@ void write_whole(nb::handle stream, nb::handle write, nb::handle data) {
 // BlockingIOError while the descriptor is full: wait and flush again.
 void flush_whole(nb::handle stream) {
     while (true) {
+        // Handlers only, no wait for room: with nothing buffered the flush writes
+        // nothing, and a parent that writes its input before it reads ours must
+        // not find the host waiting on it. A flush that blocks is interrupted by
+        // the signal and runs the handler itself.
+        check_signals();
         try {
             stream.attr("flush")();
             return;
@@ -276,6 +304,17 @@ void out_write_whole(nb::handle data) {
 }
 
 void out_flush() { flush_whole(mod_get("_OUT")); }
+
+void out_abandon() {
+    const int fd = fileno_of(mod_get("_OUT"));
+    if (fd < 0) return;
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    if (null != fd) {
+        ::dup2(null, fd);
+        ::close(null);
+    }
+}
 
 void register_stdio(nb::module_& m) {
     m.def("read_exact", &read_exact, nb::sig("def read_exact(n: int) -> bytes | None"),

@@ -150,12 +150,12 @@ def test_drop_sweeps_newest_first(staged, monkeypatch):
     real_unlink = os.unlink
 
     def spy(p, *a, **kw):
-        order.append(p)
+        order.append(os.path.basename(p))  # a copy goes by its name in its folder
         return real_unlink(p, *a, **kw)
 
     monkeypatch.setattr(os, "unlink", spy)
     m._drop_staged()
-    assert order == paths[::-1]
+    assert order == [os.path.basename(p) for p in paths[::-1]]
     assert reg == [] and not any(os.path.exists(p) for p in paths)
 
 
@@ -209,9 +209,9 @@ import builtins
 ps = [m._stage_tflite("/no/bundle", n + ".tflite", b"x") for n in "abc"]
 print(*ps, sep="\\n", flush=True)
 real = os.unlink
-def spy(p):
-    sys.stderr.write("unlink " + p + "\\n")
-    real(p)
+def spy(p, **kw):
+    sys.stderr.write("unlink " + os.path.basename(p) + "\\n")
+    real(p, **kw)
 os.unlink = spy
 {ending}
 """
@@ -219,7 +219,7 @@ os.unlink = spy
     paths = r.stdout.decode().split()
     assert len(paths) == 3
     removed = [ln.split(" ", 1)[1] for ln in r.stderr.decode().splitlines() if ln.startswith("unlink ")]
-    assert removed == paths[::-1]
+    assert removed == [os.path.basename(p) for p in paths[::-1]]
     assert list(tmp_path.iterdir()) == []
 
 
@@ -380,3 +380,72 @@ def test_host_signalled_during_start_up_leaves_no_copy(tmp_path, l2_models, sig,
     finally:
         m._drop_staged()
     assert list(stage.iterdir()) == []
+
+
+def as_user(name):
+    """preexec_fn that turns the child into user `name`, with no group of ours."""
+    import pwd
+
+    pw = pwd.getpwnam(name)
+
+    def drop():
+        os.setgroups([])
+        os.setgid(pw.pw_gid)
+        os.setuid(pw.pw_uid)
+
+    return drop
+
+
+@pytest.mark.parametrize("ending", ["normal", "SIGTERM"])
+def test_copies_in_a_folder_another_user_renamed_are_removed(tmp_path, l2_models, other_user, ending):
+    """In a shared staging directory anyone may rename the host's folder: its copies are
+    still removed (through the folder's descriptor), after loading or at the SIGTERM
+    exit, and the emptied folder goes under the name it was given."""
+    import fcntl
+    import shutil
+    import signal
+
+    import numpy as np
+    from lumeth2_bundle_pack import write_bundle
+    from orvane._lumeth2._client import host_command, isolated_env
+
+    shared = tempfile.mkdtemp(prefix="l2shared-", dir="/tmp")
+    os.chmod(shared, 0o777)  # world-writable, not sticky
+    try:
+        env = isolated_env(tmp_path, shared)
+        bundle = write_bundle("zip", tmp_path / "b", {
+            "canon.bin": np.zeros(74880, "<f4").tobytes(),
+            "combined_litert.tflite": l2_models["combined"].read_bytes()})
+        # held between staging and loading, as in the start-up signal test above
+        r, w = os.pipe()
+        fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
+        warm = f"[render-stream-chain-host] warming up identity={bundle} threads=2 ...\n".encode()
+        os.write(w, b"#" * (4096 - len(warm) - 64))
+        p = subprocess.Popen(host_command() + ["render-stream", bundle, "--threads", "2"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=w, env=env)
+        os.close(w)
+        try:
+            wait_for(lambda: any(pathlib.Path(shared).rglob("*_combined_litert.tflite")), "no model was staged")
+            [folder] = os.listdir(shared)
+            moved = os.path.join(shared, folder + ".theirs")
+            mv = subprocess.run(["mv", os.path.join(shared, folder), moved], preexec_fn=as_user(other_user),
+                                capture_output=True, timeout=60, cwd="/")
+            assert mv.returncode == 0, mv.stderr.decode()
+            if ending == "SIGTERM":
+                p.send_signal(signal.SIGTERM)
+            with os.fdopen(r, "rb") as err:
+                import threading
+
+                errs = threading.Thread(target=err.read, daemon=True)  # lets the host go on
+                errs.start()
+                if ending == "normal":
+                    assert p.stdout.readline().startswith(b"READY ")  # loaded, copies released
+                    p.stdin.close()
+                errs.join(60)
+            assert p.wait(timeout=60) == (0 if ending == "normal" else 128 + signal.SIGTERM)
+        finally:
+            p.kill()
+            p.wait()
+        assert os.listdir(shared) == []  # no copy left, and the renamed folder removed too
+    finally:
+        shutil.rmtree(shared)
