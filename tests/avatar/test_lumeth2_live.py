@@ -183,6 +183,40 @@ def test_live_stream_every_speech_tick_equals_offline(bundles, reference, form, 
     check_utterance(b, long, size, refs[3])
 
 
+@pytest.fixture(scope="module")
+def face_bundle(tmp_path_factory):
+    """The demo face: its pictures depend on each tick's audio level, so a picture paired
+    with the wrong tick, or audio scaled differently, shows."""
+    pytest.importorskip("ai_edge_litert")
+    import make_demo_bundle
+
+    return make_demo_bundle.build_demo_bundle(tmp_path_factory.mktemp("face") / "avatar", "qvx")
+
+
+@pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
+def test_live_equals_offline_on_the_demo_face(face_bundle, size):
+    """Two utterances (the second after the stream's reset), a partial last tick in each:
+    every live picture equals, byte for byte, the offline frame of the same tick."""
+    clips = [speech(2.33, 8), speech(1.71, 9)]
+    refs = [offline(face_bundle, pcm) for pcm in clips]
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=face_bundle, output_size=size)
+        try:
+            it = av.run()
+            got = []
+            for pcm in clips:
+                await push(av, pcm, 7)
+                got.append(await until_eos(it, []))
+            await it.aclose()
+            return got
+        finally:
+            await av.shutdown()
+
+    for frames, pcm, ref in zip(arun(go(), timeout=120), clips, refs):
+        check_utterance(frames, pcm, size, ref)
+
+
 @pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
 def test_interrupt_mid_utterance_then_new_speech(bundles, reference, size):
     bundle = bundles["dir"]
