@@ -34,8 +34,8 @@ import weakref
 import numpy as np
 
 __all__ = ["HostClient", "HostError", "host_command", "isolated_env", "block", "chunk_need",
-           "flush_chunk_count", "chunk_records", "PRESENT_DELAY_FRAMES", "FLUSH", "RESET", "END", "FW", "FH", "SR", "FPS", "SPF",
-           "FRAME_BYTES", "START_TIMEOUT_S", "READ_TIMEOUT_S"]
+           "flush_chunk_count", "chunk_records", "PRESENT_DELAY_FRAMES", "FLUSH", "RESET", "END", "FW",
+           "FH", "SR", "FPS", "SPF", "FRAME_BYTES", "START_TIMEOUT_S", "READ_TIMEOUT_S"]
 
 FW, FH, SR, FPS, SPF = 416, 720, 16000, 20, 800
 FRAME_BYTES = FW * FH * 3
