@@ -12,7 +12,13 @@ generated models), against the host driven directly in the same run:
   plus one clock tick (50 ms) plus the read of the rest of the first chunk;
 - frames/s through the live road (default output size, audio pushed as fast as
   allowed) against frames/s of the host driven directly;
-- playout clock interval percentiles at 20 fps on the real host.
+- playout clock interval percentiles at 20 fps on the real host;
+- lip sync of the live road on the demo face (native size, playout clock): the lag at
+  which the mouth opening read off each picture best follows the loudness of the ticks'
+  audio, and its correlation;
+- live against offline: how many ticks' live pictures equal, byte for byte, the offline
+  frame of the same tick (the frame a video file shows with that tick's sound), on the
+  demo face and on the test models.
 
     python bench/avatar_stream.py [--l2-only]
 """
@@ -210,6 +216,59 @@ def l2_main():
         p1, p50, p99 = np.percentile(gaps, [1, 50, 99])
         print(f"lumeth-2 playout clock at 20 fps: {gaps.size} intervals, p1 {p1:.1f} ms, p50 {p50:.1f} ms, "
               f"p99 {p99:.1f} ms (target 50 ms, p99 off by {p99 - 50:+.1f} ms)")
+        l2_sync_and_equality(root, bundle)
+
+
+async def l2_live_ticks(bundle: str, pcm: np.ndarray, output_size=None) -> list[np.ndarray]:
+    """The live road's pictures of one utterance, tick by tick, as RGB."""
+    av = await AsyncAvatar.create(model_path=bundle, output_size=output_size)
+    it = av.run()
+    await av.push_audio(pcm.tobytes(), 16000, last_chunk=True)
+    got = []
+    async for fr in it:
+        if fr.bgr_image is not None and fr.source_message_id is not None:
+            got.append(np.ascontiguousarray(fr.bgr_image[..., ::-1]))
+        if fr.end_of_speech:
+            break
+    await it.aclose()
+    await av.shutdown()
+    return got
+
+
+def l2_offline_ticks(bundle: str, pcm: np.ndarray) -> list[np.ndarray]:
+    """The offline road's frames as a video file pairs them with the sound: an engine's
+    repeated first frames (if it still hands any out) left out, one frame per tick."""
+    import orvane
+
+    with orvane.open(bundle) as av:
+        frames = list(av.render(pcm.tobytes()))
+        delay = int(getattr(av._engine, "present_delay_frames", 0) or 0)
+    return frames[delay:delay + -(-pcm.size // 800)]
+
+
+def l2_sync_and_equality(root: Path, face_bundle: str):
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "demo"))
+    import make_demo_bundle
+    from face_sync import frame_rms, lag_profile, mouth_opening, uttered
+
+    pcm = (uttered(8.0) * 32767).astype("<i2")
+    live = asyncio.run(l2_live_ticks(face_bundle, pcm))
+    opening = np.array([mouth_opening(f.tobytes()) for f in live])
+    profile = lag_profile(opening, frame_rms(pcm.astype(np.float32) / 32767))
+    lag = max(profile, key=profile.get)
+    print(f"lumeth-2 live lip sync (demo face, native size): {len(live)} pictures for "
+          f"{-(-pcm.size // 800)} ticks, peak at lag {lag} (r {profile[lag]:.3f}), r at lag 0 {profile[0]:.3f}")
+    test_bundle = make_demo_bundle.build_demo_bundle(root / "l2-test-models", "dir",
+                                                     models=make_demo_bundle.model_bytes())
+    for name, bundle in (("demo face", face_bundle), ("test models", test_bundle)):
+        clip = l2_speech(3.0) if name == "test models" else pcm[:16000 * 3 + 333]
+        ticks = -(-clip.size // 800)
+        off = l2_offline_ticks(bundle, clip)
+        live = asyncio.run(l2_live_ticks(bundle, clip))
+        same = sum(1 for k in range(ticks) if k < len(live) and k < len(off)
+                   and np.array_equal(live[k], off[k]))
+        print(f"lumeth-2 live == offline ({name}): {same} of {ticks} ticks equal "
+              f"(live {len(live)} pictures, offline {len(off)} frames)")
 
 
 def main():

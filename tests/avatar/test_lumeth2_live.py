@@ -122,8 +122,8 @@ def check_utterance(frames, pcm, size, ref):
     want = np.zeros(ticks * SPT, np.int16)
     want[:pcm.size] = (pcm.astype(np.float32) / np.float32(32767)).clip(-1, 1) * 32767
     np.testing.assert_array_equal(heard, want)
-    assert len(ref) == ticks + 1     # offline: the repeated first frame, then one per tick
-    for f, rgb in zip(sp, ref):
+    assert len(ref) == ticks         # offline: one frame per tick, tick k's frame at k
+    for f, rgb in zip(sp, ref, strict=True):
         img = f.bgr_image[..., ::-1]
         if size is not None:
             # Fitted into the output size: scaled to the full height (nearest
@@ -183,6 +183,40 @@ def test_live_stream_every_speech_tick_equals_offline(bundles, reference, form, 
     check_utterance(b, long, size, refs[3])
 
 
+@pytest.fixture(scope="module")
+def face_bundle(tmp_path_factory):
+    """The demo face: its pictures depend on each tick's audio level, so a picture paired
+    with the wrong tick, or audio scaled differently, shows."""
+    pytest.importorskip("ai_edge_litert")
+    import make_demo_bundle
+
+    return make_demo_bundle.build_demo_bundle(tmp_path_factory.mktemp("face") / "avatar", "qvx")
+
+
+@pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
+def test_live_equals_offline_on_the_demo_face(face_bundle, size):
+    """Two utterances (the second after the stream's reset), a partial last tick in each:
+    every live picture equals, byte for byte, the offline frame of the same tick."""
+    clips = [speech(2.33, 8), speech(1.71, 9)]
+    refs = [offline(face_bundle, pcm) for pcm in clips]
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=face_bundle, output_size=size)
+        try:
+            it = av.run()
+            got = []
+            for pcm in clips:
+                await push(av, pcm, 7)
+                got.append(await until_eos(it, []))
+            await it.aclose()
+            return got
+        finally:
+            await av.shutdown()
+
+    for frames, pcm, ref in zip(arun(go(), timeout=120), clips, refs):
+        check_utterance(frames, pcm, size, ref)
+
+
 @pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
 def test_interrupt_mid_utterance_then_new_speech(bundles, reference, size):
     bundle = bundles["dir"]
@@ -240,17 +274,19 @@ def test_refused_bundle_raises_with_the_hosts_fatal_line(tmp_path, bundles):
 
 @pytest.mark.parametrize("form", FORMS)
 def test_offline_render_one_frame_per_tick(bundles, form):
-    """orvane.open(bundle).render(audio) in process: the host's repeated first frame,
-    then one frame per tick of audio; the host's own pictures."""
+    """orvane.open(bundle).render(audio) in process: one frame per tick of audio, frame k
+    the host's frame for tick k (its repeated first record left out), the samples scaled
+    as the live road scales them."""
     pcm = speech(2.33, 5)
     ticks = -(-pcm.size // SPT)
     got = offline(bundles[form], pcm)
     with HostClient(bundles["dir"]) as h:
-        h.feed(pcm.astype(np.float32) / np.float32(32768))
+        h.feed(pcm.astype(np.float32) / np.float32(32767))
         h.flush()
         host = [h.frame(d) for _, d in h.until_end()]
-    assert len(got) == ticks + 1 < len(host)
-    for k, (a, b) in enumerate(zip(got, host)):
+    assert np.array_equal(host[0], host[1])          # on the wire the first frame comes twice
+    assert len(got) == ticks < len(host) - 1
+    for k, (a, b) in enumerate(zip(got, host[1:])):
         assert a.shape == NATIVE and np.array_equal(a, b), k
 
 
@@ -343,12 +379,13 @@ def test_bundle_at_a_relative_path_beginning_with_a_dash(tmp_path, monkeypatch, 
     shutil.copytree(bundles["dir"], tmp_path / "-avatar")
     monkeypatch.chdir(tmp_path)
     got = offline("-avatar", speech(0.5, 6))
-    assert len(got) == 11 and got[0].shape == NATIVE
+    assert len(got) == 10 and got[0].shape == NATIVE
 
 
 def test_host_runtime_chunks_pairing_and_reset(bundles):
     """The runtime as the avatar drives it: geometry from READY, a push returns with the
-    chunk it completes rendered, the k-th record after a reset is tick k, the resting
+    chunk it completes rendered (21 ticks, then 32), tick k after a start or a reset is
+    the host's frame for tick k (its repeated first record left out), the resting
     picture is the host's picture for silence."""
     from orvane import _core
 
@@ -358,7 +395,10 @@ def test_host_runtime_chunks_pairing_and_reset(bundles):
         silence = h.frame(h.until_end()[0][1])
         h.reset()
         h.feed(x[:44000])
-        ref = [h.frame(d) for _, d in h.records(54)]
+        recs = h.records(54)
+        assert [i for i, _ in recs] == list(range(3, 57)) and recs[0][1] == recs[1][1]
+        ref = [h.frame(d) for _, d in recs[1:]]     # frames of ticks 0..52
+        assert not np.array_equal(ref[0], ref[1])
 
     fx = _core.Fixture(bundles["qvx"])
     assert (fx.audio_samples_per_tick, fx.audio_sample_rate, fx.frame_width, fx.frame_height) == (800, 16000, 416, 720)
@@ -366,23 +406,25 @@ def test_host_runtime_chunks_pairing_and_reset(bundles):
     try:
         assert [rt.samples_for_chunk(k) for k in range(3)] == [25600, 44000, 69600]
         assert np.array_equal(rt.get_source_frame(-1)[..., ::-1], silence)
-        rt.push_audio(x[:25599])
-        assert rt.ticks_available() == 0
-        rt.push_audio(x[25599:25600])
-        assert rt.ticks_available() == 22          # no waiting after the push returned
-        (i0, a), (i1, b) = rt.pull_frame(-1), rt.pull_frame(-1)
-        assert (i0, i1) == (0, 1) and np.array_equal(a, b)   # the host shows its first frame twice
-        rt.reset_stream()                           # 20 records never pulled: gone with the stream
-        assert rt.ticks_available() == 0
+        for again in (False, True):                 # on a new host, then after a reset
+            rt.push_audio(x[:25599])
+            assert rt.ticks_available() == 0
+            rt.push_audio(x[25599:25600])
+            assert rt.ticks_available() == 21       # no waiting after the push returned
+            (i0, a), (i1, b) = rt.pull_frame(-1), rt.pull_frame(-1)
+            assert (i0, i1) == (0, 1)
+            assert np.array_equal(a[..., ::-1], ref[0]) and np.array_equal(b[..., ::-1], ref[1]), again
+            rt.reset_stream()                       # 19 ticks never pulled: gone with the stream
+            assert rt.ticks_available() == 0
         rt.push_audio(x[:30000])
         rt.push_audio(x[30000:44000])
-        got = [rt.pull_frame(-1) for _ in range(54)]
+        got = [rt.pull_frame(-1) for _ in range(53)]
         with pytest.raises(ValueError, match="cursor past end"):
             rt.pull_frame(-1)
-        assert [i for i, _ in got] == list(range(54))
-        assert all(np.array_equal(img[..., ::-1], r) for (_, img), r in zip(got, ref))
+        assert [i for i, _ in got] == list(range(53))
+        assert all(np.array_equal(img[..., ::-1], r) for (_, img), r in zip(got, ref, strict=True))
         rt.end_utterance()                          # the flush: every tick of the audio covered
-        assert rt.ticks_available() >= -(-44000 // SPT) - 54
+        assert rt.ticks_available() >= -(-44000 // SPT) - 53
     finally:
         rt.close()
         fx.close()
@@ -485,3 +527,103 @@ def test_speech_after_the_host_died(bundles, reference, size):
     after, new_host, status = arun(go(), timeout=180)
     assert new_host and status == -9
     check_utterance(after, new, size, ref)
+
+
+# -- a host that is alive but answers nothing --------------------------------------------
+STALL_LIMIT_S = 4.0   # the read limit of these tests' hosts: far above a chunk's render time
+
+
+def reaped(proc):
+    """Killed by the package and waited for: no process, no zombie left behind."""
+    return proc.returncode == -9 and not os.path.exists(f"/proc/{proc.pid}")
+
+
+@pytest.fixture
+def short_read_limit(monkeypatch):
+    monkeypatch.setattr(_client, "READ_TIMEOUT_S", STALL_LIMIT_S)
+
+
+@pytest.fixture
+def stopped():
+    """Stops a process with SIGSTOP; lets it go again at the end if nobody killed it."""
+    import signal
+
+    procs = []
+
+    def stop(proc):
+        procs.append(proc)
+        os.kill(proc.pid, signal.SIGSTOP)
+
+    yield stop
+    for p in procs:
+        if p.returncode is None:
+            os.kill(p.pid, signal.SIGCONT)
+
+
+@pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
+def test_a_stalled_host_fails_its_stream_and_is_replaced(bundles, reference, short_read_limit, stopped, size):
+    """The host stops answering mid-utterance (SIGSTOP): that stream fails with HostError
+    after the read limit, the host is killed and reaped, and the next utterance streams
+    on a new host with every tick its offline picture."""
+    new = speech(1.3, 4)
+    ref = reference(1.3, 4)
+    old = speech(3.0, 3)
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=bundles["dir"], output_size=size)
+        try:
+            await push(av, old[:32000], 4, last=False)
+            it = av.run()
+            async for fr in it:
+                if fr.bgr_image is not None and fr.source_message_id is not None:
+                    break
+            hung = av._runtime._host.proc
+            stopped(hung)
+            await push(av, old[32000:], 1)
+            with pytest.raises(HostError, match="wrote nothing for"):
+                async for _ in it:
+                    pass
+            await push(av, new, 3)
+            it = av.run()
+            after = await until_eos(it, [])
+            await it.aclose()
+            return after, av._runtime._host.proc, hung
+        finally:
+            await av.shutdown()
+
+    after, host, hung = arun(go(), timeout=120)
+    assert host is not hung and reaped(hung)
+    check_utterance(after, new, size, ref)
+
+
+def test_offline_render_after_a_stalled_host(bundles, short_read_limit, stopped):
+    """The offline wrapper: a render whose host stops answering fails with HostError after
+    the read limit, the host is killed and reaped, and the next render runs on a new host
+    and gives the same frames as a fresh one."""
+    from orvane._lumeth2 import Lumeth2Engine
+
+    pcm = speech(2.33, 5)
+    want = offline(bundles["dir"], pcm)
+    held = threading.Event()
+
+    def source():
+        yield pcm[:25600].tobytes()      # the first chunk: rendered before the host stops
+        assert held.wait(60)
+        yield pcm[25600:].tobytes()
+
+    eng = Lumeth2Engine(bundles["dir"])
+    try:
+        g = eng.frames(source())
+        next(g)
+        hung = eng._proc
+        stopped(hung)
+        held.set()
+        with pytest.raises(HostError, match="wrote nothing for"):
+            for _ in g:
+                pass
+        assert reaped(hung)
+        got = list(eng.frames([pcm.tobytes()]))
+        assert eng._proc is not hung and eng.stop_reason == "end-of-audio"
+        assert len(got) == len(want) and all(np.array_equal(a, b) for a, b in zip(got, want))
+    finally:
+        eng.close()

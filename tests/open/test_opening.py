@@ -369,10 +369,12 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
     rng = np.random.default_rng(1)
     pcm = (rng.standard_normal(25600 + 44000) * 3000).astype("<i2")
     with HostClient(l2_bundle, "--threads", "2", env=host_env) as host:
-        host.feed(pcm.astype(np.float32) / np.float32(32768.0))
+        host.feed(pcm.astype(np.float32) / np.float32(32767.0))   # the live road's scale
         host.flush()
         ref = [host.frame(d) for _, d in host.until_end()]
         assert host.close() == 0
+    assert np.array_equal(ref[0], ref[1])   # the host writes a stream's first frame twice
+    ref = ref[1:]
     ticks = -(-pcm.size // 800)
     assert len(ref) > ticks  # the flush renders a whole chunk past the audio
 
@@ -388,9 +390,9 @@ def test_lumeth2_engine_hands_out_the_host_frames(l2_bundle, host_env):
         assert eng.stop_reason == "unfinished"
         got = list(eng.frames(iter([pcm.tobytes()])))
         assert eng.stop_reason == "end-of-audio"
-        # The repeated first frame, then one frame per tick of audio given, not the
-        # whole flushed chunk.
-        assert len(got) == ticks + eng.present_delay_frames == ticks + 1 and got[0].shape == (720, 416, 3)
+        # One frame per tick of audio given, frame k made for tick k: neither the host's
+        # repeated first frame nor the whole flushed chunk.
+        assert len(got) == ticks and got[0].shape == (720, 416, 3)
         assert all(np.array_equal(a, b) for a, b in zip(got, ref)) and np.array_equal(first, ref[0])
     finally:
         watchdog.cancel()
@@ -419,7 +421,7 @@ def test_lumeth2_engine_hands_a_frame_over_before_the_next_chunk(l2_bundle, host
         for _ in eng.frames(source()):
             n += 1
             got_one.set()
-        assert n == -(-pcm.size // 800) + 1 and eng.stop_reason == "end-of-audio"
+        assert n == -(-pcm.size // 800) and eng.stop_reason == "end-of-audio"
 
         def broken():
             yield pcm[:800].tobytes()
@@ -427,7 +429,7 @@ def test_lumeth2_engine_hands_a_frame_over_before_the_next_chunk(l2_bundle, host
 
         with pytest.raises(OSError, match="source failed"):
             list(eng.frames(broken()))
-        assert len(list(eng.frames([pcm[:8000].tobytes()]))) == 11   # in step again afterwards
+        assert len(list(eng.frames([pcm[:8000].tobytes()]))) == 10   # in step again afterwards
     finally:
         eng.close()
 

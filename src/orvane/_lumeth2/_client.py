@@ -9,9 +9,15 @@ RGB888) and a bare i32 -1 after each flush.  RESET writes nothing.
 `HostClient` starts the host, reads its output on a thread of its own and hands every
 record over as soon as the host has written it; writes go through a writer thread so a
 caller never blocks on a full pipe while the host renders.  Every wait is bounded, a
-host that dies or refuses its bundle raises `HostError` carrying its FATAL line, and the
-child is always ended and reaped: by `close()`, by the finaliser when the client is
-dropped, or at interpreter exit.
+host that dies or refuses its bundle raises `HostError` carrying its FATAL line, a host
+that writes nothing within the read limit (alive but hung: a deadlock, a frozen cgroup)
+is killed, and the child is always ended and reaped: by `close()`, by the finaliser
+when the client is dropped, or at interpreter exit.
+
+The host writes the first frame of every stream (after start-up and after each RESET)
+``PRESENT_DELAY_FRAMES`` extra times, a presentation delay for a display that shows
+frames as they arrive; the package's readers leave those copies out, so that the
+picture of tick k is the frame made for tick k's audio.
 """
 from __future__ import annotations
 
@@ -28,8 +34,8 @@ import weakref
 import numpy as np
 
 __all__ = ["HostClient", "HostError", "host_command", "isolated_env", "block", "chunk_need",
-           "flush_chunk_count", "chunk_records", "FLUSH", "RESET", "END", "FW", "FH", "SR", "FPS", "SPF",
-           "FRAME_BYTES", "START_TIMEOUT_S", "READ_TIMEOUT_S"]
+           "flush_chunk_count", "chunk_records", "PRESENT_DELAY_FRAMES", "FLUSH", "RESET", "END", "FW",
+           "FH", "SR", "FPS", "SPF", "FRAME_BYTES", "START_TIMEOUT_S", "READ_TIMEOUT_S"]
 
 FW, FH, SR, FPS, SPF = 416, 720, 16000, 20, 800
 FRAME_BYTES = FW * FH * 3
@@ -38,13 +44,14 @@ RESET = b"\xfe\xff\xff\xff"
 END = -1                  # index of the marker record that ends a flush
 
 # Chunk geometry of the host's renderer: chunk k needs chunk_need(k) samples; chunk 0
-# writes its first frame twice (the presentation delay), so it gives 22 records and
-# every later chunk 32.
+# renders 21 frames and every later chunk 32.  Chunk 0 writes its first frame
+# 1 + PRESENT_DELAY_FRAMES times, so on the wire it gives 22 records.
 _SPC, _WIN, _STEADY = 25600, 44000, 32
-_CHUNK0_RECORDS, _CHUNK_RECORDS = 22, 32
+PRESENT_DELAY_FRAMES = 1
+_CHUNK0_RECORDS, _CHUNK_RECORDS = 21 + PRESENT_DELAY_FRAMES, 32
 
 START_TIMEOUT_S = 120.0   # from start to the READY line (model staging and warm-up)
-READ_TIMEOUT_S = 60.0     # longest wait for one record of a live host
+READ_TIMEOUT_S = 60.0     # longest wait for one record of a live host (read at each client's start)
 _ERR_TAIL = 16384         # bytes of the host's standard error kept for messages
 _EOF = object()
 
@@ -65,6 +72,7 @@ def flush_chunk_count(fed: int) -> int:
 
 
 def chunk_records(k: int) -> int:
+    """Records the host writes for chunk ``k`` (the repeated first frame included)."""
     return _CHUNK0_RECORDS if k == 0 else _CHUNK_RECORDS
 
 
@@ -196,12 +204,12 @@ class HostClient:
     (None when nothing is there)."""
 
     def __init__(self, bundle, *args, threads=None, env=None, start_timeout=START_TIMEOUT_S,
-                 read_timeout=READ_TIMEOUT_S):
+                 read_timeout=None):
         # An absolute path: a relative one beginning with "-" would read as an option.
         argv = host_command() + ["render-stream", os.path.abspath(os.fspath(bundle)), *map(str, args)]
         if threads:
             argv += ["--threads", str(int(threads))]
-        self.read_timeout = float(read_timeout)
+        self.read_timeout = float(READ_TIMEOUT_S if read_timeout is None else read_timeout)
         self._out: queue.Queue = queue.Queue()
         self._writes: queue.Queue = queue.Queue()
         self._err = bytearray()
@@ -297,13 +305,22 @@ class HostClient:
 
     def record(self, timeout: float | None = None):
         """The next record, waiting at most ``timeout`` seconds (the client's read limit
-        when None); HostError when the host stopped or wrote nothing in that time."""
+        when None); HostError when the host stopped or wrote nothing in that time.  A
+        host that wrote nothing is taken for hung and killed (see `stalled`)."""
         limit = self.read_timeout if timeout is None else float(timeout)
         try:
             item = self._out.get(timeout=limit)
         except queue.Empty:
-            raise HostError(f"the render-stream host wrote nothing for {limit:.0f} s") from None
+            raise self.stalled(limit) from None
         return self._take(item)
+
+    def stalled(self, waited: float) -> HostError:
+        """The error for a host that wrote nothing for ``waited`` seconds.  The host is
+        alive but not answering (a deadlock, a stopped or frozen process): it is killed
+        and reaped now, so that no later wait is spent on it and whoever needs a host
+        next starts a new one."""
+        self.kill()
+        return HostError(f"the render-stream host wrote nothing for {waited:.0f} s", self.status)
 
     def wait_record(self, timeout: float):
         """The next record, or None when none came within ``timeout`` seconds."""

@@ -4,9 +4,13 @@ render-stream host, with the interface the streaming avatar drives.
 - Geometry comes from the host's READY line (16 kHz, 800 samples a tick, 416 x 720).
 - `push_audio` sends the samples and returns once the chunk they complete has been
   rendered, so a caller timing it measures real chunk times.
-- The k-th record the host writes after a reset pairs with tick k, whatever index it
-  carries (the host shows its first frame twice: its presentation delay).  Records are
-  handed out as BGR images.
+- The host writes the first frame of every stream twice (a presentation delay for a
+  display that shows frames as they arrive); the repeated record is left out after
+  every start and reset, so that tick k's picture is the frame made for tick k's audio:
+  the first chunk gives 21 ticks, every later one 32.  Records are handed out as BGR
+  images.
+- A host that writes nothing within the read limit (alive but hung) fails the stream
+  with HostError and is killed; the next stream starts a new host.
 - `end_utterance` flushes (the host renders the rest on zero-padded windows) and
   returns once the flush's records are in; `reset_stream` starts a new stream.
 - The resting picture is what the host renders for silence: the first record of a
@@ -26,7 +30,8 @@ from collections import deque
 
 import numpy as np
 
-from orvane._lumeth2._client import (END, HostClient, HostError, chunk_need, chunk_records)
+from orvane._lumeth2._client import (END, PRESENT_DELAY_FRAMES, HostClient, HostError, chunk_need,
+                                     chunk_records)
 
 __all__ = ["HostFixture", "HostRuntime", "bgr_of", "fit_into"]
 
@@ -132,7 +137,7 @@ class HostRuntime:
 
     def _new_stream(self):
         self._records = deque()  # this stream's records not yet handed out (RGB bytes)
-        self._got = 0           # records received since the reset
+        self._got = 0           # ticks received since the reset
         self._cursor = 0        # ticks handed out since the reset
         self._fed = 0           # samples sent since the reset
         self._chunks = 0        # chunks the host has been sent the audio of
@@ -140,6 +145,8 @@ class HostRuntime:
         self._ends = 0          # flush end markers of this stream still to come
         self._stale = 0         # records of an earlier stream still to come (dropped)
         self._stale_ends = 0
+        self._repeats = PRESENT_DELAY_FRAMES  # copies of this stream's first frame to leave out
+        self._failed = None     # the error that ended this stream's host, raised again
 
     def _check(self):
         if self._closed:
@@ -156,10 +163,14 @@ class HostRuntime:
         if self._stale:
             self._stale -= 1
             return
-        self._records.append(data)
-        self._got += 1
         if self._expect:
             self._expect -= 1
+        if self._repeats:
+            # The host's presentation delay: the stream's first frame again.
+            self._repeats -= 1
+            return
+        self._records.append(data)
+        self._got += 1
 
     def _fed_host(self) -> HostClient:
         """The host to send to: a new one when reset_stream let a stopped one go.  Only
@@ -170,16 +181,27 @@ class HostRuntime:
         return self._host
 
     def _pump(self) -> None:
+        if self._failed is not None:
+            raise HostError(str(self._failed), self._failed.status, self._failed.fatal)
         if self._host is None:
             return
         while (item := self._host.poll()) is not None:
             self._absorb(item)
 
     def _wait(self, done) -> None:
-        """Takes records until ``done()`` holds; each wait is bounded by the host client."""
+        """Takes records until ``done()`` holds; each wait is bounded by the host client,
+        which kills a host that misses it (reset_stream then lets the host go)."""
         self._pump()
         while not done():
-            self._absorb(self._host.record())
+            try:
+                item = self._host.record()
+            except HostError as e:
+                if self._host.proc.poll() is not None:
+                    # Every later call of this stream raises the same error, not the
+                    # bare "stopped" of the host it had to kill.
+                    self._failed = e
+                raise
+            self._absorb(item)
 
     def _send(self, pcm: np.ndarray) -> None:
         if pcm.size == 0:

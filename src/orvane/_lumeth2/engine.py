@@ -2,18 +2,22 @@
 
 `Lumeth2Engine(source)` runs the render-stream host over the package's protocol client
 (`orvane._lumeth2._client`) and follows the engine protocol of the offline layer:
-`frames(chunks)` turns 16 kHz mono int16 PCM chunks into RGB frames (uint8, height x
-width x 3): the host's repeated first frame (`present_delay_frames`, a live viewer's
-presentation delay that a video file leaves out), then one per tick of the audio it was
-given (800 samples a tick, a partial last tick counted whole); `interrupt()` stops the
-current render, `close()` ends the host; `frames_per_second` and `stop_reason` describe
-it.  Frame k is the host's k-th record, as the live runtime pairs record k with tick k.
+`frames(chunks)` turns 16 kHz mono int16 PCM chunks (scaled by 1/32767, as the live
+road scales them) into RGB frames (uint8, height x width x 3), one per tick of the audio
+it was given (800 samples a tick, a partial last tick counted whole); `interrupt()`
+stops the current render, `close()` ends the host; `frames_per_second` and
+`stop_reason` describe it.  Frame k is the frame made for tick k, the picture the live
+runtime hands out for tick k: the host's repeated first record (a live viewer's
+presentation delay) is left out.
 
 The chunks are read and sent to the host by a feeder thread, so a frame is handed out
 as soon as the host has written it, also while the caller's next chunk is still being
 produced.  At the end of the audio the host flushes a whole chunk of zero-padded
 windows: the records beyond the audio's last tick show silence after the speech and
 are read but not handed out.
+
+A host that writes nothing within the read limit fails the render with HostError and
+is killed; a render after a host that stopped starts a new one.
 """
 from __future__ import annotations
 
@@ -22,7 +26,8 @@ import time
 
 import numpy as np
 
-from orvane._lumeth2._client import END, HostClient, HostError, host_command  # noqa: F401  (host_command: tests)
+from orvane._lumeth2._client import (END, PRESENT_DELAY_FRAMES, HostClient, HostError,  # noqa: F401
+                                     host_command)  # (host_command: tests)
 
 __all__ = ["Lumeth2Engine"]
 
@@ -47,7 +52,8 @@ def _feed(host: HostClient, chunks, st: _Feed) -> None:
             if st.stop:
                 return
             raw = memoryview(chunk).cast("B")
-            pcm = np.frombuffer(raw, "<i2", count=len(raw) // 2).astype(np.float32) / np.float32(32768.0)
+            # The live road's scale: int16 -> float32 -> int16 at 32767 gives the samples back.
+            pcm = np.frombuffer(raw, "<i2", count=len(raw) // 2).astype(np.float32) / np.float32(32767.0)
             if pcm.size:
                 st.fed += pcm.size   # counted before the host can answer for it
                 host.feed(pcm)
@@ -62,13 +68,11 @@ def _feed(host: HostClient, chunks, st: _Feed) -> None:
 
 class Lumeth2Engine:
     frames_per_second = 20
-    # the host writes each stream's first frame this many extra times: a live viewer's
-    # presentation delay, which a video file leaves out to keep picture and sound together
-    present_delay_frames = 1
 
     def __init__(self, source, *, threads: int | None = None, env=None):
         self._closed = True
-        self._host = HostClient(source, threads=threads, env=env)
+        self._start = lambda: HostClient(source, threads=threads, env=env)
+        self._host = self._start()
         self._closed = False
         self.frames_per_second = self._host.fps
         self.width = self._host.width
@@ -100,6 +104,13 @@ class Lumeth2Engine:
 
     def _resync(self):
         self._end_feeder()
+        if self._host.proc.poll() is not None:
+            # The host stopped, or was killed after it missed a deadline: its error went
+            # to the render that was waiting on it.  Reaped; this render gets a new host.
+            self._host.close(timeout=0)
+            self._host = self._start()
+            self._unsynced = self._rendered = False
+            self._pending_ends = 0
         if self._unsynced:
             if self._pending_ends == 0:
                 self._host.flush()
@@ -126,6 +137,7 @@ class Lumeth2Engine:
         self._feeder = (thread, st)
         thread.start()
         given = 0
+        repeats = PRESENT_DELAY_FRAMES
         finished = False
         quiet_since = None
         try:
@@ -141,15 +153,17 @@ class Lumeth2Engine:
                         # All audio is sent: from now on only the host can be late.
                         quiet_since = quiet_since or time.monotonic()
                         if time.monotonic() - quiet_since > self._host.read_timeout:
-                            raise HostError(f"the render-stream host wrote nothing for "
-                                            f"{self._host.read_timeout:.0f} s")
+                            raise self._host.stalled(self._host.read_timeout)
                     continue
                 quiet_since = None
                 if item[0] == END:
                     break
+                if repeats:
+                    repeats -= 1      # the host's presentation delay: the first frame again
+                    continue
                 # Records never run ahead of the audio sent, so the count of ticks fed
                 # so far caps only the flush's records past the end.
-                if given < -(-st.fed // spt) + self.present_delay_frames:
+                if given < -(-st.fed // spt):
                     given += 1
                     yield self._host.frame(item[1])
             self._feeder = None
