@@ -297,3 +297,42 @@ def test_duplicate_manifest_broken_copy(om, cache, tmp_path, order):
         else:
             with om.open(p) as a:
                 assert a is not None
+
+
+# ---- a bundle the render host will not start on ----
+
+@pytest.fixture
+def bad_l2_bundle(tmp_path):
+    """A lumeth-2 bundle whose model is no model: the real host ends at start-up, its
+    report a whole Python traceback."""
+    pytest.importorskip("ai_edge_litert")
+    from lumeth2_bundle_pack import write_dir
+    return write_dir(tmp_path / "bundle", {"manifest.json": b'{"engine": "lumeth2"}',
+                                           "canon.bin": bytes(74880 * 4),
+                                           "combined_litert.tflite": b"not a model at all"})
+
+
+def test_host_start_failure_is_invalid_avatar(om, bad_l2_bundle):
+    from orvane._lumeth2._client import HostError
+    with pytest.raises(om.InvalidAvatar) as ei:
+        om.open(bad_l2_bundle)
+    assert_refused(ei.value, bad_l2_bundle)
+    assert isinstance(ei.value.__cause__, HostError) and len(str(ei.value)) < 600
+
+
+def test_host_start_failure_in_create_is_invalid_model(bad_l2_bundle):
+    from orvane._avatar import AsyncAvatar
+    from orvane._exceptions import OrvaneError
+    from orvane._lumeth2._client import HostError
+    with pytest.raises(OrvaneError) as ei:
+        asyncio.run(AsyncAvatar.create(model_path=bad_l2_bundle))
+    assert_refused(ei.value, bad_l2_bundle)
+    assert isinstance(ei.value.__cause__, HostError)
+
+
+def test_host_start_failure_on_the_command_line(bad_l2_bundle, tmp_path):
+    r = subprocess.run([sys.executable, "-m", "orvane", "render", bad_l2_bundle, "speech.wav",
+                        str(tmp_path / "out.mp4")], capture_output=True, stdin=subprocess.DEVNULL, timeout=120)
+    err = r.stderr.decode()
+    assert r.returncode == 1 and err.count("\n") == 1, err
+    assert err.startswith(f"orvane: that is not a usable avatar ({bad_l2_bundle}: HostError: "), err
