@@ -206,7 +206,7 @@ static nb::bytes decode(nb::handle path) {
             while (nb::object fr = py_next(it)) append_frame(buf, fr);
             if (static_cast<double>(buf.size()) > max_bytes) raise_too_long(decode_seconds());
         };
-        nb::object container = av.attr("open")(name, nb::arg("options") = options);
+        nb::object container = av.attr("open")(name, nb::arg("container_options") = options);
         try {
             resampler = av.attr("AudioResampler")(nb::arg("format") = "s16", nb::arg("layout") = "mono",
                                                   nb::arg("rate") = 16000);

@@ -43,7 +43,7 @@ def refuse(cls, message, detail):
 
 
 _UNUSABLE = "that is not a usable avatar"
-_DETAIL_LIMIT = 300  # characters of the failure kept in the detail
+_DETAIL_LIMIT = 2000  # characters of the failure kept in the detail (a host's FATAL line says what to do)
 
 
 def _what_went_wrong(error) -> str:

@@ -261,7 +261,7 @@ def test_pyav_call_order_and_flush(monkeypatch):
     av = FakeAV(["f1", "f2"], {"f1": [Out([1, 2]), Out([3])], "f2": None, None: [Out([4])]})
     monkeypatch.setitem(sys.modules, "av", av)
     assert op._decode("a.wav") == np.array([1, 2, 3, 4], np.int16).tobytes()
-    whitelists = {"options": {"format_whitelist": "wav,mp3,flac,ogg,mov,mp4,m4a,matroska,webm,aac",
+    whitelists = {"container_options": {"format_whitelist": "wav,mp3,flac,ogg,mov,mp4,m4a,matroska,webm,aac",
                               "protocol_whitelist": "file"}}
     # Each frame is resampled as it is decoded (the decoded frames of a whole file are
     # never held), the flush once the container is closed.
