@@ -60,7 +60,8 @@ std::string joined(const std::vector<std::string>& parts) {
 const char* chain_fault(const struct stat& st) {
     if (st.st_uid != ::geteuid() && st.st_uid != 0) return "a folder on the avatar cache's path belongs to another user";
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))
-        return "a folder on the avatar cache's path can be written by group or others and is not sticky";
+        return "a folder on the avatar cache's path can be written by group or others and is not sticky: "
+               "remove their write permission from it (chmod go-w)";
     return nullptr;
 }
 
@@ -135,7 +136,9 @@ DirFault private_dir(const std::string& path, bool create, bool tighten) {
     if (!S_ISDIR(st.st_mode)) return {ENOTDIR, path, ""};
     if (st.st_uid != ::geteuid()) return {EPERM, path, "the avatar cache folder belongs to another user"};
     if (st.st_mode & (S_IWGRP | S_IWOTH))
-        return {EPERM, path, "the avatar cache folder can be written by group or others"};
+        return {EPERM, path,
+                "the avatar cache folder can be written by group or others: remove their write permission "
+                "from it (chmod go-w)"};
     // Ours: exactly owner-only when we made it (the umask may have taken more),
     // and closed to others when an older version left it readable.
     if (made)

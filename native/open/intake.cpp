@@ -15,6 +15,26 @@ static const char* kAudioTypeMsg =
     "iterable of those; got ";
 static const char* kReadFailed = "could not read that audio";
 
+// The demuxers a file may be read with: plain single-file audio and audio/video
+// containers (each listed by one of its ffmpeg names). Anything else that ffmpeg
+// would probe its way into is refused: a playlist saved under an audio name
+// would have the decoder fetch other files (or reload a live list for ever).
+static const char* kFormats = "wav,mp3,flac,ogg,mov,mp4,m4a,matroska,webm,aac";
+// Only the file named: nothing the container refers to is opened by URL.
+static const char* kProtocols = "file";
+// Bounds of one file's decode (module attributes, so a deployment can tighten
+// them): its length in seconds of 16 kHz PCM (about 1 GB at the default), and
+// the wall time the decoder may take before it is killed.
+constexpr double kDecodeSeconds = 8 * 3600.0;
+constexpr double kDecodeTimeout = 600.0;
+constexpr int kBytesPerSecond = 32000;  // 16 kHz mono, 16-bit
+
+static double decode_seconds() { return nb::cast<double>(nb::float_(mod_get("_DECODE_SECONDS"))); }
+static double decode_timeout() { return nb::cast<double>(nb::float_(mod_get("_DECODE_TIMEOUT"))); }
+
+// The number as ffmpeg reads a duration: plain decimal seconds.
+static nb::str seconds_text(double s) { return nb::str(nb::repr(nb::float_(s))); }
+
 static bool is_bytes_like(nb::handle obj) {
     return PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()) || PyMemoryView_Check(obj.ptr());
 }
@@ -73,6 +93,11 @@ static nb::bytes pcm_of_array(nb::handle np, nb::handle arr) {
     return res;
 }
 
+[[noreturn]] static void raise_too_long(double max_seconds) {
+    nb::object why = nb::str("the audio is longer than {} s").attr("format")(nb::float_(max_seconds));
+    raise_refusal("Failed", nb::str(kReadFailed), why);
+}
+
 // The path as the decoders must be handed it. They read a name as "-"
 // (standard input) or as "<protocol>:<rest>" ("take:1.wav") before they look
 // for a file of that name; a path that starts with "/" or "./" is always a
@@ -89,20 +114,34 @@ static nb::object pcm_of_file(nb::handle obj) {
     nb::object path = PyUnicode_Check(obj.ptr()) ? nb::borrow(obj) : py_import("os").attr("fspath")(obj);
     nb::object ospath = py_import("os.path");
     if (!truthy(ospath.attr("isfile")(path))) raise_with_text(PyExc_FileNotFoundError, "no audio at ", path);
+    double max_seconds = decode_seconds(), timeout = decode_timeout();
     nb::list args;
-    for (const char* a : {"ffmpeg", "-nostdin", "-loglevel", "error", "-i"}) args.append(nb::str(a));
+    for (const char* a : {"ffmpeg", "-nostdin", "-loglevel", "error", "-format_whitelist", kFormats,
+                          "-protocol_whitelist", kProtocols, "-i"})
+        args.append(nb::str(a));
     args.append(decoder_path(path));
     nb::str rate = nb::str(mod_get("_SAMPLE_RATE"));
     args.append(nb::str("-ar"));
     args.append(rate);
-    for (const char* a : {"-ac", "1", "-f", "s16le", "-"}) args.append(nb::str(a));
+    args.append(nb::str("-ac"));
+    args.append(nb::str("1"));
+    // The output stops a second past the longest audio taken, so what is held in
+    // memory is bounded whatever the file claims; more than the bound is refused.
+    args.append(nb::str("-t"));
+    args.append(seconds_text(max_seconds + 1.0));
+    for (const char* a : {"-f", "s16le", "-"}) args.append(nb::str(a));
     nb::object proc;
+    nb::object subprocess = mod_get("subprocess");
     try {
         // Its standard input is the null device: it can never read or wait on ours.
-        nb::object subprocess = mod_get("subprocess");
+        // Past the deadline the child is killed and reaped before the error comes back.
         proc = subprocess.attr("run")(args, nb::arg("capture_output") = true,
-                                      nb::arg("stdin") = subprocess.attr("DEVNULL"));
+                                      nb::arg("stdin") = subprocess.attr("DEVNULL"), nb::arg("timeout") = timeout);
     } catch (nb::python_error& e) {
+        if (e.matches(subprocess.attr("TimeoutExpired"))) {
+            nb::object why = nb::str("the decoder took longer than {} s").attr("format")(nb::float_(timeout));
+            raise_refusal("Failed", nb::str(kReadFailed), why, e.value());
+        }
         if (!e.matches(PyExc_FileNotFoundError)) throw;  // only a missing ffmpeg falls back
         proc = nb::object();
     }
@@ -112,7 +151,11 @@ static nb::object pcm_of_file(nb::handle obj) {
         nb::object detail = checked(PySequence_GetSlice(err.ptr(), 0, 300));
         raise_refusal("Failed", nb::str(kReadFailed), detail);
     }
-    return proc.attr("stdout");
+    nb::object out = proc.attr("stdout");
+    Py_ssize_t n = PyObject_Length(out.ptr());
+    if (n < 0) throw nb::python_error();
+    if (static_cast<double>(n) > max_seconds * kBytesPerSecond) raise_too_long(max_seconds);
+    return out;
 }
 
 static nb::object pcm(nb::handle obj) {
@@ -143,11 +186,27 @@ static nb::bytes decode(nb::handle path) {
     }
     std::vector<char> buf;
     try {
-        nb::list frames;
         nb::object resampler;
         // PyAV reads a bytes argument as a file object, not as a path
         nb::object name = py_import("os").attr("fsdecode")(decoder_path(path));
-        nb::object container = av.attr("open")(name);
+        // The same demuxers and protocol as the ffmpeg program is allowed.
+        nb::dict options;
+        options["format_whitelist"] = kFormats;
+        options["protocol_whitelist"] = kProtocols;
+        // Decoded in this thread, so bounded between frames: each frame is
+        // resampled as it comes (only 16 kHz PCM is held, never the decoded
+        // frames of the whole file), the PCM's length and the time taken.
+        double max_bytes = decode_seconds() * kBytesPerSecond, timeout = decode_timeout();
+        nb::object monotonic = py_import("time").attr("monotonic");
+        double deadline = nb::cast<double>(monotonic()) + timeout;
+        auto take = [&](nb::handle f) {
+            nb::object out = resampler.attr("resample")(f);
+            if (!truthy(out)) return;
+            nb::object it = checked(PyObject_GetIter(out.ptr()));
+            while (nb::object fr = py_next(it)) append_frame(buf, fr);
+            if (static_cast<double>(buf.size()) > max_bytes) raise_too_long(decode_seconds());
+        };
+        nb::object container = av.attr("open")(name, nb::arg("container_options") = options);
         try {
             resampler = av.attr("AudioResampler")(nb::arg("format") = "s16", nb::arg("layout") = "mono",
                                                   nb::arg("rate") = 16000);
@@ -155,7 +214,13 @@ static nb::bytes decode(nb::handle path) {
             sel["audio"] = 0;
             nb::object it = checked(PyObject_GetIter(
                 checked(PyObject_Call(container.attr("decode").ptr(), nb::tuple().ptr(), sel.ptr())).ptr()));
-            while (nb::object f = py_next(it)) frames.append(f);
+            while (nb::object f = py_next(it)) {
+                take(f);
+                if (nb::cast<double>(monotonic()) > deadline) {
+                    nb::object why = nb::str("the decoder took longer than {} s").attr("format")(nb::float_(timeout));
+                    raise_refusal("Failed", nb::str(kReadFailed), why);
+                }
+            }
         } catch (...) {
             nb::error_scope keep;  // the error in flight wins over one from close()
             try {
@@ -165,16 +230,10 @@ static nb::bytes decode(nb::handle path) {
             throw;
         }
         container.attr("close")();
-        frames.append(nb::none());  // the resampler's flush
-        for (nb::handle f : frames) {
-            nb::object out = resampler.attr("resample")(f);
-            if (!truthy(out)) continue;
-            nb::object it = checked(PyObject_GetIter(out.ptr()));
-            while (nb::object fr = py_next(it)) append_frame(buf, fr);
-        }
+        take(nb::none());  // the resampler's flush
         if (buf.empty()) orvane::raise_value_error("no audio in that file");
     } catch (nb::python_error& e) {
-        if (!is_ordinary(e)) throw;
+        if (!is_ordinary(e) || is_instance(e.value(), mod_get("AvatarError"))) throw;
         raise_refusal("Failed", nb::str(kReadFailed), e.value(), e.value());
     }
     return nb::bytes(buf.data(), buf.size());
@@ -257,6 +316,8 @@ static nb::object expected_frames(nb::handle clip, nb::handle fps) {
 }
 
 void register_intake(nb::module_& m) {
+    m.attr("_DECODE_SECONDS") = kDecodeSeconds;
+    m.attr("_DECODE_TIMEOUT") = kDecodeTimeout;
     m.def("_decode", &decode, nb::arg("path").none(), "PCM bytes of an audio file, decoded and resampled by PyAV.");
     m.def("_pcm", &pcm, nb::arg("obj").none(), "One audio item as 16 kHz mono 16-bit PCM bytes.");
     m.def("_whole_clip", &whole_clip, nb::arg("audio").none(),

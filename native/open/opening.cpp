@@ -43,6 +43,23 @@ nb::object service_code_message(nb::handle source) {
                            "API (POST /v1/video/generate).")});
 }
 
+// Any failure to read the avatar or to build its engine that is not already
+// one of ours: a damaged container, manifest or bundle, or a host that would not
+// start on it. An ImportError is the installation's fault, not the avatar's, and
+// passes; so does anything that is no ordinary error (an interruption).
+bool unusable_avatar_error(nb::python_error& e) {
+    return e.matches(PyExc_Exception) && !e.matches(PyExc_ImportError);
+}
+
+// InvalidAvatar "that is not a usable avatar", the detail naming the file and what
+// is wrong, the caught error kept as its cause.
+[[noreturn]] void refuse_unusable(nb::handle source, nb::handle caught) {
+    nb::object exc = import_from("orvane._errors", "_unusable")(source, caught);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    PyException_SetContext(exc.ptr(), caught.inc_ref().ptr());
+    throw nb::python_error();
+}
+
 nb::object open_avatar(nb::object source) {
     nb::object os = py_import("os");
     if (is_instance(source, os.attr("PathLike"))) source = os.attr("fspath")(source);
@@ -62,8 +79,10 @@ nb::object open_avatar(nb::object source) {
     try {
         kind = mod_get("_engine_of")(source);
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e.value(), e.value());
+        if (e.matches(PyExc_OSError))
+            raise_refusal("InvalidAvatar", nb::str("that is not a usable avatar"), e.value(), e.value());
+        if (!unusable_avatar_error(e)) throw;
+        refuse_unusable(source, e.value());
     }
     if (contains(mod_get("_FIXTURE"), kind) && !nb::cast<bool>(nb::bool_(mod_get("_ferrin1_runtime_present")())))
         refuse_plain("NotSupported", kCannotRun);
@@ -102,7 +121,8 @@ nb::object open_engine(nb::object source, nb::object engine_id) {
             raise_refusal("Failed", v.attr("args")[0], v.attr("detail"), v);
         if (e.matches(PyExc_OSError))
             raise_refusal("Failed", nb::str("could not prepare that avatar"), v, v);
-        throw;
+        if (!unusable_avatar_error(e)) throw;
+        refuse_unusable(source, v);
     }
     return mod_get("Avatar")(engine, engine_id);
 }

@@ -9,6 +9,7 @@ Picture k goes with the sound of frame k: an engine's repeated first frames
 import math
 import os
 import secrets
+import stat
 import sys
 from fractions import Fraction
 
@@ -65,18 +66,45 @@ def _muxer_name(path: str) -> str:
     return path if os.path.isabs(path) else os.path.join(".", path)
 
 
+def _replaced(out_mp4: str):
+    """The status of the file `out_mp4` names, or None when there is none to replace."""
+    try:
+        st = os.stat(out_mp4)
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    return st if stat.S_ISREG(st.st_mode) else None
+
+
 def _part_file(out_mp4: str) -> str:
     """A new, empty file beside `out_mp4` (same extension, so the muxer picks the
-    same format) that the video is written into before it takes the real name."""
+    same format) that the video is written into before it takes the real name.
+    While a file is being replaced, the new one is its owner's alone until it
+    takes that file's permissions (a private video never passes through a
+    readable one)."""
     folder, base = os.path.split(out_mp4)
     root, ext = os.path.splitext(base)
+    mode = 0o600 if _replaced(out_mp4) is not None else 0o666
     while True:
         part = os.path.join(folder, f".{root}.{secrets.token_hex(6)}.part{ext}")
         try:
-            os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666))
+            os.close(os.open(part, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), mode))
             return part
         except FileExistsError:
             continue
+
+
+def _take_permissions(part: str, out_mp4: str) -> None:
+    """Give `part` the group and permission bits of the file it is about to replace,
+    so that re-rendering over a private video leaves a private video. The group is
+    kept only where we may set it; set-id bits never carry over."""
+    st = _replaced(out_mp4)
+    if st is None:
+        return
+    try:
+        os.chown(part, -1, st.st_gid)
+    except OSError:
+        pass  # not one of our groups: the folder's default stays
+    os.chmod(part, stat.S_IMODE(st.st_mode) & 0o777)
 
 
 def _write(avatar, audio, out_mp4):
@@ -91,6 +119,7 @@ def _write(avatar, audio, out_mp4):
     part = _part_file(out_mp4)
     try:
         _mux(avatar, kept, frames, first, part)
+        _take_permissions(part, out_mp4)
         os.replace(part, out_mp4)
     except BaseException:
         try:

@@ -262,11 +262,19 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         path = _model_file(model_path)
         avatar = cls(input_buffer_size=input_buffer_size, output_buffer_size=output_buffer_size,
                      output_size=output_size, num_threads=num_threads)
+        from orvane._exceptions import OrvaneError, _invalid_model
         from orvane._qvx_engine import engine_id_for_path
 
-        avatar._engine_id = engine_id_for_path(str(path))
-        loop = asyncio.get_running_loop()
-        await loop.run_in_executor(None, avatar._load_fixture_blocking, str(path))
+        try:
+            avatar._engine_id = engine_id_for_path(str(path))
+            loop = asyncio.get_running_loop()
+            await loop.run_in_executor(None, avatar._load_fixture_blocking, str(path))
+        except (OrvaneError, ImportError):
+            raise  # already ours, or an installation fault rather than the model's
+        except Exception as e:
+            # A damaged model, or a host that would not start on it: one refusal naming
+            # the file and what is wrong, never the loader's own error (or traceback).
+            raise _invalid_model(str(path), e) from e
         return avatar
 
     async def set_model(self, model_path):

@@ -74,7 +74,11 @@ def _qvx_table(f) -> list[tuple[str, int, int]]:
         offset, size = struct.unpack("<QQ", span)
         if offset > file_size or size > file_size - offset:
             raise ValueError(f"QVX member {name!r} lies outside the file")
-        table.append((name.decode("utf-8"), offset, size))
+        try:
+            text = name.decode("utf-8")
+        except UnicodeDecodeError as e:
+            raise ValueError(f"QVX member name {name[:60]!r} is not UTF-8") from e
+        table.append((text, offset, size))
     return table
 
 
@@ -106,32 +110,89 @@ def _limited(read, name: str) -> bytes:
     return data
 
 
-def _member(path: str, name: str) -> bytes | None:
-    """Bytes of one small member of a container, or None when it has no such member."""
-    if _is_qvx(path):
-        with open(path, "rb") as f:
-            for member, offset, size in _qvx_table(f):
-                if member == name:
-                    if size > MANIFEST_LIMIT:
-                        raise ValueError(f"{name} is larger than {MANIFEST_LIMIT} bytes")
-                    f.seek(offset)
-                    data = f.read(size)
-                    if len(data) != size:
-                        raise ValueError(f"QVX member {name!r} is truncated")
-                    return data
+def _open_regular(path: str, what: str):
+    """`path` open for reading as a binary file object, only if it is a regular file
+    (ValueError naming it as `what` otherwise). The name is opened once, without
+    waiting: a named pipe put there would stall a plain open for a writer; the
+    check and every later read go through that one descriptor, so nothing swapped
+    in after the check is read."""
+    flags = os.O_RDONLY | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NONBLOCK", 0)
+    fd = os.open(path, flags)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"{path} is not a regular file, so it is no {what}")
+        if flags & getattr(os, "O_NONBLOCK", 0):
+            os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _norm_member(name: str) -> str | None:
+    """The path a member name unpacks to (as the unpack lays it out), or None for a
+    name the unpack refuses."""
+    try:
+        return _safe_name(name)
+    except ValueError:
         return None
-    if zipfile.is_zipfile(path):
-        with zipfile.ZipFile(path) as z:
-            try:
-                info = z.getinfo(name)
-            except KeyError:
+
+
+def _zip_of(f, path: str) -> zipfile.ZipFile:
+    """The zip archive read from the open file `f`; ValueError for a damaged one."""
+    try:
+        return zipfile.ZipFile(f)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, NotImplementedError, EOFError,
+            UnicodeDecodeError, struct.error) as e:
+        raise ValueError(f"{path} is a damaged zip container: {e}") from e
+
+
+def _member(path: str, name: str) -> bytes | None:
+    """Bytes of one small member of a container, or None when it has no such member.
+
+    Names are compared as the unpack lays them out ("./manifest.json" is
+    "manifest.json"), and of several that land on one path the last in the
+    container is the one read, as the unpack keeps the last it writes."""
+    with _open_regular(path, "QVX or zip container") as f:
+        if f.read(4) == MAGIC:
+            found = None
+            for member, offset, size in _qvx_table(f):
+                if _norm_member(member) == name:
+                    found = (offset, size)
+            if found is None:
                 return None
-            if info.file_size > MANIFEST_LIMIT:
+            offset, size = found
+            if size > MANIFEST_LIMIT:
                 raise ValueError(f"{name} is larger than {MANIFEST_LIMIT} bytes")
-            # Through the bounded decompressors: the zip reader inflates a whole
-            # compressed read of bzip2 or LZMA at once (a 1 KB member, gigabytes).
-            return b"".join(_zip_pieces(z.fp, info))
+            f.seek(offset)
+            data = f.read(size)
+            if len(data) != size:
+                raise ValueError(f"QVX member {name!r} is truncated")
+            return data
+        if zipfile.is_zipfile(f):
+            with _zip_of(f, path) as z:
+                info = None
+                for i in z.infolist():
+                    if not i.is_dir() and _norm_member(i.filename) == name:
+                        info = i
+                if info is None:
+                    return None
+                if info.file_size > MANIFEST_LIMIT:
+                    raise ValueError(f"{name} is larger than {MANIFEST_LIMIT} bytes")
+                # Through the bounded decompressors: the zip reader inflates a whole
+                # compressed read of bzip2 or LZMA at once (a 1 KB member, gigabytes).
+                return b"".join(_zip_pieces(z.fp, info))
     raise ValueError(f"{path} is neither an avatar directory nor a QVX or zip container")
+
+
+def _parse_json(data: bytes, name: str):
+    """The JSON value of a member's bytes; ValueError saying which member is broken."""
+    try:
+        return json.loads(data.decode("utf-8"))
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{name} is not UTF-8 text: {e}") from e
+    except (json.JSONDecodeError, RecursionError) as e:
+        raise ValueError(f"{name} is not valid JSON: {e}") from e
 
 
 def read_manifest(source: str):
@@ -141,10 +202,10 @@ def read_manifest(source: str):
         path = os.path.join(source, MANIFEST)
         if not os.path.isfile(path):
             return None
-        with open(path, "rb") as f:
-            return json.loads(_limited(f.read, MANIFEST).decode("utf-8"))
+        with _open_regular(path, MANIFEST) as f:
+            return _parse_json(_limited(f.read, MANIFEST), MANIFEST)
     data = _member(source, MANIFEST)
-    return None if data is None else json.loads(data.decode("utf-8"))
+    return None if data is None else _parse_json(data, MANIFEST)
 
 
 def resolve_engine(man) -> str:
@@ -164,8 +225,8 @@ def engine_id_for_path(path: str) -> str:
     if man is None:
         desc = os.path.join(path, FIXTURE) if os.path.isdir(path) else path
         if desc.endswith(".json") and os.path.isfile(desc):
-            with open(desc, "rb") as f:
-                man = json.loads(f.read().decode("utf-8"))
+            with _open_regular(desc, FIXTURE) as f:
+                man = _parse_json(_limited(f.read, FIXTURE), FIXTURE)
     kind = man.get("engine") if isinstance(man, dict) else None
     return kind if isinstance(kind, str) and kind else "ferrin1"
 

@@ -56,8 +56,8 @@ import orvane
 from orvane._avatar import AsyncAvatar
 try:
     asyncio.run(AsyncAvatar.create(model_path=sys.argv[1]))
-except OSError as e:
-    print("create:", e.strerror)
+except Exception as e:
+    print("create:", type(e).__name__, e.args[0], "/", e.__cause__.strerror)
 try:
     orvane.open(sys.argv[1])
 except Exception as e:
@@ -78,8 +78,9 @@ def test_model_whose_description_is_a_pipe_is_refused(tmp_path):
     (d / "manifest.json").write_text('{"engine": "ferrin1"}')
     r = subprocess.run([sys.executable, "-c", PIPE_MODEL, str(d)], capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines() == ["create: fixture description is not a regular file",
-                                     "open: InvalidAvatar that is not a usable avatar"]
+    assert r.stdout.splitlines() == [
+        "create: _InvalidModel that is not a usable avatar / fixture description is not a regular file",
+        "open: InvalidAvatar that is not a usable avatar"]
 
 
 def test_create_loads_model_off_the_loop(model, monkeypatch, tmp_path):
@@ -112,13 +113,32 @@ def test_create_loads_model_off_the_loop(model, monkeypatch, tmp_path):
         assert not hasattr(av, attr)
 
 
-def test_create_passes_loader_errors_unchanged(model, monkeypatch):
-    def bad(self, path):
-        raise OSError("disk says no")
+def test_create_refuses_a_model_the_loader_fails_on(model, monkeypatch):
+    """A loader failure is the streaming API's refusal of the model (also the offline
+    API's InvalidAvatar), naming the model and keeping the failure as its cause; an
+    ImportError (the installation's fault) passes unchanged."""
+    from orvane._errors import InvalidAvatar
+    from orvane._exceptions import OrvaneError
+    err = OSError("disk says no")
 
+    def bad(self, path):
+        raise err
+
+    path = str(model())
     monkeypatch.setattr(AsyncAvatar, "_load_fixture_blocking", bad)
-    with pytest.raises(OSError, match="disk says no"):
-        arun(AsyncAvatar.create(model_path=str(model())))
+    with pytest.raises(OrvaneError) as ei:
+        arun(AsyncAvatar.create(model_path=path))
+    assert isinstance(ei.value, InvalidAvatar) and ei.value.__cause__ is err
+    assert str(ei.value) == f"that is not a usable avatar ({path}: OSError: disk says no)"
+    missing = ImportError("no native core")
+
+    def no_core(self, path):
+        raise missing
+
+    monkeypatch.setattr(AsyncAvatar, "_load_fixture_blocking", no_core)
+    with pytest.raises(ImportError) as ei:
+        arun(AsyncAvatar.create(model_path=path))
+    assert ei.value is missing
 
 
 def test_set_model_on_fresh_instance_and_missing_path_keeps_stream(model):

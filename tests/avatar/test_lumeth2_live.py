@@ -265,11 +265,15 @@ def test_refused_bundle_raises_with_the_hosts_fatal_line(tmp_path, bundles):
         "canon.bin": np.zeros(74880, "<f4").tobytes(), "identity.tflite": b"id",
         "shared-enc.tflite": b"a different base", "manifest.json": manifest})
 
-    with pytest.raises(HostError) as e:
+    from orvane._exceptions import OrvaneError
+    with pytest.raises(OrvaneError) as ei:
         arun(AsyncAvatar.create(model_path=bad))
-    assert e.value.status == 3
-    assert e.value.fatal.startswith("[render-stream-chain-host] FATAL: " + bad + " was cut against")
-    assert e.value.fatal in str(e.value)
+    assert ei.value.args[0] == "that is not a usable avatar"
+    e = ei.value.__cause__
+    assert isinstance(e, HostError) and e.status == 3
+    assert e.fatal.startswith("[render-stream-chain-host] FATAL: " + bad + " was cut against")
+    assert e.fatal in str(e)
+    assert str(ei.value) == f"that is not a usable avatar ({bad}: HostError: {e.fatal})"  # what to do, whole
 
 
 @pytest.mark.parametrize("form", FORMS)

@@ -148,9 +148,11 @@ def test_ffmpeg_call_exact(tmp_path, monkeypatch):
     monkeypatch.setattr(op.subprocess, "run", run)
     assert op._pcm(pathlib.Path(p)) == b"\x05\x00"
     (args, kw), = run.calls
-    assert args == ["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(p), "-ar", "16000", "-ac", "1",
-                    "-f", "s16le", "-"]
-    assert kw == {"capture_output": True, "stdin": op.subprocess.DEVNULL}
+    assert args == ["ffmpeg", "-nostdin", "-loglevel", "error",
+                    "-format_whitelist", "wav,mp3,flac,ogg,mov,mp4,m4a,matroska,webm,aac",
+                    "-protocol_whitelist", "file", "-i", str(p), "-ar", "16000", "-ac", "1",
+                    "-t", repr(op._DECODE_SECONDS + 1.0), "-f", "s16le", "-"]
+    assert kw == {"capture_output": True, "stdin": op.subprocess.DEVNULL, "timeout": op._DECODE_TIMEOUT}
 
 
 def test_ffmpeg_failure_is_refused_with_its_stderr(tmp_path, monkeypatch):
@@ -242,8 +244,8 @@ class FakeAV(types.ModuleType):
 
         self.Container, self.AudioResampler = Container, Resampler
 
-    def open(self, path):
-        self.log.append(("open", path))
+    def open(self, path, **kw):
+        self.log.append(("open", path, kw))
         return self.Container()
 
 
@@ -259,19 +261,24 @@ def test_pyav_call_order_and_flush(monkeypatch):
     av = FakeAV(["f1", "f2"], {"f1": [Out([1, 2]), Out([3])], "f2": None, None: [Out([4])]})
     monkeypatch.setitem(sys.modules, "av", av)
     assert op._decode("a.wav") == np.array([1, 2, 3, 4], np.int16).tobytes()
-    assert av.log == [("open", "./a.wav"), ("resampler", {"format": "s16", "layout": "mono", "rate": 16000}),
-                      ("decode", {"audio": 0}), "close", ("resample", "f1"), ("resample", "f2"),
+    whitelists = {"container_options": {"format_whitelist": "wav,mp3,flac,ogg,mov,mp4,m4a,matroska,webm,aac",
+                              "protocol_whitelist": "file"}}
+    # Each frame is resampled as it is decoded (the decoded frames of a whole file are
+    # never held), the flush once the container is closed.
+    assert av.log == [("open", "./a.wav", whitelists),
+                      ("resampler", {"format": "s16", "layout": "mono", "rate": 16000}),
+                      ("decode", {"audio": 0}), ("resample", "f1"), ("resample", "f2"), "close",
                       ("resample", None)]
 
 
 def test_pyav_decode_error_closes_and_refuses(monkeypatch):
     err = RuntimeError("bad packet")
-    av = FakeAV(["f1"], {}, decode_error=err)
+    av = FakeAV(["f1"], {"f1": None}, decode_error=err)
     monkeypatch.setitem(sys.modules, "av", av)
     with pytest.raises(op.Failed) as e:
         op._decode("a.wav")
     assert e.value.detail is err and e.value.__cause__ is None and e.value.__suppress_context__
-    assert av.log[-1] == "close" and not any(x[0] == "resample" for x in av.log if isinstance(x, tuple))
+    assert av.log[-1] == "close" and ("resample", None) not in av.log  # no flush after a failure
 
 
 def test_no_ffmpeg_and_no_pyav(tmp_path, monkeypatch):

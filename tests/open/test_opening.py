@@ -195,18 +195,21 @@ def test_manifest_oserror_is_invalid_avatar(env, om, tmp_path, monkeypatch):
     assert e.__cause__ is None and e.__suppress_context__
 
 
-def test_manifest_other_error_propagates(env, om, tmp_path):
+def test_manifest_other_error_is_invalid_avatar(env, om, tmp_path):
     d = avatar_dir(tmp_path)
     pathlib.Path(d, "manifest.json").write_text("{not json")
-    with pytest.raises(ValueError):
+    with pytest.raises(om.InvalidAvatar) as ei:
         om.open(d)
+    e = ei.value
+    assert e.args[0] == "that is not a usable avatar" and e.detail.startswith(d + ": ValueError: manifest.json")
+    assert isinstance(e.__cause__, ValueError)
 
 
 def test_pipe_is_no_avatar(env, om, tmp_path):
     """A named pipe is refused without being read (reading it would wait for a writer forever)."""
     fifo = str(tmp_path / "pipe.qvx")
     os.mkfifo(fifo)
-    with pytest.raises(ValueError, match="neither an avatar directory nor a QVX or zip container"):
+    with pytest.raises(om.InvalidAvatar, match="is not a regular file, so it is no QVX or zip container"):
         om.open(fifo)
 
 
@@ -250,13 +253,24 @@ def test_outdated_avatar(env, om, tmp_path, monkeypatch):
     assert ei.value.__cause__ is None and ei.value.__suppress_context__
 
 
-@pytest.mark.parametrize("exc", [ImportError("no native core"), RuntimeError("engine bug"), KeyError("k")])
-def test_other_construction_errors_propagate(env, om, tmp_path, monkeypatch, exc):
+def test_import_error_of_construction_propagates(env, om, tmp_path, monkeypatch):
+    """A missing engine library is the installation's fault, not the avatar's."""
     d = avatar_dir(tmp_path, "ferrin1")
+    exc = ImportError("no native core")
     monkeypatch.setattr(om, "_FixtureEngine", raising(exc))
-    with pytest.raises(type(exc)) as ei:
+    with pytest.raises(ImportError) as ei:
         om.open(d)
     assert ei.value is exc
+
+
+@pytest.mark.parametrize("exc", [RuntimeError("engine bug"), KeyError("k")])
+def test_other_construction_errors_are_invalid_avatar(env, om, tmp_path, monkeypatch, exc):
+    d = avatar_dir(tmp_path, "ferrin1")
+    monkeypatch.setattr(om, "_FixtureEngine", raising(exc))
+    with pytest.raises(om.InvalidAvatar) as ei:
+        om.open(d)
+    assert ei.value.args[0] == "that is not a usable avatar" and ei.value.__cause__ is exc
+    assert ei.value.detail == f"{d}: {type(exc).__name__}: {exc}"
 
 
 def test_session_module_missing_fails_every_kind(env, om, tmp_path, monkeypatch):
