@@ -282,10 +282,17 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         path = _model_file(model_path)
         await self.stop()
         loop = asyncio.get_running_loop()
+        from orvane._exceptions import OrvaneError, _invalid_model
         from orvane._qvx_engine import engine_id_for_path
 
-        self._engine_id = engine_id_for_path(str(path))
-        await loop.run_in_executor(None, self._load_fixture_blocking, str(path))
+        try:
+            self._engine_id = engine_id_for_path(str(path))
+            await loop.run_in_executor(None, self._load_fixture_blocking, str(path))
+        except (OrvaneError, ImportError):
+            raise
+        except Exception as e:
+            # Refused as create() refuses it: one error naming the file and what is wrong.
+            raise _invalid_model(str(path), e) from e
 
     # -- input ----------------------------------------------------------------------
     async def push_audio(self, data, sample_rate, last_chunk=True):

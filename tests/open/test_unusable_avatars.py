@@ -138,12 +138,23 @@ def test_damaged_container_is_invalid_avatar(om, cache, tmp_path, kind):
 
 @pytest.mark.parametrize("kind", ["text-file", "cut-short-zip", "non-utf8-zip-name", "broken-manifest",
                                   "engine-less-manifest", "fifo"])
-def test_streaming_create_refuses_a_damaged_model(tmp_path, kind):
+@pytest.mark.parametrize("how", ["create", "set_model"])
+def test_streaming_load_refuses_a_damaged_model(tmp_path, kind, how):
     from orvane._avatar import AsyncAvatar
     from orvane._exceptions import OrvaneError
     path = damaged(kind, tmp_path)
-    done, e = in_thread(lambda: asyncio.run(AsyncAvatar.create(model_path=path)))
-    assert done, "create() hung"
+
+    async def load():
+        if how == "create":
+            return await AsyncAvatar.create(model_path=path)
+        av = AsyncAvatar()
+        try:
+            await av.set_model(path)
+        finally:
+            await av.shutdown()
+
+    done, e = in_thread(lambda: asyncio.run(load()))
+    assert done, f"{how}() hung"
     assert isinstance(e, OrvaneError), repr(e)  # the streaming API's family, and the offline one's class
     assert_refused(e, path)
     assert e.__cause__ is not None
