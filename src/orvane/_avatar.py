@@ -1000,6 +1000,10 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         buf = deque()
         playing = False
         last_bgr = None
+        # The interrupt generation of the speech last_bgr was made for: frames that repeat
+        # it carry it, so a hold frame whose put was waiting as interrupt() came is dropped
+        # with the rest of that speech.
+        last_gen = None
         next_due = time.monotonic()
         t_chunk0 = None
         lag0 = None
@@ -1024,6 +1028,12 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         def silent(bgr):
             return VideoFrame(bgr_image=bgr, audio_chunk=AudioChunk(
                 data=silence, sample_rate=_SAMPLE_RATE_HZ, last_chunk=False))
+
+        def held():
+            fr = silent(last_bgr)
+            if last_gen is not None:
+                fr._ov_gen = last_gen
+            return fr
 
         def next_chunk_in_time(ready, now):
             nonlocal t_chunk0, lag0
@@ -1065,6 +1075,10 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 playing = False
                 t_chunk0 = None
                 lag0 = None
+                if last_gen is not None and last_gen < self._gen:
+                    # The interrupted speech's picture is not shown again.
+                    last_bgr = None
+                    last_gen = None
             if self._stop_event.is_set() and any(terminal(it) for it in buf):
                 for it in list(buf):
                     if terminal(it):
@@ -1105,13 +1119,14 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                 if isinstance(it, VideoFrame):
                     if it.bgr_image is not None:
                         last_bgr = it.bgr_image
+                        last_gen = getattr(it, "_ov_gen", None)
                         shown = True
                     if it.end_of_speech:
                         playing = False
             if shown:
                 continue
             if playing and last_bgr is not None:
-                await self._out_queue.put(silent(last_bgr))
+                await self._out_queue.put(held())
                 continue
             rt = self._runtime
             idle = None
@@ -1120,11 +1135,12 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
                     idle = rt.get_source_frame(-1)
                 except Exception:
                     idle = None
-            if _no_image(idle):
-                idle = last_bgr
-            if idle is None:
+            if not _no_image(idle):
+                fr = silent(idle)
+            elif last_bgr is not None:
+                fr = held()
+            else:
                 continue
-            fr = silent(idle)
             fr._ov_resting = True
             await self._out_queue.put(fr)
 

@@ -632,6 +632,51 @@ def test_speech_pushed_before_interrupt_never_renders(model, road, turns):
     assert len({f.source_message_id for f in got if f.source_message_id is not None}) == 1
 
 
+
+@pytest.mark.parametrize("resting", [True, False], ids=["resting-picture", "no-resting-picture"])
+def test_barge_in_shows_no_picture_of_the_old_speech_again(model, resting):
+    """The playout clock holds the last picture while an utterance's frames run out, and
+    rests on it when the model has no resting picture.  A hold frame whose put waits on a
+    full output queue as interrupt() comes is of the old speech too, and so is that
+    picture between the barge-in and the reply: neither reaches the screen after it."""
+    old, new = tone(40 * SPT, amp=0.3), tone(4 * SPT, amp=0.9)
+    old_level = _core._level(old.astype(np.float32) / INT16_MAX)
+
+    async def go():
+        av = await AsyncAvatar.create(model_path=str(model(resting=resting)), output_size=None,
+                                      output_buffer_size=1)
+        av._engine_id = "lumeth2"
+        it = av.run()
+        await av.push_audio(pcm_bytes(old), 16000, last_chunk=False)
+        # Up to the first hold frame: the old speech's frames have run out mid-utterance.
+        async for fr in it:
+            if fr.source_message_id is None and level_of(fr) == old_level:
+                break
+        # Nobody reads for a while: a hold frame fills the queue and the next one waits.
+        await asyncio.sleep(0.3)
+        assert av._out_queue.full()
+        av.interrupt()
+        after = []
+
+        async def read():
+            async for fr in it:
+                after.append(fr)
+                if fr.end_of_speech:
+                    return
+
+        reader = asyncio.ensure_future(read())
+        # A pause before the reply, as while the user speaks over the avatar.
+        await asyncio.sleep(0.3)
+        await av.push_audio(pcm_bytes(new), 16000)
+        await asyncio.wait_for(reader, 10)
+        await it.aclose()
+        await av.shutdown()
+        return after
+
+    after = arun(go(), timeout=60)
+    assert [f.frame_index for f in spoken(after)] == [0, 1, 2, 3]
+    assert not [f for f in after if level_of(f) == old_level]
+
 def fail_at_tick(rt, n, exc):
     """Make the runtime's n-th tick (either road) raise ``exc``; the others work."""
     calls = [0]
