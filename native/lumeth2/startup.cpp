@@ -346,6 +346,9 @@ namespace {
 // of the host wake up for it.
 class TermAsExit {
   public:
+    // Set once the handler has run: the exit it asked for is owed from then on.
+    static inline bool term_requested = false;
+
     TermAsExit() {
         nb::module_ threading = orvane::py_import("threading");
         if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
@@ -356,6 +359,7 @@ class TermAsExit {
         // parent that has stopped reading would otherwise hold it at its exit.
         nb::object handler = nb::cpp_function(
             [](nb::handle, nb::handle) {
+                term_requested = true;
                 out_abandon();
                 sp::exit_request(128 + SIGTERM);
             },
@@ -418,7 +422,17 @@ nb::object host_main(nb::handle argv) {
     }
     threads = mod_get("default_threads")(nb::int_(1), threads);
     TermAsExit on_term;
-    return mod_get("_run")(bundle_obj, engine, threads);
+    try {
+        return mod_get("_run")(bundle_obj, engine, threads);
+    } catch (nb::python_error& e) {
+        // The handler raises its exit wherever Python code runs, and code it ran
+        // inside may turn that into an error of its own (an extension module's
+        // initialisation reports it as an ImportError): SIGTERM still ends the
+        // host as SIGTERM, with the ordinary exit.
+        if (!TermAsExit::term_requested || (e.matches(PyExc_SystemExit) && sp::py_eq(e.value().attr("code"), nb::int_(128 + SIGTERM))))
+            throw;
+        sp::exit_request(128 + SIGTERM);
+    }
 }
 
 void register_startup(nb::module_& m) {
