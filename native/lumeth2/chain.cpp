@@ -68,6 +68,17 @@ nb::object zeros_batch(int64_t b) {
     return np_mod().attr("zeros")(nb::make_tuple(b, 36, LH, LW), "dtype"_a = np_float32());
 }
 
+PyObject* g_unloadable = nullptr;  // the last one only; never released at exit
+std::string g_unloadable_member;
+
+}  // namespace
+
+std::string unloadable_member(nb::handle exc) {
+    return g_unloadable != nullptr && exc.ptr() == g_unloadable ? g_unloadable_member : std::string();
+}
+
+namespace {
+
 LitertChain build_chain(nb::object tflite_paths, nb::handle canon, nb::handle threads) {
     nb::object interp_cls = orvane::py_import("ai_edge_litert.interpreter").attr("Interpreter");
 
@@ -91,8 +102,22 @@ LitertChain build_chain(nb::object tflite_paths, nb::handle canon, nb::handle th
     nb::dict sigmap;
     for (nb::handle p : paths) {
         // a copy staged by this process is opened through the descriptor it wrote
-        nb::object it = interp_cls("model_path"_a = staged_load_path(p), "num_threads"_a = per_interp);
-        it.attr("allocate_tensors")();
+        nb::object it;
+        try {
+            it = interp_cls("model_path"_a = staged_load_path(p), "num_threads"_a = per_interp);
+            it.attr("allocate_tensors")();
+        } catch (nb::python_error& e) {
+            // The runtime refusing a model that came out of the bundle: the
+            // bundle's fault (the host says so), unless memory ran out.
+            std::string member = staged_member(p);
+            if (!member.empty() && e.matches(PyExc_Exception) && !e.matches(PyExc_MemoryError)) {
+                Py_INCREF(e.value().ptr());
+                Py_XDECREF(g_unloadable);
+                g_unloadable = e.value().ptr();
+                g_unloadable_member = member;
+            }
+            throw;
+        }
         its.append(it);
         for (nb::handle name : it.attr("get_signature_list")()) {
             nb::object runner = it.attr("get_signature_runner")(name);

@@ -28,6 +28,11 @@ struct LitertChain {
     }
 };
 
+// The bundle member behind a model the runtime refused to load (the error the
+// chain's construction raised for a copy staged out of the bundle: a cut or
+// corrupted model), or an empty string for any other error.
+std::string unloadable_member(nb::handle exc);
+
 // Small numpy helpers shared with the renderer.
 nb::module_ np_mod();
 nb::object np_float32();

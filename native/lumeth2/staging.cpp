@@ -52,6 +52,7 @@ struct StagedFile {
     int fd = -1;
     int dir_fd = -1;
     std::string name;
+    std::string member;  // the bundle member it holds
 };
 
 std::map<std::string, PrivateDir> g_dirs;    // staging directory -> this process's folder in it
@@ -332,6 +333,12 @@ void mark_staging_error(nb::handle exc) {
 
 bool is_staging_error(nb::handle exc) { return g_staging_error != nullptr && exc.ptr() == g_staging_error; }
 
+std::string staged_member(nb::handle path) {
+    if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) return {};
+    auto it = g_files.find(os_bytes(path));
+    return it == g_files.end() ? std::string() : it->second.member;
+}
+
 nb::object staged_load_path(nb::handle path) {
     if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) return nb::str(path);
     auto it = g_files.find(os_bytes(path));
@@ -376,7 +383,7 @@ nb::object stage_tflite(nb::handle bundle, nb::handle nm, nb::handle data) {
         tidy_dirs();
         throw;
     }
-    g_files[full] = StagedFile{fd, ::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0), name};
+    g_files[full] = StagedFile{fd, ::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0), name, sp::text(nm)};
     return text;
 }
 

@@ -24,4 +24,9 @@ void release_staged(nb::handle paths);
 void mark_staging_error(nb::handle exc);
 bool is_staging_error(nb::handle exc);
 
+// The member name a copy this process staged was written from (as given to
+// `_stage_tflite`), or an empty string for any other path: a model that is
+// such a copy came out of the bundle.
+std::string staged_member(nb::handle path);
+
 }  // namespace l2

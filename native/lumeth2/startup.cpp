@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "lumeth2/bundle.hpp"
+#include "lumeth2/chain.hpp"
 #include "lumeth2/constants.hpp"
 #include "lumeth2/q8gd.hpp"
 #include "lumeth2/staging.hpp"
@@ -184,13 +185,18 @@ nb::tuple load_bundle_members(nb::handle bundle, nb::handle engine);
 // corrupted archive, a bad CRC, an unknown compression, an undecodable name)
 // with its type and text. Errors of the staged side (a full disk), memory
 // exhaustion and exit requests are not the bundle's and propagate.
+// An error as one line of the log: its type and text, line breaks as spaces.
+std::string one_line(nb::handle exc) {
+    std::string why = py_type_name(exc) + ": " + txt(exc);
+    for (char& c : why)
+        if (c == '\n' || c == '\r') c = ' ';
+    return why;
+}
+
 void refuse_if_damaged(nb::handle bundle, nb::python_error& e) {
     if (e.matches(mod_get("_MemberRefused"))) refuse("FATAL: " + txt(e.value()));
     if (!e.matches(PyExc_Exception) || e.matches(PyExc_MemoryError) || is_staging_error(e.value())) return;
-    std::string why = py_type_name(e.value()) + ": " + txt(e.value());
-    for (char& c : why)
-        if (c == '\n' || c == '\r') c = ' ';
-    refuse("FATAL: " + txt(bundle) + " cannot be read as a bundle (" + why + ")");
+    refuse("FATAL: " + txt(bundle) + " cannot be read as a bundle (" + one_line(e.value()) + ")");
 }
 
 }  // namespace
@@ -315,7 +321,17 @@ nb::object run(nb::handle bundle, nb::handle engine, nb::handle threads_in) {
                  " (the most one interpreter is given)");
         threads = most;
     }
-    nb::object chain = mod_get("LitertChain")(paths, loaded[2], threads);
+    nb::object chain;
+    try {
+        chain = mod_get("LitertChain")(paths, loaded[2], threads);
+    } catch (nb::python_error& e) {
+        // A model member the runtime cannot load (a container without checksums
+        // carries a cut or corrupted one as it is) is a damaged bundle.
+        const std::string member = unloadable_member(e.value());
+        if (!member.empty())
+            refuse("FATAL: " + txt(bundle) + ": its " + member + " cannot be loaded (" + one_line(e.value()) + ")");
+        throw;
+    }
     nb::object renderer = mod_get("Renderer")(chain, color[0]);
     return mod_get("_serve")(renderer, chain, loaded[1]);
 }
@@ -330,6 +346,9 @@ namespace {
 // of the host wake up for it.
 class TermAsExit {
   public:
+    // Set once the handler has run: the exit it asked for is owed from then on.
+    static inline bool term_requested = false;
+
     TermAsExit() {
         nb::module_ threading = orvane::py_import("threading");
         if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
@@ -340,6 +359,7 @@ class TermAsExit {
         // parent that has stopped reading would otherwise hold it at its exit.
         nb::object handler = nb::cpp_function(
             [](nb::handle, nb::handle) {
+                term_requested = true;
                 out_abandon();
                 sp::exit_request(128 + SIGTERM);
             },
@@ -402,7 +422,17 @@ nb::object host_main(nb::handle argv) {
     }
     threads = mod_get("default_threads")(nb::int_(1), threads);
     TermAsExit on_term;
-    return mod_get("_run")(bundle_obj, engine, threads);
+    try {
+        return mod_get("_run")(bundle_obj, engine, threads);
+    } catch (nb::python_error& e) {
+        // The handler raises its exit wherever Python code runs, and code it ran
+        // inside may turn that into an error of its own (an extension module's
+        // initialisation reports it as an ImportError): SIGTERM still ends the
+        // host as SIGTERM, with the ordinary exit.
+        if (!TermAsExit::term_requested || (e.matches(PyExc_SystemExit) && sp::py_eq(e.value().attr("code"), nb::int_(128 + SIGTERM))))
+            throw;
+        sp::exit_request(128 + SIGTERM);
+    }
 }
 
 void register_startup(nb::module_& m) {

@@ -169,3 +169,28 @@ def test_a_broken_manifest_is_served_or_refused_as_a_bundle_fault(tmp_path, base
     path = write_zip(tmp_path / "b.zip", members)
     status, err = run_host(path, isolated_env(tmp_path, tmp_path / "stage"))
     assert check(status, err) is None and status == 3, err[-1500:]
+
+
+def damaged_models(model):
+    """A model member's bytes damaged as a container without checksums carries them:
+    cut short, its header zeroed, a run of it overwritten."""
+    mid = len(model) // 2
+    return {"cut": model[:len(model) // 3], "header-zeroed": bytes(16) + model[16:],
+            "body-overwritten": model[:mid] + b"\xa5" * 4096 + model[mid + 4096:]}
+
+
+@pytest.mark.parametrize("kind", ["qvx", "zip"])
+@pytest.mark.parametrize("damage", ["cut", "header-zeroed", "body-overwritten"])
+def test_a_model_member_the_runtime_cannot_load_is_a_bundle_fault(tmp_path, base_members, kind, damage):
+    """A QVX keeps no checksum of its members, so a damaged model reaches the runtime;
+    a zip's checks pass a model damaged before it was packed. Either way the bundle is
+    at fault: one FATAL line naming it and the member, status 3, no staged copy left."""
+    members = dict(base_members, **{"combined_litert.tflite":
+                                    damaged_models(base_members["combined_litert.tflite"])[damage]})
+    from lumeth2_bundle_pack import write_bundle
+    path = write_bundle(kind, tmp_path / "b", members)
+    status, err = run_host(path, isolated_env(tmp_path, tmp_path / "stage"))
+    assert check(status, err) is None and status == 3, err[-1500:]
+    (fatal,) = [ln for ln in err.splitlines() if ln.startswith(TAG + "FATAL: ")]
+    assert str(path) in fatal and "combined_litert.tflite" in fatal
+    assert not list((tmp_path / "stage").iterdir())

@@ -148,3 +148,40 @@ def test_sigterm_ends_the_host_promptly(tmp_path, bundle, case, unbuffered):
     assert status == 143, text[-2000:]
     assert "Traceback" not in text
     assert list(stage.iterdir()) == []  # no staged copy, no private folder
+
+
+def test_sigterm_while_the_runtime_module_initialises(tmp_path, bundle):
+    """SIGTERM that lands as the host loads the interpreter runtime's extension module:
+    the handler runs inside the module's initialisation, which turns the exit it asks
+    for into an ImportError. The host still ends with status 143, no traceback, no
+    staged copy. The moment is caught by watching the module's file being opened."""
+    import ctypes
+
+    import ai_edge_litert
+
+    so = os.path.join(os.path.dirname(ai_edge_litert.__file__), "_pywrap_litert_interpreter_wrapper.so")
+    libc = ctypes.CDLL(None, use_errno=True)
+    for attempt in range(3):
+        stage = tmp_path / f"stage{attempt}"
+        ino = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        assert ino >= 0 and libc.inotify_add_watch(ino, so.encode(), 0x20) >= 0  # IN_OPEN
+        try:
+            p = subprocess.Popen(host_command() + ["render-stream", bundle, "--threads", "1"],
+                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                 env=isolated_env(tmp_path, stage))
+            assert select.select([ino], [], [], 60)[0], "the host never loaded the runtime"
+            # stopped as it opens the module, so the signal is pending as it initialises
+            p.send_signal(19)
+            p.send_signal(15)
+            p.send_signal(18)
+            err = p.stderr.read().decode(errors="replace")
+            status = p.wait(DEADLINE_S)
+        finally:
+            os.close(ino)
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+            p.stdin.close()
+        assert status == 143, err[-2000:]
+        assert "Traceback" not in err
+        assert not stage.exists() or list(stage.iterdir()) == []
