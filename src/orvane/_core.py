@@ -97,8 +97,13 @@ class Fixture:
             # Only a regular file is a description: opening a pipe would block for
             # ever, a device could read without end.
             raise OSError(errno.EINVAL, "fixture description is not a regular file", path)
-        with open(path, encoding="utf-8") as f:
-            desc = json.load(f)
+        try:
+            with open(path, encoding="utf-8") as f:
+                desc = json.load(f)
+        except (UnicodeDecodeError, json.JSONDecodeError) as e:
+            # A container without an engine manifest lands here too: say what was expected.
+            raise ValueError("%s has no engine manifest and is no fixture description (JSON text): %s"
+                             % (path, e)) from e
         if not isinstance(desc, dict):
             raise ValueError("fixture description must be a JSON object: %s" % path)
         self.source = os.fspath(source)

@@ -86,6 +86,8 @@ def damaged(kind, tmp_path) -> str:
         write_zip(p, {"manifest.json": b"[]", weights[0]: weights[1]})
     elif kind == "manifest-nested-deep":
         write_qvx(p, {"manifest.json": b"[" * 200000 + b"]" * 200000, weights[0]: weights[1]})
+    elif kind == "manifest-less-zip":
+        write_zip(p, {weights[0]: weights[1]})
     elif kind == "fifo":
         os.mkfifo(p)
     else:
@@ -95,7 +97,7 @@ def damaged(kind, tmp_path) -> str:
 
 DAMAGED = ["text-file", "empty-zip", "cut-short-zip", "damaged-qvx-table", "qvx-member-outside",
            "non-utf8-qvx-name", "non-utf8-zip-name", "broken-manifest", "manifest-not-utf8",
-           "engine-less-manifest", "manifest-a-list", "manifest-nested-deep", "fifo"]
+           "engine-less-manifest", "manifest-a-list", "manifest-nested-deep", "manifest-less-zip", "fifo"]
 
 
 def in_thread(fn, timeout=60):
@@ -134,6 +136,17 @@ def test_damaged_container_is_invalid_avatar(om, cache, tmp_path, kind):
     done, e = in_thread(lambda: om.open(path))
     assert done, "open() hung"
     assert_refused(e, path)
+
+
+@pytest.mark.parametrize("kind", ["empty-zip", "manifest-less-zip"])
+def test_container_without_a_manifest_says_so(om, cache, tmp_path, kind):
+    """A container with no engine manifest is read as a fixture description: the refusal
+    names the file and says what was missing, not a bare JSON or UTF-8 decoding error."""
+    path = damaged(kind, tmp_path)
+    done, e = in_thread(lambda: om.open(path))
+    assert done, "open() hung"
+    assert_refused(e, path)
+    assert f"{path} has no engine manifest" in str(e), str(e)
 
 
 @pytest.mark.parametrize("kind", ["text-file", "cut-short-zip", "non-utf8-zip-name", "broken-manifest",
