@@ -496,43 +496,6 @@ def test_speech_after_a_producer_error(bundles, reference, size):
     check_utterance(arun(go(), timeout=120), new, size, ref)
 
 
-@pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
-def test_speech_after_the_host_died(bundles, reference, size):
-    """The host process dies mid-utterance: the consumer gets the host's error, and speech
-    pushed afterwards streams on a new host with every tick its offline picture; the dead
-    host has been reaped."""
-    new = speech(1.3, 4)
-    ref = reference(1.3, 4)
-    old = speech(3.0, 3)
-
-    async def go():
-        av = await AsyncAvatar.create(model_path=bundles["dir"], output_size=size)
-        try:
-            await push(av, old[:32000], 4, last=False)
-            it = av.run()
-            async for fr in it:
-                if fr.bgr_image is not None and fr.source_message_id is not None:
-                    break
-            dead = av._runtime._host.proc
-            dead.kill()
-            dead.wait()
-            await push(av, old[32000:], 1)     # one piece: nothing of it stays queued
-            with pytest.raises(HostError, match=r"stopped \(status -9\)"):
-                async for _ in it:
-                    pass
-            await push(av, new, 3)
-            it = av.run()
-            after = await until_eos(it, [])
-            await it.aclose()
-            return after, av._runtime._host.proc is not dead, dead.returncode
-        finally:
-            await av.shutdown()
-
-    after, new_host, status = arun(go(), timeout=180)
-    assert new_host and status == -9
-    check_utterance(after, new, size, ref)
-
-
 # -- a host that is alive but answers nothing --------------------------------------------
 STALL_LIMIT_S = 4.0   # the read limit of these tests' hosts: far above a chunk's render time
 
@@ -565,10 +528,11 @@ def stopped():
 
 
 @pytest.mark.parametrize("size", [None, (1280, 720)], ids=["native-clock", "1280x720"])
-def test_a_stalled_host_fails_its_stream_and_is_replaced(bundles, reference, short_read_limit, stopped, size):
-    """The host stops answering mid-utterance (SIGSTOP): that stream fails with HostError
-    after the read limit, the host is killed and reaped, and the next utterance streams
-    on a new host with every tick its offline picture."""
+@pytest.mark.parametrize("fault, error", [("killed", r"stopped \(status -9\)"), ("stalled", "wrote nothing for")])
+def test_speech_after_a_failed_host(bundles, reference, short_read_limit, stopped, size, fault, error):
+    """The host dies (SIGKILL) or stops answering (SIGSTOP: its stream fails after the read
+    limit) mid-utterance: the consumer gets the host's error, the old host is reaped, and
+    speech pushed afterwards streams on a new host with every tick its offline picture."""
     new = speech(1.3, 4)
     ref = reference(1.3, 4)
     old = speech(3.0, 3)
@@ -581,22 +545,26 @@ def test_a_stalled_host_fails_its_stream_and_is_replaced(bundles, reference, sho
             async for fr in it:
                 if fr.bgr_image is not None and fr.source_message_id is not None:
                     break
-            hung = av._runtime._host.proc
-            stopped(hung)
-            await push(av, old[32000:], 1)
-            with pytest.raises(HostError, match="wrote nothing for"):
+            bad = av._runtime._host.proc
+            if fault == "killed":
+                bad.kill()
+                bad.wait()
+            else:
+                stopped(bad)
+            await push(av, old[32000:], 1)     # one piece: nothing of it stays queued
+            with pytest.raises(HostError, match=error):
                 async for _ in it:
                     pass
             await push(av, new, 3)
             it = av.run()
             after = await until_eos(it, [])
             await it.aclose()
-            return after, av._runtime._host.proc, hung
+            return after, av._runtime._host.proc, bad
         finally:
             await av.shutdown()
 
-    after, host, hung = arun(go(), timeout=120)
-    assert host is not hung and reaped(hung)
+    after, host, bad = arun(go(), timeout=180)
+    assert host is not bad and reaped(bad)
     check_utterance(after, new, size, ref)
 
 
