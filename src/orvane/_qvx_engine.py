@@ -373,6 +373,11 @@ def _zip_raw(fp, info: zipfile.ZipInfo):
     """The member's stored (compressed) bytes, in pieces, after its local header."""
     if info.flag_bits & 0x1:
         raise ValueError(f"zip member {info.filename!r} is encrypted")
+    if info.header_offset < 0:
+        # The zip reader takes a central directory lying before where the end record
+        # puts it for bytes prepended to the archive, and moves every member back by
+        # as much: a damaged end record puts members before the start of the file.
+        raise ValueError(f"zip member {info.filename!r} lies before the start of the file")
     fp.seek(info.header_offset)
     head = fp.read(30)
     if len(head) != 30 or head[:4] != b"PK\x03\x04":

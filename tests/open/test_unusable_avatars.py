@@ -88,6 +88,15 @@ def damaged(kind, tmp_path) -> str:
         write_qvx(p, {"manifest.json": b"[" * 200000 + b"]" * 200000, weights[0]: weights[1]})
     elif kind == "manifest-less-zip":
         write_zip(p, {weights[0]: weights[1]})
+    elif kind == "zip-member-before-start":
+        # The end record puts the central directory 4 KB further on than it lies: the
+        # reader takes the difference for bytes prepended to the archive, and every
+        # member's local header then lies before the start of the file.
+        write_zip(p, members())
+        raw = bytearray(p.read_bytes())
+        end = raw.rindex(b"PK\x05\x06")
+        struct.pack_into("<I", raw, end + 16, struct.unpack_from("<I", raw, end + 16)[0] + 4096)
+        p.write_bytes(bytes(raw))
     elif kind == "fifo":
         os.mkfifo(p)
     else:
@@ -97,7 +106,8 @@ def damaged(kind, tmp_path) -> str:
 
 DAMAGED = ["text-file", "empty-zip", "cut-short-zip", "damaged-qvx-table", "qvx-member-outside",
            "non-utf8-qvx-name", "non-utf8-zip-name", "broken-manifest", "manifest-not-utf8",
-           "engine-less-manifest", "manifest-a-list", "manifest-nested-deep", "manifest-less-zip", "fifo"]
+           "engine-less-manifest", "manifest-a-list", "manifest-nested-deep", "manifest-less-zip",
+           "zip-member-before-start", "fifo"]
 
 
 def in_thread(fn, timeout=60):
@@ -136,6 +146,7 @@ def test_damaged_container_is_invalid_avatar(om, cache, tmp_path, kind):
     done, e = in_thread(lambda: om.open(path))
     assert done, "open() hung"
     assert_refused(e, path)
+    assert path in str(e), str(e)
 
 
 @pytest.mark.parametrize("kind", ["empty-zip", "manifest-less-zip"])
