@@ -568,20 +568,36 @@ def test_speech_after_a_failed_host(bundles, reference, short_read_limit, stoppe
     check_utterance(after, new, size, ref)
 
 
-def test_offline_render_after_a_stalled_host(bundles, short_read_limit, stopped):
+STREAM_PIECES = 80  # pieces of a still-streaming source, one every 0.25 s: far beyond the read limit
+
+
+@pytest.mark.parametrize("audio", ["all-sent", "still-streaming"])
+def test_offline_render_after_a_stalled_host(bundles, short_read_limit, stopped, audio):
     """The offline wrapper: a render whose host stops answering fails with HostError after
-    the read limit, the host is killed and reaped, and the next render runs on a new host
-    and gives the same frames as a fresh one."""
+    the read limit, also while its audio is still coming in (the host owes the frames of
+    the chunks it was sent), the host is killed and reaped, and the next render runs on a
+    new host and gives the same frames as a fresh one."""
+    import time
+
     from orvane._lumeth2 import Lumeth2Engine
 
     pcm = speech(2.33, 5)
     want = offline(bundles["dir"], pcm)
     held = threading.Event()
+    sent = []
 
     def source():
         yield pcm[:25600].tobytes()      # the first chunk: rendered before the host stops
         assert held.wait(60)
-        yield pcm[25600:].tobytes()
+        if audio == "all-sent":
+            yield pcm[25600:].tobytes()
+            return
+        # Chunk 1 complete at once, then a trickle that never completes another.
+        yield pcm[25600:44000].tobytes()
+        for i in range(STREAM_PIECES):
+            time.sleep(0.25)
+            sent.append(i)
+            yield pcm[44000 + 10 * i: 44000 + 10 * (i + 1)].tobytes()
 
     eng = Lumeth2Engine(bundles["dir"])
     try:
@@ -593,6 +609,7 @@ def test_offline_render_after_a_stalled_host(bundles, short_read_limit, stopped)
         with pytest.raises(HostError, match="wrote nothing for"):
             for _ in g:
                 pass
+        assert len(sent) < STREAM_PIECES, "the stall was found only once the audio had ended"
         assert reaped(hung)
         got = list(eng.frames([pcm.tobytes()]))
         assert eng._proc is not hung and eng.stop_reason == "end-of-audio"

@@ -16,8 +16,10 @@ produced.  At the end of the audio the host flushes a whole chunk of zero-padded
 windows: the records beyond the audio's last tick show silence after the speech and
 are read but not handed out.
 
-A host that writes nothing within the read limit fails the render with HostError and
-is killed; a render after a host that stopped starts a new one.
+A host that writes nothing within the read limit while it owes records (of a chunk it
+was sent whole, also while more audio is still coming, or of the closing flush) fails
+the render with HostError and is killed; a render after a host that stopped starts a
+new one.
 """
 from __future__ import annotations
 
@@ -27,7 +29,7 @@ import time
 import numpy as np
 
 from orvane._lumeth2._client import (END, PRESENT_DELAY_FRAMES, HostClient, HostError,  # noqa: F401
-                                     host_command)  # (host_command: tests)
+                                     chunk_need, chunk_records, host_command)  # (host_command: tests)
 
 __all__ = ["Lumeth2Engine"]
 
@@ -140,6 +142,8 @@ class Lumeth2Engine:
         repeats = PRESENT_DELAY_FRAMES
         finished = False
         quiet_since = None
+        received = 0               # records of this render read so far (the repeated one too)
+        owed, owed_chunks = 0, 0   # records of the whole chunks sent so far, and their count
         try:
             while True:
                 if self._interrupted:
@@ -149,15 +153,22 @@ class Lumeth2Engine:
                 if item is None:
                     if st.error is not None:
                         raise st.error
-                    if st.done.is_set():
-                        # All audio is sent: from now on only the host can be late.
+                    while st.fed >= chunk_need(owed_chunks):
+                        owed += chunk_records(owed_chunks)
+                        owed_chunks += 1
+                    if st.done.is_set() or received < owed:
+                        # The host owes records: of a chunk it was sent whole (more audio
+                        # may still be coming), or of the flush once all audio is sent.
                         quiet_since = quiet_since or time.monotonic()
                         if time.monotonic() - quiet_since > self._host.read_timeout:
                             raise self._host.stalled(self._host.read_timeout)
+                    else:
+                        quiet_since = None   # waiting on the audio, not on the host
                     continue
                 quiet_since = None
                 if item[0] == END:
                     break
+                received += 1
                 if repeats:
                     repeats -= 1      # the host's presentation delay: the first frame again
                     continue
