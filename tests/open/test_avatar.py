@@ -165,13 +165,16 @@ def test_suspended_render_in_a_cycle_is_interrupted_when_collected():
     assert sorted(calls) == ["close", "frames", "interrupt"]
 
 
-@pytest.mark.parametrize("error, cls, message, detail", [
-    (EngineFailed("m", "d"), op.Failed, "m", "d"),
-    (EngineUnavailable("gone", "why"), op.NotSupported, "gone", "why"),
-    (BorrowUnavailable("lent", "away"), op.Failed, "lent", "away"),
-    (ValueError("boom"), op.Failed, "the render stopped", None),
+@pytest.mark.parametrize("make, cls, message, detail", [
+    (lambda: EngineFailed("m", "d"), op.Failed, "m", "d"),
+    (lambda: EngineUnavailable("gone", "why"), op.NotSupported, "gone", "why"),
+    (lambda: BorrowUnavailable("lent", "away"), op.Failed, "lent", "away"),
+    (lambda: ValueError("boom"), op.Failed, "the render stopped", None),
 ])
-def test_engine_errors_are_mapped_after_interrupt(error, cls, message, detail):
+def test_engine_errors_are_mapped_after_interrupt(make, cls, message, detail):
+    # A fresh error each run: one kept in the parameter table would keep its traceback,
+    # and with it this test's avatar, alive until the interpreter exits.
+    error = make()
     e = FakeEngine(error=error, fail_at=2)
     a = op.Avatar(e, "x")
     got = []
