@@ -203,6 +203,25 @@ def _unwritable(path):
     return None
 
 
+def _exit_on_sigterm():
+    """SIGTERM (a service or container being stopped) ends the command as an exit with
+    status 143 rather than at once, so the render's clean-up runs: the hidden part file is
+    removed, a file being replaced stays as it was, and the avatar's host is ended."""
+    import signal
+    import threading
+
+    if threading.current_thread() is not threading.main_thread():
+        return
+    if signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        return  # the caller's own handler stays
+
+    def stop(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # one clean-up, not one per signal
+        raise SystemExit(128 + signum)
+
+    signal.signal(signal.SIGTERM, stop)
+
+
 def main(argv):
     if argv in (["-h"], ["--help"]):
         print(USAGE)
@@ -218,6 +237,7 @@ def main(argv):
     import orvane._open as _open
     from orvane._errors import AvatarError
 
+    _exit_on_sigterm()
     try:
         with _open.open(source) as avatar:
             print(avatar.render(audio, out_mp4=out_mp4))

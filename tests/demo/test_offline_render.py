@@ -193,3 +193,37 @@ def test_the_file_is_an_mp4_whatever_its_name(command, tmp_path):
     assert (status, out) == (0, "clip.video\n"), err
     streams = probe(tmp_path / "clip.video")
     assert (streams["video"]["codec_name"], streams["audio"]["codec_name"]) == ("h264", "aac")
+
+
+def test_sigterm_mid_render_leaves_no_part_file(avatar, quiet_home, tmp_path):
+    """SIGTERM while the command writes the video (a service stopping it): it ends
+    promptly with status 143, its hidden part file and the host it started gone, and a
+    file it was replacing left as it was."""
+    import signal
+    import time
+
+    write_wav(tmp_path / "long.wav", uttered(120.0, seed=5))
+    out = tmp_path / "out.mp4"
+    out.write_bytes(b"an earlier take")
+    p = subprocess.Popen([sys.executable, "-m", "orvane", "render", avatar, "long.wav", "out.mp4"],
+                         cwd=tmp_path, env=quiet_home, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 120
+        while not any(n.endswith(".part.mp4") and os.path.getsize(tmp_path / n) > 0
+                      for n in os.listdir(tmp_path)):
+            assert p.poll() is None and time.monotonic() < deadline, p.stderr.read().decode()[-2000:]
+            time.sleep(0.05)
+        hosts = subprocess.run(["pgrep", "-P", str(p.pid)], capture_output=True, text=True).stdout.split()
+        p.send_signal(signal.SIGTERM)
+        status = p.wait(timeout=30)
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    err = p.stderr.read().decode()
+    assert status == 143, err[-2000:]
+    assert "Traceback" not in err, err[-2000:]
+    assert [n for n in os.listdir(tmp_path) if ".part" in n] == []
+    assert out.read_bytes() == b"an earlier take"
+    for pid in hosts:
+        assert not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z"

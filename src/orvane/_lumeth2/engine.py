@@ -195,4 +195,9 @@ class Lumeth2Engine:
         self._closed = True
         if self._feeder is not None:
             self._feeder[1].stop = True
+        if (self._feeder is not None or self._unsynced) and self._host.proc.poll() is None:
+            # A render was left half-way: the host would render the rest of the audio it
+            # was sent before it saw its input end.  Stopped now instead (on SIGTERM it
+            # removes its staged copies and exits).
+            self._host.proc.terminate()
         self._host.close()
