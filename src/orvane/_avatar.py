@@ -262,37 +262,29 @@ class AsyncAvatar(NativeFixtureLoaderMixin):
         path = _model_file(model_path)
         avatar = cls(input_buffer_size=input_buffer_size, output_buffer_size=output_buffer_size,
                      output_size=output_size, num_threads=num_threads)
-        from orvane._exceptions import OrvaneError, _invalid_model
-        from orvane._qvx_engine import engine_id_for_path
-
-        try:
-            avatar._engine_id = engine_id_for_path(str(path))
-            loop = asyncio.get_running_loop()
-            await loop.run_in_executor(None, avatar._load_fixture_blocking, str(path))
-        except (OrvaneError, ImportError):
-            raise  # already ours, or an installation fault rather than the model's
-        except Exception as e:
-            # A damaged model, or a host that would not start on it: one refusal naming
-            # the file and what is wrong, never the loader's own error (or traceback).
-            raise _invalid_model(str(path), e) from e
+        await avatar._load_model(str(path))
         return avatar
 
     async def set_model(self, model_path):
         """Stop a running stream and load another model; the next ``run()`` uses it."""
         path = _model_file(model_path)
         await self.stop()
-        loop = asyncio.get_running_loop()
+        await self._load_model(str(path))
+
+    async def _load_model(self, path):
+        """Take the engine kind of the model at ``path`` and load it off the event loop."""
         from orvane._exceptions import OrvaneError, _invalid_model
         from orvane._qvx_engine import engine_id_for_path
 
         try:
-            self._engine_id = engine_id_for_path(str(path))
-            await loop.run_in_executor(None, self._load_fixture_blocking, str(path))
+            self._engine_id = engine_id_for_path(path)
+            await asyncio.get_running_loop().run_in_executor(None, self._load_fixture_blocking, path)
         except (OrvaneError, ImportError):
-            raise
+            raise  # already ours, or an installation fault rather than the model's
         except Exception as e:
-            # Refused as create() refuses it: one error naming the file and what is wrong.
-            raise _invalid_model(str(path), e) from e
+            # A damaged model, or a host that would not start on it: one refusal naming
+            # the file and what is wrong, never the loader's own error (or traceback).
+            raise _invalid_model(path, e) from e
 
     # -- input ----------------------------------------------------------------------
     async def push_audio(self, data, sample_rate, last_chunk=True):
