@@ -4,6 +4,7 @@
 // counts as an archive, and how a member is checked, is exactly that reader's.
 #include "lumeth2/bundle.hpp"
 #include "lumeth2/staging.hpp"
+#include "lumeth2/startup_py.hpp"
 #include "common/fileio.hpp"
 
 #include <nanobind/stl/optional.h>
@@ -34,13 +35,6 @@ std::optional<nb::bytes> fs_path(nb::handle path) {
         throw nb::python_error();
     }
     return nb::steal<nb::bytes>(out);
-}
-
-// str(x) as UTF-8, lone surrogates (undecodable bytes of a path) passed through.
-std::string sp_text(nb::handle x) {
-    nb::object b = nb::steal(PyUnicode_AsEncodedString(nb::str(x).ptr(), "utf-8", "surrogatepass"));
-    if (!b.is_valid()) throw nb::python_error();
-    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t)PyBytes_GET_SIZE(b.ptr()));
 }
 
 [[noreturn]] void raise_os_error(nb::handle filename) {
@@ -308,7 +302,7 @@ class ZipMemberStream {
 // CRC-32 and size when the member ends within the cap).
 nb::object read_zip_member_capped(nb::handle zf, nb::handle stored, uint64_t cap) {
     nb::object info = zf.attr("getinfo")(stored);
-    ZipMemberStream member(zf, info, sp_text(stored) + " in " + sp_text(zf.attr("filename")));
+    ZipMemberStream member(zf, info, sp::text(stored) + " in " + sp::text(zf.attr("filename")));
     nb::list parts;
     try {
         uint64_t have = 0;

@@ -179,12 +179,6 @@ nb::tuple load_two_artifact(nb::handle bundle, nb::handle engine, nb::handle id_
 
 nb::tuple load_bundle_members(nb::handle bundle, nb::handle engine);
 
-// An error met while reading the bundle ends start-up as a bundle fault: a
-// refused member (too large, a bomb, more data than its entry declares) with
-// its own text, any other error of a damaged or unreadable bundle (a cut or
-// corrupted archive, a bad CRC, an unknown compression, an undecodable name)
-// with its type and text. Errors of the staged side (a full disk), memory
-// exhaustion and exit requests are not the bundle's and propagate.
 // An error as one line of the log: its type and text, line breaks as spaces.
 std::string one_line(nb::handle exc) {
     std::string why = py_type_name(exc) + ": " + txt(exc);
@@ -193,6 +187,12 @@ std::string one_line(nb::handle exc) {
     return why;
 }
 
+// An error met while reading the bundle ends start-up as a bundle fault: a
+// refused member (too large, a bomb, more data than its entry declares) with
+// its own text, any other error of a damaged or unreadable bundle (a cut or
+// corrupted archive, a bad CRC, an unknown compression, an undecodable name)
+// with its type and text. Errors of the staged side (a full disk), memory
+// exhaustion and exit requests are not the bundle's and propagate.
 void refuse_if_damaged(nb::handle bundle, nb::python_error& e) {
     if (e.matches(mod_get("_MemberRefused"))) refuse("FATAL: " + txt(e.value()));
     if (!e.matches(PyExc_Exception) || e.matches(PyExc_MemoryError) || is_staging_error(e.value())) return;

@@ -151,7 +151,9 @@ nb::bytes index_bytes(nb::handle idx) {
 // another thread) interrupts nothing: so every write is preceded by a wait for
 // room in slices, pending handlers run between them, and a partial write is
 // followed by a check of its own. SIGTERM then ends the host wherever it lands.
-void write_whole(nb::handle stream, nb::handle write, nb::handle data) {
+// A write that directly follows one of the same record (`room_known`) runs the
+// pending handlers only: the record's first write has waited already.
+void write_whole(nb::handle stream, nb::handle write, nb::handle data, bool room_known = false) {
     Py_ssize_t left = -1;  // bytes still owed, once known
     nb::object rest = nb::borrow(data);
     const int fd = fileno_of(stream);
@@ -165,10 +167,11 @@ void write_whole(nb::handle stream, nb::handle write, nb::handle data) {
         wait_ready(fd, POLLOUT);
     };
     while (true) {
-        if (fd >= 0)
+        if (fd >= 0 && !room_known)
             wait_ready(fd, POLLOUT);
         else
             check_signals();
+        room_known = false;
         Py_ssize_t took = 0;
         try {
             nb::object r = write(rest);
@@ -242,7 +245,7 @@ void write_record(nb::handle out, nb::handle write, nb::handle idx, nb::handle r
     // The pixels go out as the caller's own object: the buffered writer copies
     // them into its buffer or writes them straight through, never joined with
     // the index into a fresh record.
-    write_whole(out, write, rgb);
+    write_whole(out, write, rgb, /*room_known=*/true);
 }
 
 void write_frame(nb::handle idx, nb::handle rgb) {
