@@ -50,12 +50,15 @@ inline int open_rdonly(const char* path, int extra_flags = 0) {
     return fd;
 }
 
-// Writes all n bytes; returns 0, or -1 with errno set (ENOSPC, EFBIG …).
-inline int write_all(int fd, const void* src, size_t n) {
+// Writes all n bytes, at the current position or (with `offset`) at an
+// absolute offset without moving the file position; returns 0, or -1 with
+// errno set (ENOSPC, EFBIG …).
+inline int write_all(int fd, const void* src, size_t n, const uint64_t* offset = nullptr) {
     size_t done = 0;
     const auto* p = static_cast<const char*>(src);
     while (done < n) {
-        ssize_t w = ::write(fd, p + done, n - done);
+        ssize_t w = offset ? ::pwrite(fd, p + done, n - done, static_cast<off_t>(*offset + done))
+                           : ::write(fd, p + done, n - done);
         if (w < 0) {
             if (errno == EINTR) continue;
             return -1;

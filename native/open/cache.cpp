@@ -212,17 +212,7 @@ std::string hash_fd_hex(nb::handle source, int fd, int copy_fd = -1, nb::handle 
             {
                 nb::gil_scoped_release nogil;
                 const size_t n = static_cast<size_t>(r.n);
-                if (!all_zero(block, n)) {
-                    for (size_t done = 0; done < n && !err;) {
-                        ssize_t w = ::pwrite(copy_fd, block + done, n - done, static_cast<off_t>(at + done));
-                        if (w > 0)
-                            done += static_cast<size_t>(w);
-                        else if (w < 0 && errno != EINTR)
-                            err = errno;
-                        else if (w == 0)
-                            err = EIO;
-                    }
-                }
+                if (!all_zero(block, n) && orvane::fileio::write_all(copy_fd, block, n, &at) != 0) err = errno;
             }
             if (err) {
                 settle(pending);
@@ -243,11 +233,6 @@ std::string hash_fd_hex(nb::handle source, int fd, int copy_fd = -1, nb::handle 
     return nb::cast<std::string>(h.attr("hexdigest")()).substr(0, 32);
 }
 
-struct FdGuard {
-    int fd;
-    ~FdGuard() { ::close(fd); }
-};
-
 std::string hash_file_hex(nb::handle source, const std::string& path) {
     int fd;
     {
@@ -255,7 +240,7 @@ std::string hash_file_hex(nb::handle source, const std::string& path) {
         fd = open_rdonly(path.c_str());
     }
     if (fd < 0) raise_os_error(errno, source);
-    FdGuard guard{fd};
+    orvane::fileio::Fd guard{fd};
     return hash_fd_hex(source, fd);
 }
 
@@ -374,7 +359,7 @@ nb::object content_key(nb::handle source, nb::handle st, nb::handle avatars, nb:
             src = open_rdonly(source_path.c_str());
         }
         if (src < 0) raise_os_error(errno, source);
-        FdGuard guard{src};
+        orvane::fileio::Fd guard{src};
         key = hash_fd_hex(source, src, copy_fd, avatars);
     } else {
         key = hash_fd_hex(source, descriptor(fd), copy_fd, avatars);

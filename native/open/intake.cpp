@@ -98,6 +98,11 @@ static nb::bytes pcm_of_array(nb::handle np, nb::handle arr) {
     raise_refusal("Failed", nb::str(kReadFailed), why);
 }
 
+[[noreturn]] static void raise_too_slow(double timeout, nb::handle cause = nb::handle()) {
+    nb::object why = nb::str("the decoder took longer than {} s").attr("format")(nb::float_(timeout));
+    raise_refusal("Failed", nb::str(kReadFailed), why, cause);
+}
+
 // The path as the decoders must be handed it. They read a name as "-"
 // (standard input) or as "<protocol>:<rest>" ("take:1.wav") before they look
 // for a file of that name; a path that starts with "/" or "./" is always a
@@ -138,10 +143,7 @@ static nb::object pcm_of_file(nb::handle obj) {
         proc = subprocess.attr("run")(args, nb::arg("capture_output") = true,
                                       nb::arg("stdin") = subprocess.attr("DEVNULL"), nb::arg("timeout") = timeout);
     } catch (nb::python_error& e) {
-        if (e.matches(subprocess.attr("TimeoutExpired"))) {
-            nb::object why = nb::str("the decoder took longer than {} s").attr("format")(nb::float_(timeout));
-            raise_refusal("Failed", nb::str(kReadFailed), why, e.value());
-        }
+        if (e.matches(subprocess.attr("TimeoutExpired"))) raise_too_slow(timeout, e.value());
         if (!e.matches(PyExc_FileNotFoundError)) throw;  // only a missing ffmpeg falls back
         proc = nb::object();
     }
@@ -216,10 +218,7 @@ static nb::bytes decode(nb::handle path) {
                 checked(PyObject_Call(container.attr("decode").ptr(), nb::tuple().ptr(), sel.ptr())).ptr()));
             while (nb::object f = py_next(it)) {
                 take(f);
-                if (nb::cast<double>(monotonic()) > deadline) {
-                    nb::object why = nb::str("the decoder took longer than {} s").attr("format")(nb::float_(timeout));
-                    raise_refusal("Failed", nb::str(kReadFailed), why);
-                }
+                if (nb::cast<double>(monotonic()) > deadline) raise_too_slow(timeout);
             }
         } catch (...) {
             nb::error_scope keep;  // the error in flight wins over one from close()

@@ -267,12 +267,7 @@ nb::object materialise(nb::object source) {
     // A scratch folder of our own, under a name no other process draws (a
     // leftover of an earlier attempt, ours or not, is the sweep's to remove),
     // locked until it is published or removed so that no sweep takes it.
-    struct Scratch {
-        int fd = -1;
-        ~Scratch() {
-            if (fd >= 0) ::close(fd);
-        }
-    } scratch;
+    orvane::fileio::Fd scratch{-1};
     nb::object tmp;
     std::string tp;
     // Removes the scratch folder, only while its name still leads to the

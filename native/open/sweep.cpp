@@ -73,12 +73,7 @@ void remove_leftover(const std::string& full, nb::handle path, nb::handle rmtree
         fd = lock_dir(full);
     }
     if (fd == -2) return;
-    struct Closer {
-        int fd;
-        ~Closer() {
-            if (fd >= 0) ::close(fd);
-        }
-    } closer{fd};
+    orvane::fileio::Fd closer{fd};
     rmtree(path, nb::arg("ignore_errors") = true);
 }
 
